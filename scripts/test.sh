@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds the extension in the project's virtual environment and runs the tests.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/env.sh"
+cd "$root"
+exec "$py" -m pytest "$@"

@@ -1,0 +1,103 @@
+#include "arg_binding.hpp"
+
+#include <string>
+
+namespace marrowvale {
+namespace {
+
+[[noreturn]] void fail(PyObject* message) {
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
+    throw PythonErrorSet{};
+}
+
+void check_positional_count(const Signature& signature, Py_ssize_t nargs) {
+    const auto max = static_cast<Py_ssize_t>(signature.params.size());
+    if (nargs <= max) return;
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (signature.all_required) {
+        fail(PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd %s given", signature.function, max,
+                                  nargs, verb));
+    }
+    fail(PyUnicode_FromFormat("%s() takes from 0 to %zd positional arguments but %zd %s given", signature.function,
+                              max, nargs, verb));
+}
+
+// The parameter a keyword names, or -1. Interned names usually match by
+// identity; otherwise by text.
+Py_ssize_t find_parameter(const Signature& signature, PyObject* key) {
+    if (!PyUnicode_Check(key)) return -1;
+    for (std::size_t i = 0; i < signature.params.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, signature.params[i]) == 0) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+// Checks one keyword against the slots filled so far; returns its index.
+Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, bool already_filled_at(Py_ssize_t, void*),
+                        void* context) {
+    const Py_ssize_t index = find_parameter(signature, key);
+    if (index < 0) {
+        fail(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", signature.function, key));
+    }
+    if (already_filled_at(index, context)) {
+        fail(PyUnicode_FromFormat("%s() got multiple values for argument '%s'", signature.function,
+                                  signature.params[static_cast<std::size_t>(index)]));
+    }
+    return index;
+}
+
+void check_missing(const Signature& signature, std::span<PyObject*> slots) {
+    if (!signature.all_required) return;
+    std::string names;
+    std::size_t missing = 0;
+    std::size_t total = 0;
+    for (PyObject* slot : slots) total += slot == nullptr;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i] != nullptr) continue;
+        ++missing;
+        if (missing > 1) names += (missing == total) ? (total > 2 ? ", and " : " and ") : ", ";
+        names += "'";
+        names += signature.params[i];
+        names += "'";
+    }
+    if (missing == 0) return;
+    fail(PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %s", signature.function, missing,
+                              missing == 1 ? "" : "s", names.c_str()));
+}
+
+}  // namespace
+
+void bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::span<PyObject*> slots) {
+    check_positional_count(signature, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    auto filled = [](Py_ssize_t index, void* context) {
+        return static_cast<PyObject**>(context)[index] != nullptr;
+    };
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        const Py_ssize_t index = keyword_slot(signature, PyTuple_GET_ITEM(kwnames, k), filled, slots.data());
+        slots[static_cast<std::size_t>(index)] = args[nargs + k];
+    }
+    check_missing(signature, slots);
+}
+
+void bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyRef> slots) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    check_positional_count(signature, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GET_ITEM(args, i));
+    if (kwargs == nullptr) return;
+    auto filled = [](Py_ssize_t index, void* context) { return bool(static_cast<PyRef*>(context)[index]); };
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        const Py_ssize_t index = keyword_slot(signature, key, filled, slots.data());
+        slots[static_cast<std::size_t>(index)] = PyRef::borrow(value);
+    }
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,30 @@
+// Binding of call arguments to named parameters, with the messages Python
+// gives for an equivalent `def`. One binder serves the constructor (a tuple
+// and a keyword dict) and the methods (the fast-call array and its keyword
+// names).
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+namespace marrowvale {
+
+struct Signature {
+    const char* function;                 // "PyKVCache.append", for messages
+    std::span<const char* const> params;  // in positional order
+    bool all_required;                    // methods: every parameter; constructor: none
+};
+
+// Fills `slots` (one per parameter, borrowed; null where not given) from a
+// fast call. Throws PythonErrorSet with TypeError set on a binding error.
+void bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::span<PyObject*> slots);
+
+// The same for a tuple and an optional keyword dict. The bound objects are
+// held with references of their own, since the dict is not ours.
+void bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyRef> slots);
+
+}  // namespace marrowvale

@@ -1,0 +1,61 @@
+// Attention over the held entries: scaled scores, a softmax that subtracts
+// the largest score so that only differences are exponentiated, and the
+// weighted sum of the values, oldest entry first.
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "cache/attention.hpp"
+#include "cache/kernels.hpp"
+#include "cache/kv_cache.hpp"
+#include "cache/precondition.hpp"
+
+namespace marrowvale {
+namespace {
+
+constexpr const char* kLengthMismatch = "assertion failed: self.len() == rhs.len()";
+
+}  // namespace
+
+float unrolled_dot(std::span<const float> x, std::span<const float> y) {
+    if (x.size() != y.size()) MARROWVALE_FAIL(kLengthMismatch);
+    return active_kernels().dot(x.data(), y.data(), x.size());
+}
+
+void KVCache::attend(std::span<const float> query, float* out) const {
+    const std::size_t n = keys_.size();
+    const std::size_t d_v = static_cast<std::size_t>(d_v_);
+    for (std::size_t j = 0; j < d_v; ++j) out[j] = 0.0f;
+    if (n == 0) return;
+    // Every key has d_k floats, so checking against the first covers all.
+    if (query.size() != d_k_) MARROWVALE_FAIL(kLengthMismatch);
+
+    const Kernels& kernels = active_kernels();
+    const std::size_t d_k = static_cast<std::size_t>(d_k_);
+    const float divisor = std::sqrt(static_cast<float>(d_k_));
+
+    std::unique_ptr<float[]> weights(new float[n]);
+    float* score = weights.get();
+    kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
+
+    // The maximum skips NaN scores; with none left it stays -inf.
+    float max_score = -std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        score[i] = score[i] / divisor;
+        if (score[i] > max_score) max_score = score[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) score[i] = ::expf(score[i] - max_score);
+    // The normaliser is complete before the first division.
+    const float normaliser = kernels.sum(score, n);
+    for (std::size_t i = 0; i < n; ++i) score[i] = score[i] / normaliser;
+
+    for (std::size_t i = 0; i < n; ++i) kernels.add_scaled(out, values_.row(i), score[i], d_v);
+}
+
+std::vector<float> KVCache::attend(std::span<const float> query) const {
+    std::vector<float> out(static_cast<std::size_t>(d_v_));
+    attend(query, out.data());
+    return out;
+}
+
+}  // namespace marrowvale

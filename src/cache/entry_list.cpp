@@ -1,0 +1,91 @@
+#include "cache/entry_list.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace marrowvale {
+namespace {
+
+constexpr std::size_t kMinRows = 16;
+
+std::size_t row_bytes(std::uint64_t width) {
+    if (width > std::numeric_limits<std::size_t>::max() / sizeof(float)) throw std::bad_alloc();
+    return static_cast<std::size_t>(width) * sizeof(float);
+}
+
+}  // namespace
+
+void EntryList::reserve(std::size_t rows) {
+    if (rows <= capacity_ - head_) return;
+    const std::size_t bytes_per_row = row_bytes(width_);
+    if (bytes_per_row != 0 && rows > std::numeric_limits<std::size_t>::max() / bytes_per_row) {
+        throw std::bad_alloc();
+    }
+    std::unique_ptr<float[]> fresh(new float[rows * static_cast<std::size_t>(width_)]);
+    if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get(), row(0), size_ * bytes_per_row);
+    data_ = std::move(fresh);
+    head_ = 0;
+    capacity_ = rows;
+}
+
+void EntryList::grow_for_push() {
+    // Slide the rows down when at least half of the buffer is slack at the
+    // front: each row moved this way was preceded by a dropped row, which
+    // keeps the cost of front removal amortised O(1).
+    if (head_ != 0 && head_ >= size_) {
+        if (size_ != 0 && width_ != 0) {
+            std::memmove(data_.get(), row(0), size_ * row_bytes(width_));
+        }
+        head_ = 0;
+        return;
+    }
+    std::size_t rows = std::max(kMinRows, size_ * 2);
+    if (rows < size_ + 1) throw std::bad_alloc();
+    reserve(rows);
+}
+
+void EntryList::push_back(const float* values) {
+    make_room_for_push();
+    if (width_ != 0) std::memcpy(row(size_), values, row_bytes(width_));
+    ++size_;
+}
+
+void EntryList::pop_front(std::size_t count) noexcept {
+    head_ += count;
+    size_ -= count;
+    if (size_ == 0) head_ = 0;
+}
+
+void EntryList::erase(std::size_t index) noexcept {
+    const std::size_t bytes = static_cast<std::size_t>(width_) * sizeof(float);
+    const std::size_t before = index;
+    const std::size_t after = size_ - index - 1;
+    if (before < after) {
+        // Shift the older rows up by one and drop the now-duplicate front.
+        if (bytes != 0 && before != 0) std::memmove(row(1), row(0), before * bytes);
+        pop_front(1);
+    } else {
+        if (bytes != 0 && after != 0) std::memmove(row(index), row(index + 1), after * bytes);
+        --size_;
+        if (size_ == 0) head_ = 0;
+    }
+}
+
+void EntryList::truncate(std::size_t count) noexcept {
+    if (count < size_) size_ = count;
+    if (size_ == 0) head_ = 0;
+}
+
+void EntryList::move_row(std::size_t from, std::size_t to) noexcept {
+    if (from == to || width_ == 0) return;
+    std::memmove(row(to), row(from), row_bytes(width_));
+}
+
+void EntryList::clear() noexcept {
+    head_ = 0;
+    size_ = 0;
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,71 @@
+// A list of equal-width float rows, oldest first, stored row-major in one
+// contiguous buffer so that attention and merging stream through memory.
+//
+// The live rows occupy [head_, head_ + size_) of the buffer. Dropping rows at
+// the front only advances head_, and the slack this leaves is reclaimed by
+// sliding the rows down when the back runs out of room, so a sliding window
+// costs O(1) amortised per append and no entry ever owns an allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace marrowvale {
+
+class EntryList {
+public:
+    explicit EntryList(std::uint64_t width) noexcept : width_(width) {}
+
+    EntryList(const EntryList&) = delete;
+    EntryList& operator=(const EntryList&) = delete;
+    EntryList(EntryList&&) noexcept = default;
+    EntryList& operator=(EntryList&&) noexcept = default;
+
+    std::uint64_t width() const noexcept { return width_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    float* row(std::size_t index) noexcept { return data_.get() + (head_ + index) * width_; }
+    const float* row(std::size_t index) const noexcept { return data_.get() + (head_ + index) * width_; }
+
+    // Room for `rows` rows without reallocating; throws std::bad_alloc when
+    // rows * width does not fit in memory.
+    void reserve(std::size_t rows);
+
+    // Makes sure the next push_back will not allocate (and so cannot throw).
+    void make_room_for_push() {
+        if (head_ + size_ == capacity_) grow_for_push();
+    }
+
+    // Appends a copy of `values` (width() floats) as the newest row.
+    void push_back(const float* values);
+
+    // Drops the `count` oldest rows (count <= size()).
+    void pop_front(std::size_t count) noexcept;
+
+    // Drops the row at `index`, moving whichever side of it is shorter.
+    void erase(std::size_t index) noexcept;
+
+    // Keeps the `count` oldest rows and drops the rest.
+    void truncate(std::size_t count) noexcept;
+
+    // Copies row `from` over row `to` (to <= from), the step of an in-place
+    // compaction.
+    void move_row(std::size_t from, std::size_t to) noexcept;
+
+    void clear() noexcept;
+
+private:
+    // Makes room for one more row at the back: slides the rows down over
+    // dropped front rows, or reallocates.
+    void grow_for_push();
+
+    std::unique_ptr<float[]> data_;
+    std::uint64_t width_;
+    std::size_t head_ = 0;      // first live row in data_
+    std::size_t size_ = 0;      // live rows
+    std::size_t capacity_ = 0;  // rows data_ can hold
+};
+
+}  // namespace marrowvale

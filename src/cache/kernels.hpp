@@ -1,0 +1,56 @@
+// The float kernels under attention and merging. Every sum follows the
+// eight-lane order: eight partial sums take the terms of whole blocks of
+// eight (term 8b + r goes to partial r), a total starting at +0.0 takes
+// (p0 + p4), (p1 + p5), (p2 + p6), (p3 + p7) in turn, and the leftover terms
+// follow one at a time. Each product is rounded to float before it is added.
+// The vector implementations keep exactly this order, so every kernel set
+// gives the same bits as the scalar one.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace marrowvale {
+
+struct Kernels {
+    const char* name;
+    // The eight-lane dot product of x and y, n terms.
+    float (*dot)(const float* x, const float* y, std::size_t n);
+    // scores[i] = dot(q, rows + i * n, n) for count contiguous rows of n
+    // floats; several rows are scored at once so their additions overlap.
+    void (*dot_rows)(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores);
+    // The eight-lane sum of a[0] ... a[n - 1].
+    float (*sum)(const float* a, std::size_t n);
+    // out[j] = out[j] + v[j] * w for j < n, each product rounded first.
+    void (*add_scaled)(float* out, const float* v, float w, std::size_t n);
+    // out[j] = a[j] * wa + b[j] * wb for j < n: two rounded products, then
+    // their rounded sum. out may be a (each element is read before written).
+    void (*blend)(float* out, const float* a, float wa, const float* b, float wb, std::size_t n);
+};
+
+// The scalar reference, written to read like the definition above.
+extern const Kernels kScalarKernels;
+#if defined(MARROWVALE_X86_KERNELS)
+extern const Kernels kSse2Kernels;
+extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
+#endif
+
+// Every kernel set built into this binary, scalar first.
+std::vector<const Kernels*> built_kernels();
+
+// Whether the processor and the operating system can run this set.
+bool kernels_supported(const Kernels& kernels);
+
+// The set every computation uses. Until select_kernels runs it is the best
+// supported set.
+const Kernels& active_kernels() noexcept;
+
+// Chooses the active set once: the one named by `forced` (an empty name
+// means the best supported). Returns an empty string on success, otherwise
+// why the named set cannot be used.
+std::string select_kernels(std::string_view forced);
+
+}  // namespace marrowvale

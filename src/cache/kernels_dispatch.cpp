@@ -1,0 +1,65 @@
+#include "cache/kernels.hpp"
+
+namespace marrowvale {
+namespace {
+
+const Kernels* best_supported() {
+    const Kernels* best = &kScalarKernels;
+    for (const Kernels* candidate : built_kernels()) {
+        if (kernels_supported(*candidate)) best = candidate;
+    }
+    return best;
+}
+
+const Kernels* g_active = nullptr;
+
+}  // namespace
+
+std::vector<const Kernels*> built_kernels() {
+#if defined(MARROWVALE_X86_KERNELS)
+    return {&kScalarKernels, &kSse2Kernels, &kAvx2Kernels, &kAvx512Kernels};
+#else
+    return {&kScalarKernels};
+#endif
+}
+
+bool kernels_supported(const Kernels& kernels) {
+#if defined(MARROWVALE_X86_KERNELS)
+    // libgcc's probe also checks that the operating system saves the wide
+    // registers, not only that the processor has them.
+    __builtin_cpu_init();
+    if (&kernels == &kSse2Kernels) return __builtin_cpu_supports("sse2");
+    if (&kernels == &kAvx2Kernels) return __builtin_cpu_supports("avx2");
+    if (&kernels == &kAvx512Kernels) return __builtin_cpu_supports("avx512f");
+#endif
+    return &kernels == &kScalarKernels;
+}
+
+const Kernels& active_kernels() noexcept {
+    // Computed on first use when no selection was made (the core used on
+    // its own); the module selects at import, before any cache exists.
+    if (g_active == nullptr) g_active = best_supported();
+    return *g_active;
+}
+
+std::string select_kernels(std::string_view forced) {
+    if (forced.empty()) {
+        g_active = best_supported();
+        return {};
+    }
+    std::string names;
+    for (const Kernels* candidate : built_kernels()) {
+        if (forced == candidate->name) {
+            if (!kernels_supported(*candidate)) {
+                return "kernel set '" + std::string(forced) + "' is not supported by this processor";
+            }
+            g_active = candidate;
+            return {};
+        }
+        if (!names.empty()) names += ", ";
+        names += candidate->name;
+    }
+    return "unknown kernel set '" + std::string(forced) + "'; built: " + names;
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,58 @@
+// The key/value cache: appended keys and values in arrival order, the
+// strategy that decides what is kept, and the counters the statistics report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "cache/entry_list.hpp"
+#include "strategies/cache_strategy.hpp"
+
+namespace marrowvale {
+
+class KVCache {
+public:
+    KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy) noexcept;
+
+    // Stores one entry and lets the strategy compress. Throws
+    // PreconditionFailure, leaving the cache untouched, when a length is wrong.
+    void append(std::span<const float> key, std::span<const float> value);
+
+    // Single-head scaled dot-product attention of `query` over the held
+    // entries; writes d_v floats to `out`. Throws PreconditionFailure when the
+    // query's length differs from the keys' on a non-empty cache.
+    void attend(std::span<const float> query, float* out) const;
+    std::vector<float> attend(std::span<const float> query) const;
+
+    void clear() noexcept;
+    std::size_t length() const noexcept { return keys_.size(); }
+
+    std::uint64_t d_k() const noexcept { return d_k_; }
+    std::uint64_t d_v() const noexcept { return d_v_; }
+    std::uint64_t total_appends() const noexcept { return total_appends_; }
+    std::uint64_t total_merges() const noexcept { return total_merges_; }
+    std::uint64_t total_evictions() const noexcept { return total_evictions_; }
+    std::uint64_t current_size() const noexcept { return current_size_; }
+    std::string_view strategy_name() const noexcept { return strategy_->name(); }
+
+    const EntryList& keys() const noexcept { return keys_; }
+    const EntryList& values() const noexcept { return values_; }
+
+private:
+    EntryList keys_;
+    EntryList values_;
+    std::unique_ptr<CacheStrategy> strategy_;
+    std::uint64_t d_k_;
+    std::uint64_t d_v_;
+    std::uint64_t total_appends_ = 0;
+    std::uint64_t total_merges_ = 0;
+    std::uint64_t total_evictions_ = 0;  // no strategy evicts as such; drops count as merges
+    std::uint64_t current_size_ = 0;
+    std::uint64_t position_ = 0;
+};
+
+}  // namespace marrowvale

@@ -1,0 +1,163 @@
+#include "conversions.hpp"
+
+#include <algorithm>
+
+#include "panic.hpp"
+
+namespace marrowvale {
+namespace {
+
+// The length of a sequence is only a hint: a lying __len__ must not make us
+// reserve more than this many floats up front; beyond it we grow as items
+// arrive.
+constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 20;
+
+[[noreturn]] void type_error(PyObject* message) {
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
+    throw PythonErrorSet{};
+}
+
+float item_to_f32(PyObject* item) {
+    double value;
+    if (PyFloat_CheckExact(item)) {
+        value = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_CheckExact(item)) {
+        // Correctly rounded to double first, then to float, as the
+        // interpreter's own float conversion would.
+        value = PyLong_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+    } else {
+        value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+    }
+    return static_cast<float>(value);
+}
+
+// Exact lists are read by index the way their iterator reads them: the
+// length is looked at again before every item, since converting an item can
+// run Python code that changes the list, and an item is held while it is
+// converted.
+void list_to_floats(PyObject* list, FloatBuffer& out) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (PyFloat_CheckExact(item)) {
+            out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+            continue;
+        }
+        PyRef held = PyRef::borrow(item);
+        out.push_back(item_to_f32(held.get()));
+    }
+}
+
+void tuple_to_floats(PyObject* tuple, FloatBuffer& out) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
+    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(item_to_f32(PyTuple_GET_ITEM(tuple, i)));
+}
+
+void iterate_to_floats(PyObject* object, FloatBuffer& out) {
+    PyRef iterator = checked(PyObject_GetIter(object));
+    while (PyObject* raw = PyIter_Next(iterator.get())) {
+        PyRef item = PyRef::steal(raw);
+        out.push_back(item_to_f32(item.get()));
+    }
+    if (PyErr_Occurred()) throw PythonErrorSet{};
+}
+
+}  // namespace
+
+PyRef type_qualname(PyObject* object) {
+    return PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+}
+
+std::uint64_t to_u64(PyObject* object) {
+    PyRef index;
+    if (!PyLong_Check(object)) {
+        index = checked(PyNumber_Index(object));
+        object = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+    return value;
+}
+
+float to_f32(PyObject* object) {
+    double value;
+    if (PyFloat_CheckExact(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+    } else {
+        value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
+    }
+    return static_cast<float>(value);
+}
+
+std::string_view to_utf8(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        PyRef name = type_qualname(object);
+        if (!name) {
+            PyErr_Clear();
+            type_error(PyUnicode_FromString(
+                "'<failed to extract type name>' object cannot be converted to 'PyString'"));
+        }
+        type_error(PyUnicode_FromFormat("'%U' object cannot be converted to 'PyString'", name.get()));
+    }
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
+    if (bytes == nullptr) throw PythonErrorSet{};
+    return {bytes, static_cast<std::size_t>(size)};
+}
+
+void sequence_to_floats(PyObject* object, FloatBuffer& out) {
+    if (PyUnicode_Check(object)) type_error(PyUnicode_FromString("Can't extract `str` to `Vec`"));
+    if (!PySequence_Check(object)) {
+        PyRef name = type_qualname(object);
+        if (!name) throw PythonErrorSet{};
+        type_error(PyUnicode_FromFormat("'%U' object cannot be converted to 'Sequence'", name.get()));
+    }
+    const Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) {
+        // A failing __len__ only costs us the hint, unless Python code
+        // raised a panic, which must not be swallowed.
+        if (repanic_if_panic()) throw PythonErrorSet{};
+        PyErr_Clear();
+    } else {
+        out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveFromHint)));
+    }
+    if (PyList_CheckExact(object)) {
+        list_to_floats(object, out);
+    } else if (PyTuple_CheckExact(object)) {
+        tuple_to_floats(object, out);
+    } else {
+        iterate_to_floats(object, out);
+    }
+}
+
+PyRef floats_to_list(std::span<const float> values) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
+        if (item == nullptr) throw PythonErrorSet{};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+void raise_argument_error(const char* parameter) {
+    if (repanic_if_panic()) throw PythonErrorSet{};
+    PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+    if (Py_TYPE(raised.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(raised.release());
+        throw PythonErrorSet{};
+    }
+    PyRef text = checked(PyObject_Str(raised.get()));
+    PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+    PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    PyException_SetCause(replacement.get(), PyException_GetCause(raised.get()));
+    PyErr_SetRaisedException(replacement.release());
+    throw PythonErrorSet{};
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,55 @@
+// A growable float array that keeps short vectors (a key, a value, a
+// query) on the stack, so a call converts its arguments without touching
+// the heap.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+namespace marrowvale {
+
+class FloatBuffer {
+public:
+    FloatBuffer() noexcept = default;
+    FloatBuffer(const FloatBuffer&) = delete;
+    FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+    float* data() noexcept { return data_; }
+    const float* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::span<const float> span() const noexcept { return {data_, size_}; }
+
+    void reserve(std::size_t count) {
+        if (count <= capacity_) return;
+        if (count > SIZE_MAX / sizeof(float)) throw std::bad_alloc();
+        std::unique_ptr<float[]> fresh(new float[count]);
+        if (size_ != 0) std::memcpy(fresh.get(), data_, size_ * sizeof(float));
+        heap_ = std::move(fresh);
+        data_ = heap_.get();
+        capacity_ = count;
+    }
+
+    void push_back(float value) {
+        if (size_ == capacity_) reserve(capacity_ * 2);
+        data_[size_++] = value;
+    }
+
+    // Sets the size to `count` floats of unspecified value.
+    void resize_for_overwrite(std::size_t count) {
+        reserve(count);
+        size_ = count;
+    }
+
+private:
+    static constexpr std::size_t kInline = 256;
+    float inline_[kInline];
+    std::unique_ptr<float[]> heap_;
+    float* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
+}  // namespace marrowvale

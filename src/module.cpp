@@ -1,0 +1,91 @@
+// The module's entry point. The module keeps process-wide state (the class
+// and the kernel choice), so it belongs to the first interpreter that
+// imports it; another interpreter is refused.
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "cache/kernels.hpp"
+#include "panic.hpp"
+#include "py_kvcache.hpp"
+#include "py_ref.hpp"
+
+namespace marrowvale {
+namespace {
+
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "_marrowvale",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+bool claim_interpreter() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        }
+        return false;
+    }
+    std::int64_t expected = -1;
+    if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_marrowvale does not support sub-interpreters: it can only be imported "
+                        "by the interpreter that imported it first");
+        return false;
+    }
+    return true;
+}
+
+void add_class(PyObject* module) {
+    PyObject* cls = kvcache_class();
+    if (cls == nullptr) throw PythonErrorSet{};
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorSet{};
+    }
+    PyRef name = checked(PyUnicode_FromString("PyKVCache"));
+    if (PyList_Append(all.get(), name.get()) < 0) throw PythonErrorSet{};
+    if (PyObject_SetAttrString(module, "PyKVCache", cls) < 0) throw PythonErrorSet{};
+}
+
+// MARROWVALE_KERNEL names a kernel set to use instead of the best the
+// processor supports; the tests use it to reach every set.
+void choose_kernels() {
+    const char* forced = std::getenv("MARROWVALE_KERNEL");
+    const std::string problem = select_kernels(forced == nullptr ? "" : forced);
+    if (!problem.empty()) {
+        PyErr_SetString(PyExc_ImportError, problem.c_str());
+        throw PythonErrorSet{};
+    }
+}
+
+PyObject* init_module() {
+    return guarded([]() -> PyObject* {
+        if (!claim_interpreter()) return nullptr;
+        if (g_module != nullptr) return Py_NewRef(g_module);
+        choose_kernels();
+        PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));
+        add_class(module.get());
+        g_module = module.release();
+        return Py_NewRef(g_module);
+    });
+}
+
+}  // namespace
+}  // namespace marrowvale
+
+PyMODINIT_FUNC PyInit__marrowvale() { return marrowvale::init_module(); }

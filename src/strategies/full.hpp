@@ -1,0 +1,14 @@
+#pragma once
+
+#include "strategies/cache_strategy.hpp"
+
+namespace marrowvale {
+
+// Keeps every entry.
+class FullStrategy final : public CacheStrategy {
+public:
+    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::string_view name() const noexcept override { return "full"; }
+};
+
+}  // namespace marrowvale

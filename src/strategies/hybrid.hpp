@@ -1,0 +1,22 @@
+#pragma once
+
+#include "strategies/cache_strategy.hpp"
+
+namespace marrowvale {
+
+// Merges like MergeStrategy, but only among the entries after the oldest
+// static_k, which stay exactly as they were appended.
+class HybridStrategy final : public CacheStrategy {
+public:
+    HybridStrategy(std::uint64_t static_k, std::uint64_t merge_every, float threshold) noexcept
+        : static_k_(static_k), merge_every_(merge_every), threshold_(threshold) {}
+    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::string_view name() const noexcept override { return "hybrid"; }
+
+private:
+    std::uint64_t static_k_;
+    std::uint64_t merge_every_;
+    float threshold_;
+};
+
+}  // namespace marrowvale

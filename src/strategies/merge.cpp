@@ -1,0 +1,74 @@
+#include "strategies/merge.hpp"
+
+#include <cmath>
+
+#include "cache/kernels.hpp"
+
+namespace marrowvale {
+namespace {
+
+// Keeps the cosine denominator positive: a zero key against a finite one
+// has similarity exactly 0.
+constexpr float kEpsilon = 1e-8f;
+
+}  // namespace
+
+std::uint64_t MergeStrategy::on_append(EntryList& keys, EntryList& values, std::uint64_t position) {
+    if (!is_due(position, merge_every_)) return 0;
+    return merge(keys, values, threshold_);
+}
+
+std::uint64_t MergeStrategy::merge(EntryList& keys, EntryList& values, float threshold) {
+    return merge_from(keys, values, 0, threshold);
+}
+
+std::uint64_t MergeStrategy::merge_from(EntryList& keys, EntryList& values, std::size_t first, float threshold) {
+    const Kernels& kernels = active_kernels();
+    const std::size_t n = keys.size();
+    const std::size_t d_k = static_cast<std::size_t>(keys.width());
+    const std::size_t d_v = static_cast<std::size_t>(values.width());
+
+    // The pass compacts in place: the entry it writes goes to `write`, which
+    // never passes the entry being read, so every comparison sees the rows
+    // as they stood when the pass began.
+    std::size_t write = first;
+    std::size_t read = first;
+    // The squared norm of the row at `read`, when the comparison before
+    // computed it for the same row (the same bits either way).
+    float read_norm = 0.0f;
+    bool have_read_norm = false;
+
+    while (read < n) {
+        if (read + 1 < n) {
+            const float* older = keys.row(read);
+            const float* newer = keys.row(read + 1);
+            const float dot = kernels.dot(older, newer, d_k);
+            const float older_norm = have_read_norm ? read_norm : kernels.dot(older, older, d_k);
+            const float newer_norm = kernels.dot(newer, newer, d_k);
+            const float similarity = dot / (std::sqrt(older_norm) * std::sqrt(newer_norm) + kEpsilon);
+            if (similarity > threshold) {
+                // The blend leans towards the older entry by the similarity
+                // itself; the values follow the keys' weights.
+                const float newer_weight = 1.0f - similarity;
+                kernels.blend(keys.row(write), older, similarity, newer, newer_weight, d_k);
+                kernels.blend(values.row(write), values.row(read), similarity, values.row(read + 1), newer_weight,
+                              d_v);
+                ++write;
+                read += 2;
+                have_read_norm = false;
+                continue;
+            }
+            read_norm = newer_norm;
+            have_read_norm = true;
+        }
+        keys.move_row(read, write);
+        values.move_row(read, write);
+        ++write;
+        ++read;
+    }
+    keys.truncate(write);
+    values.truncate(write);
+    return n - write;
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+
+#include "strategies/cache_strategy.hpp"
+
+namespace marrowvale {
+
+// Every merge_every appends, blends neighbouring entries whose keys are
+// nearly parallel (cosine similarity above threshold) into one.
+class MergeStrategy final : public CacheStrategy {
+public:
+    MergeStrategy(std::uint64_t merge_every, float threshold) noexcept
+        : merge_every_(merge_every), threshold_(threshold) {}
+    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::string_view name() const noexcept override { return "merge"; }
+
+    // The merging pass over both whole lists; returns the pairs merged.
+    static std::uint64_t merge(EntryList& keys, EntryList& values, float threshold);
+
+    // The same pass over the rows from `first` on; rows before it are not
+    // read or written.
+    static std::uint64_t merge_from(EntryList& keys, EntryList& values, std::size_t first, float threshold);
+
+    // Whether the pass runs for this position: never for the first append
+    // after construction or clear, then every merge_every positions. A period
+    // of 0 never runs the pass.
+    static bool is_due(std::uint64_t position, std::uint64_t merge_every) noexcept {
+        return position != 0 && merge_every != 0 && position % merge_every == 0;
+    }
+
+private:
+    std::uint64_t merge_every_;
+    float threshold_;
+};
+
+}  // namespace marrowvale
