@@ -1,6 +1,8 @@
 #include "conversions.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "panic.hpp"
 
@@ -55,6 +57,75 @@ void list_to_floats(PyObject* list, FloatBuffer& out) {
 void tuple_to_floats(PyObject* tuple, FloatBuffer& out) {
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
     for (Py_ssize_t i = 0; i < n; ++i) out.push_back(item_to_f32(PyTuple_GET_ITEM(tuple, i)));
+}
+
+// Array types whose items, read one by one, are exactly the floats in their
+// buffer: NumPy's ndarray (a static type, so no Python class can pose as
+// it), array.array and memoryview. Subclasses may change iteration and take
+// the general path.
+bool is_plain_array(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type == &PyMemoryView_Type) return true;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0) return true;
+    static PyObject* array_type = nullptr;
+    if (array_type == nullptr) {
+        PyRef module = PyRef::steal(PyImport_ImportModule("array"));
+        if (module) array_type = PyObject_GetAttrString(module.get(), "array");
+        if (array_type == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return reinterpret_cast<PyObject*>(type) == array_type;
+}
+
+// The element type of a one-dimensional buffer of native floats: 'f', 'd',
+// or 0 for anything else.
+char native_float_format(const Py_buffer& view) {
+    if (view.ndim != 1 || view.format == nullptr) return 0;
+    const char* format = view.format;
+    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little)) {
+        ++format;
+    }
+    if (format[1] != '\0') return 0;
+    if (format[0] == 'f' && view.itemsize == 4) return 'f';
+    if (format[0] == 'd' && view.itemsize == 8) return 'd';
+    return 0;
+}
+
+// Reads a contiguous one-dimensional float32 or float64 array in one pass,
+// with the result of converting its items one by one (each float64 rounded
+// to the nearest float). Returns false, with no error set, when the object
+// is not such an array.
+bool buffer_to_floats(PyObject* object, FloatBuffer& out) {
+    if (!PyObject_CheckBuffer(object) || !is_plain_array(object)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char format = native_float_format(view);
+    if (format != 0) {
+        const auto count = static_cast<std::size_t>(view.shape[0]);
+        try {
+            out.resize_for_overwrite(count);
+        } catch (...) {
+            PyBuffer_Release(&view);
+            throw;
+        }
+        const auto* bytes = static_cast<const unsigned char*>(view.buf);
+        if (format == 'f') {
+            if (count != 0) std::memcpy(out.data(), bytes, count * sizeof(float));
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                double value;
+                std::memcpy(&value, bytes + i * sizeof(double), sizeof(double));
+                out.data()[i] = static_cast<float>(value);
+            }
+        }
+    }
+    PyBuffer_Release(&view);
+    return format != 0;
 }
 
 void iterate_to_floats(PyObject* object, FloatBuffer& out) {
@@ -117,6 +188,7 @@ void sequence_to_floats(PyObject* object, FloatBuffer& out) {
         if (!name) throw PythonErrorSet{};
         type_error(PyUnicode_FromFormat("'%U' object cannot be converted to 'Sequence'", name.get()));
     }
+    if (buffer_to_floats(object, out)) return;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         // A failing __len__ only costs us the hint, unless Python code
