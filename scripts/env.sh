@@ -42,5 +42,11 @@ py="$venv/bin/python"
 echo "== building _marrowvale" >&2
 # Warnings are errors here; the build directory lives in the environment so
 # that several environments can build side by side.
+# MARROWVALE_BUILD_SETTINGS adds build settings as KEY=VALUE words (the
+# sanitizer script turns MARROWVALE_SANITIZE on and keeps the symbols).
+build_options=(-C build-dir="$venv/build" -C cmake.define.MARROWVALE_WERROR=ON)
+for setting in ${MARROWVALE_BUILD_SETTINGS:-}; do
+    build_options+=(-C "$setting")
+done
 "$py" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-    -C build-dir="$venv/build" -C cmake.define.MARROWVALE_WERROR=ON "$root"
+    "${build_options[@]}" "$root"
