@@ -1,9 +1,169 @@
-// Placeholder until the vector kernels land: the scalar reference under this name.
+// AVX-512 kernels. A row's eight partial sums are eight lanes, so a 512-bit
+// register carries the accumulators of two rows side by side: lanes 0..7 for
+// one row, lanes 8..15 for another. Both rows receive their terms in block
+// order, exactly as in the scalar sum; only the rows share a register.
+//
+// A single sum has one chain of dependent additions whatever the register
+// width, so `dot` and `sum` use 256-bit registers (one row's eight lanes).
+// The element-wise kernels use all sixteen lanes and a mask for the tail.
+//
+// AVX-512F brings fused multiply-add with it: only -ffp-contract=off keeps
+// the compiler from fusing the products below into the sums that follow.
+//
+// Shuffles, inserts, extracts and broadcasts use their zero-masked forms with every lane
+// selected (the same instructions): GCC 12's plain forms start from an
+// "undefined" register that trips its own -Wmaybe-uninitialized.
+#include <immintrin.h>
+
 #include "cache/kernels.hpp"
 
 namespace marrowvale {
+namespace {
 
-const Kernels kAvx512Kernels = {"avx512", kScalarKernels.dot, kScalarKernels.dot_rows, kScalarKernels.sum,
-                                   kScalarKernels.add_scaled, kScalarKernels.blend};
+constexpr __mmask8 kAll8 = 0xFF;
+constexpr __mmask16 kAll16 = 0xFFFF;
+
+// The total of one row: +0.0, then each pair sum (p_r + p_(r+4)) in turn.
+float fold(__m256 partial) {
+    float pairs[4];
+    _mm_storeu_ps(pairs, _mm_add_ps(_mm256_castps256_ps128(partial), _mm256_extractf128_ps(partial, 1)));
+    float total = 0.0f;
+    for (const float pair : pairs) total = total + pair;
+    return total;
+}
+
+// The totals of eight rows in row order, from registers that hold
+// [row k | row k + 4], k = 0..3. Adding 128-bit quarters 0 and 2 to quarters
+// 1 and 3 gives [pairs of row k | pairs of row k + 4]; a 4x4 transpose inside
+// each 256-bit half puts pair j of every row in register j, and the totals
+// take registers 0..3 in turn, as one row's total takes its pairs.
+__m256 fold8(const __m512 partial[4]) {
+    __m256 pair[4];
+#pragma GCC unroll 2
+    for (int k = 0; k < 4; k += 2) {
+        const __m512 low = _mm512_maskz_shuffle_f32x4(kAll16, partial[k], partial[k + 1], _MM_SHUFFLE(2, 0, 2, 0));
+        const __m512 high = _mm512_maskz_shuffle_f32x4(kAll16, partial[k], partial[k + 1], _MM_SHUFFLE(3, 1, 3, 1));
+        const __m512d pairs = _mm512_castps_pd(_mm512_add_ps(low, high));
+        pair[k] = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(kAll8, pairs, 0));
+        pair[k + 1] = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(kAll8, pairs, 1));
+    }
+    const __m256 t0 = _mm256_unpacklo_ps(pair[0], pair[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(pair[0], pair[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(pair[2], pair[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(pair[2], pair[3]);
+    __m256 total = _mm256_setzero_ps();
+    total = _mm256_add_ps(total, _mm256_shuffle_ps(t0, t2, 0x44));
+    total = _mm256_add_ps(total, _mm256_shuffle_ps(t0, t2, 0xEE));
+    total = _mm256_add_ps(total, _mm256_shuffle_ps(t1, t3, 0x44));
+    total = _mm256_add_ps(total, _mm256_shuffle_ps(t1, t3, 0xEE));
+    return total;
+}
+
+// Eight floats from `low` in lanes 0..7 and eight from `high` in lanes 8..15.
+__m512 halves(const float* low, const float* high) {
+    const __m512d first = _mm512_castpd256_pd512(_mm256_castps_pd(_mm256_loadu_ps(low)));
+    return _mm512_castpd_ps(_mm512_maskz_insertf64x4(kAll8, first, _mm256_castps_pd(_mm256_loadu_ps(high)), 1));
+}
+
+// The same eight floats in lanes 0..7 and in lanes 8..15.
+__m512 twice(const float* block) {
+    return _mm512_castpd_ps(_mm512_maskz_broadcast_f64x4(kAll8, _mm256_castps_pd(_mm256_loadu_ps(block))));
+}
+
+// The lanes below `left` (all sixteen when at least sixteen are left).
+__mmask16 first_lanes(std::size_t left) {
+    return left >= 16 ? kAll16 : static_cast<__mmask16>((1u << left) - 1u);
+}
+
+// A pass reads its rows as interleaved streams, which the hardware
+// prefetcher follows poorly once the keys no longer fit in the caches. So
+// each pass also asks for the pass that starts sixteen rows further on,
+// spread over its blocks: block k of a pass of R rows asks for floats
+// [k * R, (k + 8) * R) of that pass, R / 2 cache lines.
+constexpr std::size_t kPassesAhead = 2;  // sixteen rows
+void prefetch_lines(const float* first, std::size_t lines) {
+#pragma GCC unroll 4
+    for (std::size_t line = 0; line < lines; ++line) {
+        _mm_prefetch(reinterpret_cast<const char*>(first) + 64 * line, _MM_HINT_T0);
+    }
+}
+
+float dot_avx512(const float* x, const float* y, std::size_t n) {
+    const std::size_t whole = n - n % 8;
+    __m256 partial = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < whole; i += 8) {
+        partial = _mm256_add_ps(partial, _mm256_mul_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+    }
+    float total = fold(partial);
+    for (std::size_t i = whole; i < n; ++i) total = total + x[i] * y[i];
+    return total;
+}
+
+// Eight rows per pass in four registers, register k carrying rows k and
+// k + 4: four independent 512-bit chains keep the adders busy, and each
+// block of q is loaded once (into both halves) for all eight rows.
+void dot_rows_avx512(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
+    constexpr std::size_t kRows = 8;
+    const std::size_t whole = n - n % 8;
+    std::size_t i = 0;
+    for (; i + kRows <= count; i += kRows) {
+        const float* row = rows + i * n;
+        const float* ahead = i + (kPassesAhead + 1) * kRows <= count ? row + kPassesAhead * kRows * n : nullptr;
+        __m512 partial[4];
+#pragma GCC unroll 4
+        for (int k = 0; k < 4; ++k) partial[k] = _mm512_setzero_ps();
+        for (std::size_t b = 0; b < whole; b += 8) {
+            const __m512 q_block = twice(q + b);
+            if (ahead != nullptr) prefetch_lines(ahead + b * kRows, kRows / 2);
+#pragma GCC unroll 4
+            for (std::size_t k = 0; k < 4; ++k) {
+                const __m512 keys = halves(row + k * n + b, row + (k + 4) * n + b);
+                partial[k] = _mm512_add_ps(partial[k], _mm512_mul_ps(q_block, keys));
+            }
+        }
+        _mm256_storeu_ps(scores + i, fold8(partial));
+        for (std::size_t r = 0; r < kRows; ++r) {
+            for (std::size_t b = whole; b < n; ++b) scores[i + r] = scores[i + r] + q[b] * row[r * n + b];
+        }
+    }
+    for (; i < count; ++i) scores[i] = dot_avx512(q, rows + i * n, n);
+}
+
+float sum_avx512(const float* a, std::size_t n) {
+    const std::size_t whole = n - n % 8;
+    __m256 partial = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < whole; i += 8) partial = _mm256_add_ps(partial, _mm256_loadu_ps(a + i));
+    float total = fold(partial);
+    for (std::size_t i = whole; i < n; ++i) total = total + a[i];
+    return total;
+}
+
+// Element-wise: every lane does what the scalar loop does for its element.
+// Masked-off lanes are neither read from memory nor stored.
+void add_scaled_avx512(float* out, const float* v, float w, std::size_t n) {
+    const __m512 weight = _mm512_set1_ps(w);
+    for (std::size_t j = 0; j < n; j += 16) {
+        const __mmask16 lanes = first_lanes(n - j);
+        const __m512 product = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, v + j), weight);
+        _mm512_mask_storeu_ps(out + j, lanes, _mm512_add_ps(_mm512_maskz_loadu_ps(lanes, out + j), product));
+    }
+}
+
+// Each block of a and b is loaded before the same block of out is stored, so
+// out may be a.
+void blend_avx512(float* out, const float* a, float wa, const float* b, float wb, std::size_t n) {
+    const __m512 weight_a = _mm512_set1_ps(wa);
+    const __m512 weight_b = _mm512_set1_ps(wb);
+    for (std::size_t j = 0; j < n; j += 16) {
+        const __mmask16 lanes = first_lanes(n - j);
+        const __m512 from_a = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, a + j), weight_a);
+        const __m512 from_b = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, b + j), weight_b);
+        _mm512_mask_storeu_ps(out + j, lanes, _mm512_add_ps(from_a, from_b));
+    }
+}
+
+}  // namespace
+
+const Kernels kAvx512Kernels = {"avx512", dot_avx512, dot_rows_avx512, sum_avx512, add_scaled_avx512, blend_avx512};
 
 }  // namespace marrowvale
