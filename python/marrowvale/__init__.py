@@ -1,0 +1,33 @@
+"""marrowvale: a bit-exact key/value attention cache with compression
+strategies, and tools to measure what each strategy costs in accuracy.
+
+``PyKVCache`` is the native cache (from the extension ``_marrowvale``);
+``compare`` replays a stream of keys, values and queries through several
+strategies and a full cache; ``synthetic_stream`` builds a deterministic test
+stream with structure for the strategies to find.
+"""
+
+from importlib.metadata import PackageNotFoundError, version
+
+from _marrowvale import PyKVCache
+
+from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._plot import plot_comparison
+from ._stream import Stream, synthetic_stream
+
+try:
+    __version__ = version("marrowvale")
+except PackageNotFoundError:  # imported from a source tree, not installed
+    __version__ = "0+unknown"
+
+__all__ = [
+    "DEFAULT_STRATEGIES",
+    "CompareResult",
+    "PyKVCache",
+    "Stream",
+    "StrategySpec",
+    "compare",
+    "format_table",
+    "plot_comparison",
+    "synthetic_stream",
+]

@@ -1,0 +1,63 @@
+"""Error against compression, one line per strategy, as a PNG (or any format
+that matplotlib writes). matplotlib is an optional extra: marrowvale[plot]."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from typing import Any
+
+from ._compare import CompareResult
+
+__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plotting_available"]
+
+PLOT_UNAVAILABLE = ("plotting needs matplotlib, which is not installed; "
+                    "install it with: pip install 'marrowvale[plot]'")
+
+
+def _figure_class() -> Any:
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as exc:
+        raise ImportError(PLOT_UNAVAILABLE) from exc
+    return Figure
+
+
+def plotting_available() -> bool:
+    """Whether plot_comparison can work here (matplotlib is importable)."""
+    try:
+        _figure_class()
+    except ImportError:
+        return False
+    return True
+
+
+def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],
+                    *, title: str | None = None) -> None:
+    """Draw relative L2 error against compression ratio for each strategy and
+    save the figure to ``path`` (the format follows the file's extension).
+
+    Raises ImportError with an installation hint when matplotlib is missing.
+    """
+    # Building the Figure directly, without pyplot, needs no display and
+    # leaves matplotlib's global backend alone.
+    figure = _figure_class()(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.add_subplot()
+    by_strategy: dict[str, list[CompareResult]] = {}
+    for result in results:
+        by_strategy.setdefault(result.strategy, []).append(result)
+    # Strategies often land on the same point (a sliding window and a static
+    # one of the same size); distinct markers keep both visible.
+    markers = "osD^vP*X"
+    for index, (name, group) in enumerate(by_strategy.items()):
+        group = sorted(group, key=lambda r: r.compression_ratio)
+        axes.plot([r.compression_ratio for r in group], [r.rel_l2 for r in group],
+                  marker=markers[index % len(markers)], markersize=7, alpha=0.85, label=name)
+    axes.set_xlabel("compression ratio (entries held / appended)")
+    axes.set_ylabel("relative L2 error of attention output")
+    axes.set_xlim(0.0, 1.05)
+    axes.grid(True, alpha=0.3)
+    axes.legend()
+    if title:
+        axes.set_title(title)
+    figure.savefig(os.fspath(path), dpi=120)
