@@ -30,12 +30,12 @@ DEFAULT_STRATEGIES: tuple[StrategySpec, ...] = (
     {"strategy": "static", "static_k": 16, "recent_k": 240},
     {"strategy": "static", "static_k": 16, "recent_k": 112},
     {"strategy": "static", "static_k": 16, "recent_k": 48},
-    {"strategy": "merge", "threshold": 0.95},
+    {"strategy": "merge", "threshold": 0.97},
+    {"strategy": "merge", "threshold": 0.94},
     {"strategy": "merge", "threshold": 0.9},
-    {"strategy": "merge", "threshold": 0.8},
-    {"strategy": "hybrid", "static_k": 16, "threshold": 0.95},
+    {"strategy": "hybrid", "static_k": 16, "threshold": 0.97},
+    {"strategy": "hybrid", "static_k": 16, "threshold": 0.94},
     {"strategy": "hybrid", "static_k": 16, "threshold": 0.9},
-    {"strategy": "hybrid", "static_k": 16, "threshold": 0.8},
 )
 
 
@@ -80,13 +80,15 @@ def _label(name: str, params: Mapping[str, float | int]) -> str:
 
 
 def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
+    given: dict[str, object]
     if isinstance(spec, str):
         name, given = spec, {}
     elif isinstance(spec, Mapping):
         given = dict(spec)
-        name = given.pop("strategy", None)
-        if not isinstance(name, str):
+        named = given.pop("strategy", None)
+        if not isinstance(named, str):
             raise ValueError(f"strategy spec {spec!r} has no strategy name under 'strategy'")
+        name = named
     else:
         raise TypeError(f"a strategy spec is a name or a mapping, not {type(spec).__name__}")
     params: dict[str, float | int] = {}
