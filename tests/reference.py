@@ -382,15 +382,17 @@ def moderate_query(keys: Sequence[np.ndarray], q) -> list[float]:
     were.
     """
     qv = vector(q)
+    if not keys:
+        return [float(x) for x in qv]
     with np.errstate(all="ignore"):
-        dots = [abs(float(unrolled_dot(qv, key))) for key in keys]
-    finite = [x for x in dots if math.isfinite(x) and x > 0]
-    if not finite:
+        dots = np.abs(unrolled_dot(np.stack(keys), qv))
+    finite = dots[np.isfinite(dots) & (dots > 0)]
+    if finite.size == 0:
         return [float(x) for x in qv]
     d_k = len(qv)
     # Brings the largest |dot| into [2**e, 2**(e + 1)) where sqrt(d_k) lies
     # in [2**(e - 1), 2**e).
-    shift = math.frexp(math.sqrt(max(d_k, 1)))[1] - math.frexp(max(finite))[1] + 1
+    shift = math.frexp(math.sqrt(max(d_k, 1)))[1] - math.frexp(float(finite.max()))[1] + 1
     return [math.ldexp(float(x), shift) for x in qv]
 
 
