@@ -9,12 +9,19 @@ many entries at once (one row per entry); no numpy reduction (`sum`, `dot`,
 The model is meant to be driven side by side with `PyKVCache`:
 
     ref = RefCache(d_k, d_v, "merge", threshold=0.9, merge_every=4)
-    ref.append(k, v)              # raises DimMismatch on a wrong length
-    ref.attend(q)                 # float32 array of d_v components
-    ref.entries()                 # [(key, value), ...] oldest first
-    ref.stats()                   # the same dict as PyKVCache.stats()
+    ref.append(k, v)      # DimMismatch (the extension's text) on a wrong
+                          # length, with nothing changed
+    ref.attend(q)         # float32 array of d_v components
+    ref.attend_bits(q)    # comparable(ref.attend(q))
+    ref.entries()         # [(key, value), ...] float32 copies, oldest first
+    ref.current_len(), ref.clear()
+    ref.stats()           # the same dict as PyKVCache.stats()
+    ref.total_appends, ref.total_merges, ref.total_evictions,
+    ref.current_size, ref.position
 
-and compared through `comparable(...)`, which turns outputs into bit patterns.
+and compared through `comparable(...)`, which turns either side's output
+into bit patterns. `probe_queries(ref.keys, d_k)` gives queries whose outputs
+together pin the held entries down, since the extension cannot list them.
 """
 
 from __future__ import annotations
