@@ -1,0 +1,462 @@
+"""Memory and reference counts stay flat over many calls.
+
+Each case drives one method or one failure path a few thousand times and
+checks, after a warm-up, that
+
+* the reference counts of the objects handed in are unchanged,
+* the interpreter's count of allocated blocks did not grow (a leaked Python
+  object per call shows up here),
+* the bytes in use on the C heap did not grow (a leaked vector or buffer
+  shows up here), and, outside the sanitizer build, the resident set size.
+
+Under AddressSanitizer freed memory sits in a quarantine, so the resident
+set is no measure there; the sanitizer's own count of live heap bytes is,
+and with PYTHONMALLOC=malloc it covers every Python object as well.
+"""
+
+import contextlib
+import ctypes
+import gc
+import os
+import sys
+
+import pytest
+
+from _marrowvale import PyKVCache
+
+ITERATIONS = 3000
+WARM_UP = 300
+# No leak is smaller than one allocation per call, and the smallest
+# allocation is above 8 bytes: 8 bytes a call (plus a constant for caches
+# filled once) separates noise from a leak.
+HEAP_SLACK = 32 * 1024 + 8 * ITERATIONS
+# Printing a traceback (panics raised by Python code) fills caches that
+# move the block count by a hundred or so either way; a leak moves it by at
+# least one block a call.
+BLOCK_SLACK = ITERATIONS // 6
+RSS_SLACK = 1024 * 1024 + 8 * ITERATIONS
+
+_process = ctypes.CDLL(None)
+_sanitizer_bytes = getattr(_process, "__sanitizer_get_current_allocated_bytes", None)
+if _sanitizer_bytes is not None:
+    _sanitizer_bytes.restype = ctypes.c_size_t
+    _sanitizer_bytes.argtypes = []
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                     "keepcost")
+    ]
+
+
+_mallinfo2 = getattr(_process, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = _MallInfo2
+    _mallinfo2.argtypes = []
+
+
+def heap_bytes():
+    """Bytes in use on the C heap, or None where no allocator tells."""
+    if _sanitizer_bytes is not None:
+        return _sanitizer_bytes()
+    if _mallinfo2 is not None:
+        info = _mallinfo2()
+        return info.uordblks + info.hblkhd
+    return None
+
+
+def rss_bytes():
+    if _sanitizer_bytes is not None:
+        return None
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        return None
+
+
+@contextlib.contextmanager
+def quiet_stderr():
+    """Panics write a diagnostic to fd 2 and a traceback to sys.stderr on
+    every call; thousands of them would drown the log."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 2)
+        with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
+            yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+        os.close(devnull)
+
+
+def snapshot(watched):
+    gc.collect()
+    return {
+        "refs": [sys.getrefcount(obj) for obj in watched],
+        "blocks": sys.getallocatedblocks(),
+        "heap": heap_bytes(),
+        "rss": rss_bytes(),
+    }
+
+
+def assert_flat(action, *watched):
+    """Runs `action` WARM_UP + ITERATIONS times; the second stretch must not
+    grow memory or the reference counts of `watched`."""
+    with quiet_stderr():
+        for _ in range(WARM_UP):
+            action()
+        before = snapshot(watched)
+        for _ in range(ITERATIONS):
+            action()
+        after = snapshot(watched)
+    assert after["refs"] == before["refs"], "reference counts of the arguments changed"
+    assert after["blocks"] - before["blocks"] <= BLOCK_SLACK, (before["blocks"], after["blocks"])
+    if before["heap"] is not None:
+        assert after["heap"] - before["heap"] <= HEAP_SLACK, (before["heap"], after["heap"])
+    if before["rss"] is not None:
+        assert after["rss"] - before["rss"] <= RSS_SLACK, (before["rss"], after["rss"])
+
+
+def raising(exc_type, fn, *args, match=None, **kwargs):
+    """An action that calls fn and insists on the exception, so that a path
+    that stopped failing cannot pass as leak-free."""
+    # Checked once in full, with the message.
+    with pytest.raises(exc_type, match=match):
+        fn(*args, **kwargs)
+
+    def action():
+        try:
+            fn(*args, **kwargs)
+        except exc_type:
+            return
+        raise AssertionError(f"{fn} no longer raises {exc_type.__name__}")
+
+    return action
+
+
+def panic_type():
+    try:
+        PyKVCache(d_k=1).append([], [0.0] * 64)
+    except BaseException as caught:  # the panic is not an Exception
+        return type(caught)
+    raise AssertionError("a key of the wrong length did not panic")
+
+
+with quiet_stderr():
+    PanicException = panic_type()
+
+
+class Number:
+    """A number that is not a float: converted through __float__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Count:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Failing:
+    """Raises a fresh exception on each conversion (re-raising one instance
+    would grow its traceback every time)."""
+
+    def __init__(self, error_type, message):
+        self.error_type, self.message = error_type, message
+
+    def __float__(self):
+        raise self.error_type(self.message)
+
+    def __index__(self):
+        raise self.error_type(self.message)
+
+
+class Callback:
+    """An element whose conversion calls back into a cache."""
+
+    def __init__(self, call):
+        self.call = call
+
+    def __float__(self):
+        self.call()
+        return 1.0
+
+
+class LenRaises(list):
+    def __len__(self):
+        raise ValueError("no length")
+
+
+class IterRaises:
+    def __init__(self, n, at):
+        self.n, self.at = n, at
+
+    def __len__(self):
+        return self.n
+
+    def __getitem__(self, i):
+        if i == self.at:
+            raise LookupError("gone")
+        if i >= self.n:
+            raise IndexError(i)
+        return 0.5
+
+
+def vector(n, value=0.25):
+    # Floats that are not cached singletons, so their counts move if they leak.
+    return [value * (i + 1) for i in range(n)]
+
+
+STRATEGIES = [
+    dict(strategy="full"),
+    dict(strategy="sliding", window_size=8),
+    dict(strategy="static", static_k=3, recent_k=5),
+    dict(strategy="merge", merge_every=2, threshold=0.5),
+    dict(strategy="hybrid", static_k=2, merge_every=2, threshold=0.5),
+]
+
+
+# ---- successful calls ------------------------------------------------------
+
+
+@pytest.mark.parametrize("params", STRATEGIES, ids=lambda p: p["strategy"])
+@pytest.mark.parametrize("d", [8, 300], ids=["inline", "heap"])
+def test_every_method_on_every_strategy(params, d):
+    # 300 floats do not fit a call's stack buffer, so conversion allocates.
+    cache = PyKVCache(d, d, **params)
+    k, v, q = vector(d), vector(d, 0.5), vector(d, -0.125)
+    step = [0]
+
+    def action():
+        step[0] += 1
+        cache.append(k, v)
+        # Alternate the key so that merges happen as well as pass-throughs.
+        cache.append(q if step[0] % 2 else k, v)
+        out = cache.attend(q)
+        assert len(out) == d
+        cache.stats()
+        cache.current_len()
+        if step[0] % 50 == 0:
+            cache.clear()
+
+    assert_flat(action, cache, k, v, q, k[0], v[-1])
+
+
+def test_constructing_and_dropping_caches_with_entries():
+    k, v = vector(64), vector(64)
+    name = "".join(["hyb", "rid"])  # not interned
+
+    def action():
+        for params in STRATEGIES:
+            cache = PyKVCache(64, 64, **params)
+            cache.append(k, v)
+            cache.append(k, v)
+        PyKVCache(d_k=64, d_v=64, strategy=name, static_k=0, merge_every=1).append(k, v)
+
+    assert_flat(action, k, v, name)
+
+
+def test_tuples_ranges_bytes_arrays_and_number_objects():
+    import array
+
+    import numpy as np
+
+    d = 16
+    as_tuple = tuple(vector(d))
+    as_range = range(d)
+    as_bytes = bytes(range(d))
+    as_array = array.array("f", vector(d))
+    as_doubles = array.array("d", vector(d))
+    as_ndarray = np.arange(d, dtype=np.float64)
+    as_view = memoryview(array.array("f", vector(d)))
+    numbers = [Number(0.5 + i) for i in range(d)]
+    counts = [Count(i) for i in range(d)]
+    cache = PyKVCache(d, d)
+
+    def action():
+        for k in (as_tuple, as_range, as_bytes, as_array, as_doubles, as_ndarray, as_view, numbers, counts):
+            cache.append(k, k)
+            cache.attend(k)
+        cache.clear()
+
+    assert_flat(action, cache, as_tuple, as_range, as_bytes, as_array, as_doubles, as_ndarray, as_view, numbers,
+                numbers[3], counts, counts[5])
+
+
+# ---- constructor failures ---------------------------------------------------
+
+_huge = 2**64
+_negative = -(2**70)
+_surrogate = "full\udc80"
+_threshold_text = "0.9"
+
+
+@pytest.mark.parametrize(
+    "exc_type, args, kwargs, match",
+    [
+        (TypeError, tuple(range(9)), {}, "takes from 0 to 8 positional arguments but 9 were given"),
+        (TypeError, (), {"size": 1}, "unexpected keyword argument 'size'"),
+        (TypeError, (64,), {"d_k": 64}, "multiple values for argument 'd_k'"),
+        (TypeError, (), {"d_k": 1.5}, "^argument 'd_k': "),
+        (TypeError, (), {"recent_k": None}, "^argument 'recent_k': "),
+        (TypeError, (), {"threshold": _threshold_text}, "^argument 'threshold': "),
+        (TypeError, (), {"strategy": b"full"}, "^argument 'strategy': 'bytes' object cannot be converted"),
+        (OverflowError, (), {"d_v": -1}, None),
+        (OverflowError, (), {"window_size": _huge}, None),
+        (OverflowError, (), {"merge_every": _negative}, None),
+        (OverflowError, (), {"static_k": Count(-5)}, None),
+        (UnicodeEncodeError, (), {"strategy": _surrogate}, None),
+        (LookupError, (), {"d_k": Failing(LookupError, "index")}, "index"),
+        (TypeError, (), {"d_k": Failing(TypeError, "index")}, "^argument 'd_k': index"),
+        (ZeroDivisionError, (), {"threshold": Failing(ZeroDivisionError, "float")}, "float"),
+        (ValueError, (), {"strategy": "Full"}, "unknown strategy 'Full'"),
+        (ValueError, (), {"strategy": "", "d_k": 2**64 - 1}, "unknown strategy ''"),
+    ],
+    ids=lambda value: None,
+)
+def test_constructor_failures(exc_type, args, kwargs, match):
+    action = raising(exc_type, PyKVCache, *args, match=match, **kwargs)
+    assert_flat(action, *args, *kwargs.values())
+
+
+def test_constructor_panic_from_user_code():
+    bad = Failing(PanicException, "from __index__")
+    action = raising(PanicException, PyKVCache, d_v=bad, match="from __index__")
+    assert_flat(action, bad)
+
+
+# ---- method failures --------------------------------------------------------
+
+
+def _cache(d=4, **params):
+    cache = PyKVCache(d, d, **params)
+    cache.append(vector(d), vector(d))
+    return cache
+
+
+_k4 = vector(4)
+_v4 = vector(4)
+_k300 = vector(300)
+_text = "abcd"
+_set = {1.0, 2.0, 3.0, 4.0}
+_dict = {0: 1.0}
+
+
+def _generator():
+    return (x for x in _k4)
+
+
+@pytest.mark.parametrize(
+    "exc_type, method, args, kwargs, match",
+    [
+        # binding
+        (TypeError, "append", (_k4, _v4, _k4), {}, "takes 2 positional arguments but 3 were given"),
+        (TypeError, "append", (_k4,), {"x": _v4}, "unexpected keyword argument 'x'"),
+        (TypeError, "append", (_k4, _v4), {"k": _k4}, "multiple values for argument 'k'"),
+        (TypeError, "append", (_k4,), {}, "missing 1 required positional argument: 'v'"),
+        (TypeError, "append", (), {}, "missing 2 required positional arguments: 'k' and 'v'"),
+        (TypeError, "attend", (_k4, _k4), {}, "takes 1 positional arguments but 2 were given"),
+        (TypeError, "attend", (), {"p": _k4}, "unexpected keyword argument 'p'"),
+        (TypeError, "attend", (_k4,), {"q": _k4}, "multiple values for argument 'q'"),
+        (TypeError, "attend", (), {}, "missing 1 required positional argument: 'q'"),
+        (TypeError, "stats", (_k4,), {}, None),
+        (TypeError, "clear", (None,), {}, None),
+        (TypeError, "current_len", (), {"x": 1}, None),
+        # conversion
+        (TypeError, "append", (_text, _v4), {}, "argument 'k': Can't extract `str` to `Vec`"),
+        (TypeError, "append", (_k4, _set), {}, "argument 'v': 'set' object cannot be converted to 'Sequence'"),
+        (TypeError, "attend", (_dict,), {}, "argument 'q': 'dict' object cannot be converted to 'Sequence'"),
+        (TypeError, "append", (_k4, [0.0, 1.0, "x", 3.0]), {}, "^argument 'v': "),
+        (TypeError, "append", (_k300[:-1] + [None], _v4), {}, "^argument 'k': "),
+        (TypeError, "attend", ([0.0, Failing(TypeError, "nope")],), {}, "^argument 'q': nope"),
+        (ArithmeticError, "append", ([0.0, Failing(ArithmeticError, "no")], _v4), {}, "^no$"),
+        (LookupError, "append", (_k4, IterRaises(4, 2)), {}, "gone"),
+        (LookupError, "attend", (IterRaises(300, 299),), {}, "gone"),
+        # panics
+        (PanicException, "append", (_k4[:3], _v4), {}, "key dim mismatch"),
+        (PanicException, "append", (_k4, _v4 + [1.0]), {}, "value dim mismatch"),
+        (PanicException, "append", (_k300, _k300), {}, "key dim mismatch"),
+        (PanicException, "attend", (_k300,), {}, r"self\.len\(\) == rhs\.len\(\)"),
+        (PanicException, "append", ([Failing(PanicException, "deep")], _v4), {}, "deep"),
+        (PanicException, "attend", (LenRaises([Failing(PanicException, "x")]),), {}, "x"),
+    ],
+    ids=lambda value: None,
+)
+def test_method_failures(exc_type, method, args, kwargs, match):
+    cache = _cache()
+    action = raising(exc_type, getattr(cache, method), *args, match=match, **kwargs)
+    assert_flat(action, cache, *args, *kwargs.values())
+    assert cache.current_len() == 1
+    assert cache.stats()["total_appends"] == 1
+
+
+def test_generator_argument_is_refused_without_leaking():
+    cache = _cache()
+    action = raising(TypeError, lambda: cache.append(_generator(), _v4), match="'generator' object")
+    assert_flat(action, cache, _v4)
+
+
+def test_wrong_receiver():
+    stranger = [1.0, 2.0]
+    append = PyKVCache.append
+    action = raising(TypeError, append, stranger, _k4, _v4)
+    assert_flat(action, stranger)
+
+
+def test_panic_in_len_is_not_swallowed():
+    class LenPanics(list):
+        def __len__(self):
+            raise PanicException("len")
+
+    cache = _cache()
+    arg = LenPanics(_k4)
+    action = raising(PanicException, cache.append, arg, _v4, match="len")
+    assert_flat(action, cache, arg)
+
+
+# ---- borrow conflicts -------------------------------------------------------
+
+
+def _nested_calls(cache):
+    d = 4
+    return {
+        "append": lambda: cache.append([0.0] * d, [0.0] * d),
+        "clear": cache.clear,
+        "attend": lambda: cache.attend([0.0] * d),
+        "stats": cache.stats,
+        "current_len": cache.current_len,
+    }
+
+
+@pytest.mark.parametrize("outer", ["append", "attend"])
+@pytest.mark.parametrize("inner", ["append", "clear", "attend", "stats", "current_len"])
+def test_borrow_conflicts(outer, inner):
+    cache = _cache()
+    element = Callback(_nested_calls(cache)[inner])
+    arg = [0.0, element, 0.0, 0.0]
+    conflict = outer == "append" or inner in ("append", "clear")
+    if outer == "append":
+        call = lambda: cache.append(_k4, arg)  # noqa: E731
+    else:
+        call = lambda: cache.attend(arg)  # noqa: E731
+    if conflict:
+        message = "Already borrowed" if inner in ("append", "clear") else "Already mutably borrowed"
+        action = raising(RuntimeError, call, match=message)
+    else:
+        action = call
+    assert_flat(action, cache, element, arg)
+    # The flag came back each time: an exclusive borrow is possible.
+    cache.clear()
+    assert cache.current_len() == 0
