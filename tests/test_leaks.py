@@ -8,21 +8,15 @@ checks, after a warm-up, that
   object per call shows up here),
 * the bytes in use on the C heap did not grow (a leaked vector or buffer
   shows up here), and, outside the sanitizer build, the resident set size.
-
-Under AddressSanitizer freed memory sits in a quarantine, so the resident
-set is no measure there; the sanitizer's own count of live heap bytes is,
-and with PYTHONMALLOC=malloc it covers every Python object as well.
 """
 
-import contextlib
-import ctypes
 import gc
-import os
 import sys
 
 import pytest
 
 from _marrowvale import PyKVCache
+from process_memory import heap_bytes, quiet_stderr, rss_bytes
 
 ITERATIONS = 3000
 WARM_UP = 300
@@ -35,63 +29,6 @@ HEAP_SLACK = 32 * 1024 + 8 * ITERATIONS
 # least one block a call.
 BLOCK_SLACK = ITERATIONS // 6
 RSS_SLACK = 1024 * 1024 + 8 * ITERATIONS
-
-_process = ctypes.CDLL(None)
-_sanitizer_bytes = getattr(_process, "__sanitizer_get_current_allocated_bytes", None)
-if _sanitizer_bytes is not None:
-    _sanitizer_bytes.restype = ctypes.c_size_t
-    _sanitizer_bytes.argtypes = []
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                     "keepcost")
-    ]
-
-
-_mallinfo2 = getattr(_process, "mallinfo2", None)
-if _mallinfo2 is not None:
-    _mallinfo2.restype = _MallInfo2
-    _mallinfo2.argtypes = []
-
-
-def heap_bytes():
-    """Bytes in use on the C heap, or None where no allocator tells."""
-    if _sanitizer_bytes is not None:
-        return _sanitizer_bytes()
-    if _mallinfo2 is not None:
-        info = _mallinfo2()
-        return info.uordblks + info.hblkhd
-    return None
-
-
-def rss_bytes():
-    if _sanitizer_bytes is not None:
-        return None
-    try:
-        with open("/proc/self/statm") as statm:
-            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except OSError:
-        return None
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    """Panics write a diagnostic to fd 2 and a traceback to sys.stderr on
-    every call; thousands of them would drown the log."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        with open(os.devnull, "w") as sink, contextlib.redirect_stderr(sink):
-            yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 def snapshot(watched):
