@@ -90,7 +90,7 @@ from __future__ import annotations
 
 import argparse
 import array
-import importlib.util
+import importlib
 import json
 import math
 import os
@@ -357,9 +357,11 @@ def build_baseline_reader():
             return None, f"no C compiler ({error})"
         if done.returncode != 0:
             return None, f"compiling the baseline failed: {done.stderr.strip()[:500]}"
-        spec = importlib.util.spec_from_file_location("_bench_baseline", target)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        sys.path.insert(0, workdir)
+        try:
+            module = importlib.import_module("_bench_baseline")
+        finally:
+            sys.path.remove(workdir)
         return module.Reader(), None
     finally:
         # The loaded library stays mapped after its file is gone.
