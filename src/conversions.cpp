@@ -191,9 +191,12 @@ void sequence_to_floats(PyObject* object, FloatBuffer& out) {
     if (buffer_to_floats(object, out)) return;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
-        // A failing __len__ only costs us the hint, unless Python code
-        // raised a panic, which must not be swallowed.
+        // A failing __len__ only costs us the hint. Exceptions outside
+        // Exception (a panic raised by Python code, KeyboardInterrupt,
+        // SystemExit) are requests to stop, not answers about the length,
+        // and are never swallowed.
         if (repanic_if_panic()) throw PythonErrorSet{};
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
     } else {
         out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserveFromHint)));

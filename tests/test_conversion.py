@@ -394,6 +394,18 @@ def test_a_lying_length_hint_changes_nothing(length):
     assert bits(result) == bits(model_read(ITEMS))
 
 
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_a_length_hint_that_asks_to_stop_is_not_swallowed(stop):
+    # Only the hint is optional: an interrupt raised while asking for it
+    # must reach the caller, and the cache must stay as it was.
+    cache = PyKVCache(3, 3)
+    with pytest.raises(stop):
+        cache.append(Sequence(ITEMS, length=stop()), ITEMS)
+    assert cache.current_len() == 0
+    cache.append(ITEMS, ITEMS)
+    assert cache.current_len() == 1
+
+
 # ---- iteration ---------------------------------------------------------------------------------------------
 
 def _failing_after(count, error):
