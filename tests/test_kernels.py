@@ -1,0 +1,325 @@
+"""Every kernel set gives the bits of the scalar set and of a float32 model.
+
+The extension chooses its kernels once, at import, and MARROWVALE_KERNEL
+forces a set by name, so each set runs in a child interpreter of its own.
+The parent builds the cases (key and value lengths 0 to 70, random data with
+NaN, infinities, -0.0 and subnormals), a child feeds them through
+`PyKVCache` and hands back the bit pattern of every output component, and
+the parent compares them with the scalar set's and with the eight-lane model
+below, written in numpy float32 from the definition.
+
+"full" caches reach the scores of several rows at once, the normaliser sum
+and the weighted sum of the values; "merge" caches add the single dot
+product (similarities, squared norms) and the blend of merged entries.
+
+Every component must match bit for bit, -0.0 and +0.0 apart; any NaN matches
+any NaN, because which NaN comes out (sign, payload) depends on the order in
+which the compiler hands the operands of one addition to the processor, not
+on the order of the sums.
+"""
+
+import ctypes
+import functools
+import json
+import os
+import platform
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+F32 = np.float32
+KERNEL_SETS = ("scalar", "sse2", "avx2", "avx512")
+LENGTHS = range(71)
+
+# The cache's softmax calls the C library's single-precision exponential.
+_libm = ctypes.CDLL("libm.so.6")
+_libm.expf.restype = ctypes.c_float
+_libm.expf.argtypes = [ctypes.c_float]
+
+
+def expf(x):
+    return F32(_libm.expf(float(x)))
+
+
+# ---------------------------------------------------------------------------
+# The float32 model: element-wise numpy float32 steps only, each rounded on
+# its own; no numpy reduction, since those choose their own order.
+# ---------------------------------------------------------------------------
+
+
+def eight_lane_sum(terms):
+    """The eight-lane sum along the last axis; leading axes are separate sums."""
+    n = terms.shape[-1]
+    whole = n - n % 8
+    partial = [np.zeros(terms.shape[:-1], F32) for _ in range(8)]
+    for block in range(0, whole, 8):
+        for r in range(8):
+            partial[r] = partial[r] + terms[..., block + r]
+    total = np.zeros(terms.shape[:-1], F32)
+    for r in range(4):
+        total = total + (partial[r] + partial[r + 4])
+    for i in range(whole, n):
+        total = total + terms[..., i]
+    return total
+
+
+def dot(x, y):
+    return eight_lane_sum(x * y)
+
+
+def model_attend(keys, values, q, d_k, d_v):
+    out = np.zeros(d_v, F32)
+    if not keys:
+        return out
+    scores = dot(q, np.array(keys, F32).reshape(len(keys), d_k)) / np.sqrt(F32(d_k))
+    finite = scores[~np.isnan(scores)]
+    top = finite.max() if finite.size else F32(-np.inf)
+    exps = np.array([expf(s - top) for s in scores], F32)
+    weights = exps / eight_lane_sum(exps)
+    for value, weight in zip(values, weights):
+        out = out + value * weight
+    return out
+
+
+def model_merge_pass(keys, values, threshold):
+    if len(keys) < 2:
+        return keys, values
+    # Similarities are taken on the entries as they stood when the pass
+    # began, so all neighbouring pairs can be scored at once.
+    older, newer = np.array(keys[:-1], F32), np.array(keys[1:], F32)
+    norms = np.sqrt(dot(older, older)) * np.sqrt(dot(newer, newer))
+    similarity = dot(older, newer) / (norms + F32(1e-8))
+    new_keys, new_values = [], []
+    i = 0
+    while i < len(keys):
+        if i + 1 < len(keys) and similarity[i] > threshold:
+            s = similarity[i]
+            w = F32(1) - s
+            new_keys.append(keys[i] * s + keys[i + 1] * w)
+            new_values.append(values[i] * s + values[i + 1] * w)
+            i += 2
+        else:
+            new_keys.append(keys[i])
+            new_values.append(values[i])
+            i += 1
+    return new_keys, new_values
+
+
+def comparable(items):
+    """Bit patterns, with every NaN as the same marker."""
+    return ["nan" if (p & 0x7F800000) == 0x7F800000 and p & 0x007FFFFF else p for p in items]
+
+
+def model_run(case):
+    """The held entry count and the outputs of every query for one case."""
+    d_k, d_v = case["d_k"], case["d_v"]
+    threshold = F32(case["threshold"])
+    keys, values = [], []
+    with np.errstate(all="ignore"):
+        for position, (k, v) in enumerate(case["entries"]):
+            keys.append(from_patterns(k))
+            values.append(from_patterns(v))
+            if case["strategy"] == "merge" and position != 0 and position % case["merge_every"] == 0:
+                keys, values = model_merge_pass(keys, values, threshold)
+        outputs = [model_attend(keys, values, from_patterns(q), d_k, d_v) for q in case["queries"]]
+    return {"len": len(keys), "outputs": [comparable(o.view(np.uint32).tolist()) for o in outputs]}
+
+
+# ---------------------------------------------------------------------------
+# Cases
+# ---------------------------------------------------------------------------
+
+# Signed zeros, subnormals, and tiny normals whose products are subnormal or
+# underflow to zero.
+TINY = np.array([-0.0, 0.0, 1e-45, -1e-45, 1.1754942e-38, -5e-39, 3e-20, -2e-23], F32)
+# NaN, infinities, and values whose products or sums overflow.
+HUGE = np.array([np.nan, np.inf, -np.inf, 3e38, -1e37], F32)
+SPECIALS = np.concatenate([TINY, HUGE])
+
+
+def make(rng, count, wild):
+    """count floats in [-1, 1] with tiny ones sprinkled in; `wild` adds any
+    special value, NaN and infinities included."""
+    out = rng.uniform(-1.0, 1.0, count).astype(F32)
+    tiny = rng.random(count) < 0.05
+    out[tiny] = TINY[rng.integers(0, len(TINY), count)][tiny]
+    if wild:
+        odd = rng.random(count) < 0.08
+        out[odd] = SPECIALS[rng.integers(0, len(SPECIALS), count)][odd]
+    return out
+
+
+def patterns(array):
+    return array.view(np.uint32).tolist()
+
+
+def from_patterns(items):
+    return np.array(items, np.uint32).view(F32)
+
+
+@np.errstate(all="ignore")
+def build_cases():
+    rng = np.random.default_rng(20240611)
+    cases = []
+    for d_k in LENGTHS:
+        # Every value length also appears once, paired with another key length.
+        d_v = (d_k * 29 + 3) % len(LENGTHS)
+        for strategy in ("full", "merge"):
+            # A NaN or infinity in any key makes every output NaN, so keys
+            # are wild in fewer cases than values.
+            wild_keys, wild_values = rng.random() < 0.15, rng.random() < 0.3
+            # Up to 40 entries: several passes of four or eight rows, the
+            # rows left after them, and now and then an empty cache.
+            count = int(rng.integers(0, 41)) if d_k % 9 else 0
+            keys = [make(rng, d_k, wild_keys) for _ in range(count)]
+            if strategy == "merge" and d_k % 2:
+                # Keys that drift slowly: neighbours are nearly parallel.
+                for i in range(1, count):
+                    keys[i] = (keys[i - 1] + make(rng, d_k, wild_keys) * F32(0.05)).astype(F32)
+            values = [make(rng, d_v, wild_values) for _ in range(count)]
+            # The zero query scores every finite key 0, weighting the values
+            # evenly; the sharper one weights them unevenly and now and then
+            # holds one special value.
+            sharp = make(rng, d_k, False) * F32(8)
+            if d_k and rng.random() < 0.3:
+                sharp[rng.integers(0, d_k)] = rng.choice(SPECIALS)
+            queries = [np.zeros(d_k, F32), make(rng, d_k, False), sharp]
+            cases.append(
+                {
+                    "d_k": d_k,
+                    "d_v": d_v,
+                    "strategy": strategy,
+                    "threshold": float(rng.choice([0.0, 0.9, -2.0])),
+                    "merge_every": int(rng.integers(1, 6)),
+                    "entries": [[patterns(k), patterns(v)] for k, v in zip(keys, values)],
+                    "queries": [patterns(q) for q in queries],
+                }
+            )
+    return cases
+
+
+CASES = build_cases()
+
+
+# ---------------------------------------------------------------------------
+# Running a kernel set
+# ---------------------------------------------------------------------------
+
+CHILD = r"""
+import json, struct, sys
+from _marrowvale import PyKVCache
+
+def floats(items):
+    return list(struct.unpack(f"<{len(items)}f", struct.pack(f"<{len(items)}I", *items)))
+
+def patterns(items):
+    return list(struct.unpack(f"<{len(items)}I", struct.pack(f"<{len(items)}f", *items)))
+
+results = []
+for case in json.load(sys.stdin):
+    cache = PyKVCache(d_k=case["d_k"], d_v=case["d_v"], strategy=case["strategy"],
+                      threshold=case["threshold"], merge_every=case["merge_every"])
+    for k, v in case["entries"]:
+        cache.append(floats(k), floats(v))
+    outputs = [patterns(cache.attend(floats(q))) for q in case["queries"]]
+    results.append({"len": cache.current_len(), "outputs": outputs})
+json.dump(results, sys.stdout)
+"""
+
+
+def run_child(kernel_set, source, stdin=""):
+    env = dict(os.environ, MARROWVALE_KERNEL=kernel_set)
+    return subprocess.run(
+        [sys.executable, "-c", source], input=stdin, env=env, capture_output=True, text=True, timeout=300
+    )
+
+
+@functools.cache
+def results_of(kernel_set):
+    """The child's results for every case, or why the set cannot run here."""
+    done = run_child(kernel_set, CHILD, json.dumps(CASES))
+    if done.returncode != 0:
+        if "not supported" in done.stderr:
+            return f"kernel set {kernel_set!r} is not supported by this processor"
+        if "unknown kernel set" in done.stderr and platform.machine().lower() not in ("x86_64", "amd64"):
+            return f"kernel set {kernel_set!r} is not built on {platform.machine()}"
+        raise AssertionError(f"the child for {kernel_set!r} failed:\n{done.stderr}")
+    results = json.loads(done.stdout)
+    for result in results:
+        result["outputs"] = [comparable(o) for o in result["outputs"]]
+    return results
+
+
+def results_or_skip(kernel_set):
+    results = results_of(kernel_set)
+    if isinstance(results, str):
+        pytest.skip(results)
+    return results
+
+
+def mismatches(got, expected):
+    assert len(got) == len(expected) == len(CASES)
+    found = []
+    for case, g, e in zip(CASES, got, expected):
+        where = f"{case['strategy']} d_k={case['d_k']} d_v={case['d_v']} entries={len(case['entries'])}"
+        if g["len"] != e["len"]:
+            found.append(f"{where}: {g['len']} entries held, expected {e['len']}")
+        for index, (go, eo) in enumerate(zip(g["outputs"], e["outputs"])):
+            if go != eo:
+                first = next(j for j, (a, b) in enumerate(zip(go, eo)) if a != b)
+                found.append(f"{where} query {index} component {first}: {go[first]} != {eo[first]}")
+    return found
+
+
+# ---------------------------------------------------------------------------
+# Tests
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kernel_set", KERNEL_SETS[1:])
+def test_vector_kernel_set_gives_the_scalar_bits(kernel_set):
+    expected = results_or_skip("scalar")
+    got = results_or_skip(kernel_set)
+    assert mismatches(got, expected) == []
+
+
+@functools.cache
+def model_results():
+    return [model_run(case) for case in CASES]
+
+
+@pytest.mark.parametrize("kernel_set", KERNEL_SETS)
+def test_kernel_set_gives_the_float32_model_bits(kernel_set):
+    got = results_or_skip(kernel_set)
+    assert mismatches(got, model_results()) == []
+
+
+def test_cases_reach_merges_and_ordinary_numbers():
+    # Comparisons in which every output is NaN, or in which nothing merges,
+    # would say little about the sums and blends.
+    model = model_results()
+    merged = sum(len(c["entries"]) - m["len"] for c, m in zip(CASES, model) if c["strategy"] == "merge")
+    components = [x for m in model for output in m["outputs"] for x in output]
+    ordinary = [x for x in components if x != "nan" and x & 0x7FFFFFFF not in (0, 0x7F800000)]
+    assert merged >= 200
+    assert len(ordinary) >= 0.6 * len(components)
+
+
+def test_model_tells_eight_lanes_from_a_plain_sum():
+    # 1 + 2^-24 + 2^-24: the plain sum rounds each half away, the lanes keep
+    # them apart until the pair step.
+    terms = np.array([1.0, 2.0**-24, 0, 0, 0, 2.0**-24, 0, 0], F32)
+    plain = F32(0)
+    for term in terms:
+        plain = plain + term
+    assert plain == F32(1.0)
+    assert eight_lane_sum(terms) == F32(1.0000001)
+    assert dot(terms, np.ones(8, F32)) == F32(1.0000001)
+
+
+def test_an_unknown_kernel_set_fails_the_import():
+    done = run_child("no-such-set", "import _marrowvale")
+    assert done.returncode != 0
+    assert "ImportError: unknown kernel set 'no-such-set'" in done.stderr
