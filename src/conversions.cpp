@@ -14,6 +14,9 @@ namespace {
 // arrive.
 constexpr Py_ssize_t kMaxReserveFromHint = Py_ssize_t{1} << 20;
 
+// Every integer of at most this magnitude is a double exactly.
+constexpr Py_ssize_t kExactIntInDouble = Py_ssize_t{1} << 53;
+
 [[noreturn]] void type_error(PyObject* message) {
     if (message != nullptr) {
         PyErr_SetObject(PyExc_TypeError, message);
@@ -27,8 +30,16 @@ float item_to_f32(PyObject* item) {
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
     } else if (PyLong_CheckExact(item)) {
-        // Correctly rounded to double first, then to float, as the
-        // interpreter's own float conversion would.
+        // An int becomes the correctly rounded double first, then the
+        // nearest float, as the interpreter's own float conversion does.
+        // Small ints convert to double exactly without the general routine.
+        const auto* number = reinterpret_cast<PyLongObject*>(item);
+        if (PyUnstable_Long_IsCompact(number)) {
+            const Py_ssize_t small = PyUnstable_Long_CompactValue(number);
+            if (small >= -kExactIntInDouble && small <= kExactIntInDouble) {
+                return static_cast<float>(static_cast<double>(small));
+            }
+        }
         value = PyLong_AsDouble(item);
         if (value == -1.0 && PyErr_Occurred()) throw PythonErrorSet{};
     } else {
@@ -54,9 +65,13 @@ void list_to_floats(PyObject* list, FloatBuffer& out) {
     }
 }
 
+// A tuple cannot change while it is read, and it holds its items.
 void tuple_to_floats(PyObject* tuple, FloatBuffer& out) {
     const Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    for (Py_ssize_t i = 0; i < n; ++i) out.push_back(item_to_f32(PyTuple_GET_ITEM(tuple, i)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        out.push_back(PyFloat_CheckExact(item) ? static_cast<float>(PyFloat_AS_DOUBLE(item)) : item_to_f32(item));
+    }
 }
 
 // Array types whose items, read one by one, are exactly the floats in their
