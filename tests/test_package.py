@@ -284,3 +284,9 @@ class TestPlot:
         # Width and height from the IHDR chunk: a real figure, not an empty file.
         width, height = struct.unpack(">II", data[16:24])
         assert width > 400 and height > 300
+
+    def test_an_unwritable_plot_path_is_reported(self, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+        pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
+        target = f"{tmp_path}/missing/out.png"
+        assert main(["compare", "--tokens", "8", "--d-k", "4", "--d-v", "2", "--plot", target]) == 1
+        assert f"error: --plot: cannot write {target}" in capsys.readouterr().err

@@ -76,8 +76,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}")
     print(format_table(results))
     if args.plot:
-        plot_comparison(results, args.plot,
-                        title=f"synthetic stream, {args.tokens} tokens, seed {args.seed}")
+        try:
+            plot_comparison(results, args.plot,
+                            title=f"synthetic stream, {args.tokens} tokens, seed {args.seed}")
+        except OSError as exc:
+            print(f"error: --plot: cannot write {args.plot}: {exc.strerror or exc}", file=sys.stderr)
+            return 1
         print(f"plot written to {args.plot}")
     return 0
 
