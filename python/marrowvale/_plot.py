@@ -17,7 +17,7 @@ PLOT_UNAVAILABLE = ("plotting needs matplotlib, which is not installed; "
 
 def _figure_class() -> Any:
     try:
-        from matplotlib.figure import Figure
+        from matplotlib.figure import Figure  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:
         raise ImportError(PLOT_UNAVAILABLE) from exc
     return Figure
