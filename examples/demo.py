@@ -6,7 +6,10 @@ Run it with ``bash scripts/demo.sh``, which builds the extension first.
 
 from __future__ import annotations
 
-from marrowvale import PyKVCache, compare, format_table, synthetic_stream
+from marrowvale import PyKVCache, compare, format_table, plot_comparison, synthetic_stream
+from marrowvale._plot import plotting_available
+
+PLOT_PATH = "demo-compare.png"
 
 
 def _short(xs: list[float]) -> str:
@@ -37,6 +40,9 @@ def comparison() -> None:
     print("every strategy replays the same keys, values and queries; errors are against the full cache")
     results = compare(*synthetic_stream(n, d, d, seed=0))
     print(format_table(results))
+    if plotting_available():
+        plot_comparison(results, PLOT_PATH)
+        print(f"\nerror against compression, per strategy: {PLOT_PATH}")
     print("\nthe same as a command, with a plot: python -m marrowvale compare --plot out.png")
 
 
