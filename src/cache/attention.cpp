@@ -34,22 +34,20 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const float divisor = std::sqrt(static_cast<float>(d_k_));
 
+    // One working array serves in turn as the scores, the exponentials and
+    // the weights: each step reads an entry's value before overwriting it.
     std::unique_ptr<float[]> weights(new float[n]);
     float* score = weights.get();
     kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
-
     // The maximum skips NaN scores; with none left it stays -inf.
-    float max_score = -std::numeric_limits<float>::infinity();
-    for (std::size_t i = 0; i < n; ++i) {
-        score[i] = score[i] / divisor;
-        if (score[i] > max_score) max_score = score[i];
-    }
+    const float max_score = kernels.divide_max(score, n, divisor);
+    // The C library's expf, called directly: no other exponential gives its
+    // bits.
     for (std::size_t i = 0; i < n; ++i) score[i] = ::expf(score[i] - max_score);
     // The normaliser is complete before the first division.
     const float normaliser = kernels.sum(score, n);
-    for (std::size_t i = 0; i < n; ++i) score[i] = score[i] / normaliser;
-
-    for (std::size_t i = 0; i < n; ++i) kernels.add_scaled(out, values_.row(i), score[i], d_v);
+    kernels.divide_max(score, n, normaliser);
+    kernels.weighted_sum_rows(out, values_.row(0), score, n, d_v);
 }
 
 std::vector<float> KVCache::attend(std::span<const float> query) const {

@@ -23,8 +23,19 @@ struct Kernels {
     void (*dot_rows)(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores);
     // The eight-lane sum of a[0] ... a[n - 1].
     float (*sum)(const float* a, std::size_t n);
-    // out[j] = out[j] + v[j] * w for j < n, each product rounded first.
-    void (*add_scaled)(float* out, const float* v, float w, std::size_t n);
+    // a[i] = a[i] / divisor for i < n, a true division each; returns the
+    // largest result, NaN skipped, -inf when there is none. When the largest
+    // is a zero, which of +0.0 and -0.0 comes back is left open: attention
+    // subtracts it from every score, and x - (+0.0) and x - (-0.0) differ
+    // only for x = -0.0, whose exponential is 1 either way.
+    float (*divide_max)(float* a, std::size_t n, float divisor);
+    // For every column j < width, out[j] receives the products
+    // rows[i * width + j] * weights[i] for i = 0, 1, ..., count - 1, one at a
+    // time and in that order: out[j] = out[j] + product, the product rounded
+    // first. Each column is a left-to-right sum over the rows, so a caller
+    // may split the rows into consecutive runs and call once per run.
+    void (*weighted_sum_rows)(float* out, const float* rows, const float* weights, std::size_t count,
+                              std::size_t width);
     // out[j] = a[j] * wa + b[j] * wb for j < n: two rounded products, then
     // their rounded sum. out may be a (each element is read before written).
     void (*blend)(float* out, const float* a, float wa, const float* b, float wb, std::size_t n);

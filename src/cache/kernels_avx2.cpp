@@ -2,6 +2,10 @@
 // lane r being p_r; its low half (p0..p3) plus its high half (p4..p7) is
 // exactly the pair step. Products and sums stay separate instructions: this
 // file is built without FMA and with contraction off.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 #include <immintrin.h>
 
 #include "cache/kernels.hpp"
@@ -103,15 +107,92 @@ float sum_avx2(const float* a, std::size_t n) {
     return total;
 }
 
-// Element-wise: every lane does what the scalar loop does for its element.
-void add_scaled_avx2(float* out, const float* v, float w, std::size_t n) {
-    const __m256 weight = _mm256_set1_ps(w);
+float divide_max_avx2(float* a, std::size_t n, float divisor) {
+    const __m256 by = _mm256_set1_ps(divisor);
+    // max_ps(x, m) is x when x > m and m otherwise (a NaN x included): the
+    // scalar fold, lane by lane.
+    __m256 lanes = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
     const std::size_t whole = n - n % 8;
-    for (std::size_t j = 0; j < whole; j += 8) {
-        _mm256_storeu_ps(out + j,
-                         _mm256_add_ps(_mm256_loadu_ps(out + j), _mm256_mul_ps(_mm256_loadu_ps(v + j), weight)));
+    for (std::size_t i = 0; i < whole; i += 8) {
+        const __m256 quotient = _mm256_div_ps(_mm256_loadu_ps(a + i), by);
+        _mm256_storeu_ps(a + i, quotient);
+        lanes = _mm256_max_ps(quotient, lanes);
     }
-    for (std::size_t j = whole; j < n; ++j) out[j] = out[j] + v[j] * w;
+    float lane[8];
+    _mm256_storeu_ps(lane, lanes);
+    float largest = lane[0];
+    for (std::size_t r = 1; r < 8; ++r) {
+        if (lane[r] > largest) largest = lane[r];
+    }
+    for (std::size_t i = whole; i < n; ++i) {
+        a[i] = a[i] / divisor;
+        if (a[i] > largest) largest = a[i];
+    }
+    return largest;
+}
+
+// One block of columns over a run of rows: kWhole whole vectors and, with
+// kTail, one more vector of which only the `tail` lanes are read and
+// written. The block's sums stay in registers from the first row to the
+// last, so each row costs loads, products and additions only; the kWhole
+// sums are independent chains whose additions overlap.
+template <std::size_t kWhole, bool kTail>
+void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
+                    __m256i tail) {
+    constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
+    __m256 sum[kSums];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kWhole; ++k) sum[k] = _mm256_loadu_ps(out + 8 * k);
+    if constexpr (kTail) sum[kWhole] = _mm256_maskload_ps(out + 8 * kWhole, tail);
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows + i * width;
+        const __m256 weight = _mm256_broadcast_ss(weights + i);
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < kWhole; ++k) {
+            sum[k] = _mm256_add_ps(sum[k], _mm256_mul_ps(_mm256_loadu_ps(row + 8 * k), weight));
+        }
+        if constexpr (kTail) {
+            sum[kWhole] = _mm256_add_ps(sum[kWhole], _mm256_mul_ps(_mm256_maskload_ps(row + 8 * kWhole, tail), weight));
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kWhole; ++k) _mm256_storeu_ps(out + 8 * k, sum[k]);
+    if constexpr (kTail) _mm256_maskstore_ps(out + 8 * kWhole, tail, sum[kWhole]);
+}
+
+using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, __m256i);
+
+// Eight sums of eight columns fill half the registers and leave the rest
+// for the row's vectors and the weight.
+constexpr std::size_t kBlockVectors = 8;
+constexpr std::size_t kBlockColumns = 8 * kBlockVectors;
+
+// The block function for a block of `columns` columns (1 ... kBlockColumns).
+template <std::size_t... kWhole>
+WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
+    static constexpr WeightedBlock whole[] = {nullptr, weighted_block<kWhole + 1, false>...};
+    static constexpr WeightedBlock with_tail[] = {weighted_block<kWhole, true>...};
+    return columns % 8 == 0 ? whole[columns / 8] : with_tail[columns / 8];
+}
+
+// Rows wider than one block are taken in runs of about kRunBytes, so that
+// the later blocks of a run find its rows in the L1 cache.
+constexpr std::size_t kRunBytes = 16 * 1024;
+
+void weighted_sum_rows_avx2(float* out, const float* rows, const float* weights, std::size_t count,
+                            std::size_t width) {
+    if (count == 0 || width == 0) return;
+    const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
+    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (std::size_t start = 0; start < count; start += run) {
+        const std::size_t length = std::min(run, count - start);
+        for (std::size_t column = 0; column < width; column += kBlockColumns) {
+            const std::size_t columns = std::min(kBlockColumns, width - column);
+            const __m256i tail = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(columns % 8)), lane_index);
+            block_for(columns, std::make_index_sequence<kBlockVectors>())(out + column, rows + start * width + column,
+                                                                          weights + start, length, width, tail);
+        }
+    }
 }
 
 // Each block of a and b is loaded before the same block of out is stored, so
@@ -130,6 +211,14 @@ void blend_avx2(float* out, const float* a, float wa, const float* b, float wb, 
 
 }  // namespace
 
-const Kernels kAvx2Kernels = {"avx2", dot_avx2, dot_rows_avx2, sum_avx2, add_scaled_avx2, blend_avx2};
+const Kernels kAvx2Kernels = {
+    .name = "avx2",
+    .dot = dot_avx2,
+    .dot_rows = dot_rows_avx2,
+    .sum = sum_avx2,
+    .divide_max = divide_max_avx2,
+    .weighted_sum_rows = weighted_sum_rows_avx2,
+    .blend = blend_avx2,
+};
 
 }  // namespace marrowvale

@@ -13,6 +13,10 @@
 // Shuffles, inserts, extracts and broadcasts use their zero-masked forms with every lane
 // selected (the same instructions): GCC 12's plain forms start from an
 // "undefined" register that trips its own -Wmaybe-uninitialized.
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 #include <immintrin.h>
 
 #include "cache/kernels.hpp"
@@ -138,14 +142,93 @@ float sum_avx512(const float* a, std::size_t n) {
     return total;
 }
 
-// Element-wise: every lane does what the scalar loop does for its element.
 // Masked-off lanes are neither read from memory nor stored.
-void add_scaled_avx512(float* out, const float* v, float w, std::size_t n) {
-    const __m512 weight = _mm512_set1_ps(w);
-    for (std::size_t j = 0; j < n; j += 16) {
-        const __mmask16 lanes = first_lanes(n - j);
-        const __m512 product = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, v + j), weight);
-        _mm512_mask_storeu_ps(out + j, lanes, _mm512_add_ps(_mm512_maskz_loadu_ps(lanes, out + j), product));
+float divide_max_avx512(float* a, std::size_t n, float divisor) {
+    const __m512 by = _mm512_set1_ps(divisor);
+    // max_ps(x, m) is x when x > m and m otherwise (a NaN x included): the
+    // scalar fold, lane by lane.
+    __m512 lanes = _mm512_set1_ps(-std::numeric_limits<float>::infinity());
+    const std::size_t whole = n - n % 16;
+    for (std::size_t i = 0; i < whole; i += 16) {
+        const __m512 quotient = _mm512_div_ps(_mm512_loadu_ps(a + i), by);
+        _mm512_storeu_ps(a + i, quotient);
+        lanes = _mm512_maskz_max_ps(kAll16, quotient, lanes);
+    }
+    if (whole < n) {
+        const __mmask16 left = first_lanes(n - whole);
+        const __m512 quotient = _mm512_maskz_div_ps(left, _mm512_maskz_loadu_ps(left, a + whole), by);
+        _mm512_mask_storeu_ps(a + whole, left, quotient);
+        lanes = _mm512_mask_max_ps(lanes, left, quotient, lanes);
+    }
+    float lane[16];
+    _mm512_storeu_ps(lane, lanes);
+    float largest = lane[0];
+    for (std::size_t r = 1; r < 16; ++r) {
+        if (lane[r] > largest) largest = lane[r];
+    }
+    return largest;
+}
+
+// One block of columns over a run of rows: kWhole whole vectors and, with
+// kTail, one more vector of which only the `tail` lanes are read and
+// written. The block's sums stay in registers from the first row to the
+// last, so each row costs loads, products and additions only; the kWhole
+// sums are independent chains whose additions overlap. Only the tail is
+// masked, and it is stored once per block, not once per row.
+template <std::size_t kWhole, bool kTail>
+void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
+                    __mmask16 tail) {
+    constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
+    __m512 sum[kSums];
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < kWhole; ++k) sum[k] = _mm512_loadu_ps(out + 16 * k);
+    if constexpr (kTail) sum[kWhole] = _mm512_maskz_loadu_ps(tail, out + 16 * kWhole);
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows + i * width;
+        const __m512 weight = _mm512_set1_ps(weights[i]);
+#pragma GCC unroll 16
+        for (std::size_t k = 0; k < kWhole; ++k) {
+            sum[k] = _mm512_add_ps(sum[k], _mm512_mul_ps(_mm512_loadu_ps(row + 16 * k), weight));
+        }
+        if constexpr (kTail) {
+            const __m512 part = _mm512_maskz_loadu_ps(tail, row + 16 * kWhole);
+            sum[kWhole] = _mm512_add_ps(sum[kWhole], _mm512_mul_ps(part, weight));
+        }
+    }
+#pragma GCC unroll 16
+    for (std::size_t k = 0; k < kWhole; ++k) _mm512_storeu_ps(out + 16 * k, sum[k]);
+    if constexpr (kTail) _mm512_mask_storeu_ps(out + 16 * kWhole, tail, sum[kWhole]);
+}
+
+using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, __mmask16);
+
+// Eight sums of sixteen columns fill a quarter of the registers.
+constexpr std::size_t kBlockVectors = 8;
+constexpr std::size_t kBlockColumns = 16 * kBlockVectors;
+
+// The block function for a block of `columns` columns (1 ... kBlockColumns).
+template <std::size_t... kWhole>
+WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
+    static constexpr WeightedBlock whole[] = {nullptr, weighted_block<kWhole + 1, false>...};
+    static constexpr WeightedBlock with_tail[] = {weighted_block<kWhole, true>...};
+    return columns % 16 == 0 ? whole[columns / 16] : with_tail[columns / 16];
+}
+
+// Rows wider than one block are taken in runs of about kRunBytes, so that
+// the later blocks of a run find its rows in the L1 cache.
+constexpr std::size_t kRunBytes = 16 * 1024;
+
+void weighted_sum_rows_avx512(float* out, const float* rows, const float* weights, std::size_t count,
+                              std::size_t width) {
+    if (count == 0 || width == 0) return;
+    const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
+    for (std::size_t start = 0; start < count; start += run) {
+        const std::size_t length = std::min(run, count - start);
+        for (std::size_t column = 0; column < width; column += kBlockColumns) {
+            const std::size_t columns = std::min(kBlockColumns, width - column);
+            block_for(columns, std::make_index_sequence<kBlockVectors>())(
+                out + column, rows + start * width + column, weights + start, length, width, first_lanes(columns % 16));
+        }
     }
 }
 
@@ -164,6 +247,14 @@ void blend_avx512(float* out, const float* a, float wa, const float* b, float wb
 
 }  // namespace
 
-const Kernels kAvx512Kernels = {"avx512", dot_avx512, dot_rows_avx512, sum_avx512, add_scaled_avx512, blend_avx512};
+const Kernels kAvx512Kernels = {
+    .name = "avx512",
+    .dot = dot_avx512,
+    .dot_rows = dot_rows_avx512,
+    .sum = sum_avx512,
+    .divide_max = divide_max_avx512,
+    .weighted_sum_rows = weighted_sum_rows_avx512,
+    .blend = blend_avx512,
+};
 
 }  // namespace marrowvale

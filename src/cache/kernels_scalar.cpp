@@ -1,3 +1,5 @@
+#include <limits>
+
 #include "cache/kernels.hpp"
 
 namespace marrowvale {
@@ -29,8 +31,23 @@ float sum_scalar(const float* a, std::size_t n) {
     return eight_lane_sum(n, [&](std::size_t i) { return a[i]; });
 }
 
-void add_scaled_scalar(float* out, const float* v, float w, std::size_t n) {
-    for (std::size_t j = 0; j < n; ++j) out[j] = out[j] + v[j] * w;
+float divide_max_scalar(float* a, std::size_t n, float divisor) {
+    float largest = -std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = a[i] / divisor;
+        // A NaN compares false, so it never becomes the largest.
+        if (a[i] > largest) largest = a[i];
+    }
+    return largest;
+}
+
+// Row after row, each row added into every column before the next starts.
+void weighted_sum_rows_scalar(float* out, const float* rows, const float* weights, std::size_t count,
+                              std::size_t width) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows + i * width;
+        for (std::size_t j = 0; j < width; ++j) out[j] = out[j] + row[j] * weights[i];
+    }
 }
 
 void blend_scalar(float* out, const float* a, float wa, const float* b, float wb, std::size_t n) {
@@ -39,6 +56,14 @@ void blend_scalar(float* out, const float* a, float wa, const float* b, float wb
 
 }  // namespace
 
-const Kernels kScalarKernels = {"scalar", dot_scalar, dot_rows_scalar, sum_scalar, add_scaled_scalar, blend_scalar};
+const Kernels kScalarKernels = {
+    .name = "scalar",
+    .dot = dot_scalar,
+    .dot_rows = dot_rows_scalar,
+    .sum = sum_scalar,
+    .divide_max = divide_max_scalar,
+    .weighted_sum_rows = weighted_sum_rows_scalar,
+    .blend = blend_scalar,
+};
 
 }  // namespace marrowvale

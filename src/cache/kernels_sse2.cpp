@@ -1,6 +1,10 @@
 // SSE2 kernels. A 128-bit register holds four floats, so the eight partial
 // sums of a row live in two registers: `low` holds p0..p3 and `high` p4..p7.
 // Adding them lane by lane is exactly the pair step (p_r + p_(r+4)).
+#include <algorithm>
+#include <limits>
+#include <utility>
+
 #include <emmintrin.h>
 
 #include "cache/kernels.hpp"
@@ -96,14 +100,108 @@ float sum_sse2(const float* a, std::size_t n) {
     return total;
 }
 
-// Element-wise: every lane does what the scalar loop does for its element.
-void add_scaled_sse2(float* out, const float* v, float w, std::size_t n) {
-    const __m128 weight = _mm_set1_ps(w);
+float divide_max_sse2(float* a, std::size_t n, float divisor) {
+    const __m128 by = _mm_set1_ps(divisor);
+    // max_ps(x, m) is x when x > m and m otherwise (a NaN x included): the
+    // scalar fold, lane by lane.
+    __m128 lanes = _mm_set1_ps(-std::numeric_limits<float>::infinity());
     const std::size_t whole = n - n % 4;
-    for (std::size_t j = 0; j < whole; j += 4) {
-        _mm_storeu_ps(out + j, _mm_add_ps(_mm_loadu_ps(out + j), _mm_mul_ps(_mm_loadu_ps(v + j), weight)));
+    for (std::size_t i = 0; i < whole; i += 4) {
+        const __m128 quotient = _mm_div_ps(_mm_loadu_ps(a + i), by);
+        _mm_storeu_ps(a + i, quotient);
+        lanes = _mm_max_ps(quotient, lanes);
     }
-    for (std::size_t j = whole; j < n; ++j) out[j] = out[j] + v[j] * w;
+    float lane[4];
+    _mm_storeu_ps(lane, lanes);
+    float largest = lane[0];
+    for (std::size_t r = 1; r < 4; ++r) {
+        if (lane[r] > largest) largest = lane[r];
+    }
+    for (std::size_t i = whole; i < n; ++i) {
+        a[i] = a[i] / divisor;
+        if (a[i] > largest) largest = a[i];
+    }
+    return largest;
+}
+
+// The first `count` (1 ... 3) floats at p in the low lanes, zeros above.
+__m128 load_first(const float* p, std::size_t count) {
+    switch (count) {
+        case 1:
+            return _mm_load_ss(p);
+        case 2:
+            return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));
+        default:
+            return _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)), _mm_load_ss(p + 2));
+    }
+}
+
+void store_first(float* p, __m128 x, std::size_t count) {
+    float lane[4];
+    _mm_storeu_ps(lane, x);
+    for (std::size_t j = 0; j < count; ++j) p[j] = lane[j];
+}
+
+// One block of columns over a run of rows: kWhole whole vectors and, with
+// kTail, one more vector of which only the first `tail` lanes are read and
+// written. The block's sums stay in registers from the first row to the
+// last, so each row costs loads, products and additions only; the kWhole
+// sums are independent chains whose additions overlap.
+template <std::size_t kWhole, bool kTail>
+void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
+                    std::size_t tail) {
+    constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
+    __m128 sum[kSums];
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kWhole; ++k) sum[k] = _mm_loadu_ps(out + 4 * k);
+    if constexpr (kTail) sum[kWhole] = load_first(out + 4 * kWhole, tail);
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows + i * width;
+        const __m128 weight = _mm_set1_ps(weights[i]);
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < kWhole; ++k) {
+            sum[k] = _mm_add_ps(sum[k], _mm_mul_ps(_mm_loadu_ps(row + 4 * k), weight));
+        }
+        if constexpr (kTail) {
+            sum[kWhole] = _mm_add_ps(sum[kWhole], _mm_mul_ps(load_first(row + 4 * kWhole, tail), weight));
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t k = 0; k < kWhole; ++k) _mm_storeu_ps(out + 4 * k, sum[k]);
+    if constexpr (kTail) store_first(out + 4 * kWhole, sum[kWhole], tail);
+}
+
+using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, std::size_t);
+
+// Eight sums of four columns take half the registers and leave the rest for
+// the row's vectors and the weight.
+constexpr std::size_t kBlockVectors = 8;
+constexpr std::size_t kBlockColumns = 4 * kBlockVectors;
+
+// The block function for a block of `columns` columns (1 ... kBlockColumns).
+template <std::size_t... kWhole>
+WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
+    static constexpr WeightedBlock whole[] = {nullptr, weighted_block<kWhole + 1, false>...};
+    static constexpr WeightedBlock with_tail[] = {weighted_block<kWhole, true>...};
+    return columns % 4 == 0 ? whole[columns / 4] : with_tail[columns / 4];
+}
+
+// Rows wider than one block are taken in runs of about kRunBytes, so that
+// the later blocks of a run find its rows in the L1 cache.
+constexpr std::size_t kRunBytes = 16 * 1024;
+
+void weighted_sum_rows_sse2(float* out, const float* rows, const float* weights, std::size_t count,
+                            std::size_t width) {
+    if (count == 0 || width == 0) return;
+    const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
+    for (std::size_t start = 0; start < count; start += run) {
+        const std::size_t length = std::min(run, count - start);
+        for (std::size_t column = 0; column < width; column += kBlockColumns) {
+            const std::size_t columns = std::min(kBlockColumns, width - column);
+            block_for(columns, std::make_index_sequence<kBlockVectors>())(out + column, rows + start * width + column,
+                                                                          weights + start, length, width, columns % 4);
+        }
+    }
 }
 
 // Each block of a and b is loaded before the same block of out is stored, so
@@ -122,6 +220,14 @@ void blend_sse2(float* out, const float* a, float wa, const float* b, float wb, 
 
 }  // namespace
 
-const Kernels kSse2Kernels = {"sse2", dot_sse2, dot_rows_sse2, sum_sse2, add_scaled_sse2, blend_sse2};
+const Kernels kSse2Kernels = {
+    .name = "sse2",
+    .dot = dot_sse2,
+    .dot_rows = dot_rows_sse2,
+    .sum = sum_sse2,
+    .divide_max = divide_max_sse2,
+    .weighted_sum_rows = weighted_sum_rows_sse2,
+    .blend = blend_sse2,
+};
 
 }  // namespace marrowvale
