@@ -98,11 +98,11 @@ bool is_plain_array(PyObject* object) {
 // or 0 for anything else.
 char native_float_format(const Py_buffer& view) {
     if (view.ndim != 1 || view.format == nullptr) return 0;
-    const char* format = view.format;
-    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && std::endian::native == std::endian::little)) {
-        ++format;
-    }
-    if (format[1] != '\0') return 0;
+    const std::string_view format = view.format[0] == '@' || view.format[0] == '=' ||
+                                            (view.format[0] == '<' && std::endian::native == std::endian::little)
+                                        ? view.format + 1
+                                        : view.format;
+    if (format.size() != 1) return 0;
     if (format[0] == 'f' && view.itemsize == 4) return 'f';
     if (format[0] == 'd' && view.itemsize == 8) return 'd';
     return 0;
@@ -225,14 +225,12 @@ void sequence_to_floats(PyObject* object, FloatBuffer& out) {
     }
 }
 
-PyRef floats_to_list(std::span<const float> values) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
+void fill_float_list(PyObject* list, std::span<const float> values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
         if (item == nullptr) throw PythonErrorSet{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }
-    return list;
 }
 
 void raise_argument_error(const char* parameter) {

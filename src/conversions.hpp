@@ -23,8 +23,9 @@ std::string_view to_utf8(PyObject* object);
 // A sequence of real numbers, each rounded to the nearest float.
 void sequence_to_floats(PyObject* object, FloatBuffer& out);
 
-// A new list holding each float as a Python float.
-PyRef floats_to_list(std::span<const float> values);
+// Sets item i of a new list of values.size() empty slots to float i, as a
+// Python float holding its exact value.
+void fill_float_list(PyObject* list, std::span<const float> values);
 
 // Gives a failed argument conversion its final form: a PanicException raised
 // by Python code becomes a fresh panic; an exact TypeError gets the

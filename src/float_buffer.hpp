@@ -9,6 +9,8 @@
 #include <new>
 #include <span>
 
+#include "cache/float_array.hpp"
+
 namespace marrowvale {
 
 class FloatBuffer {
@@ -24,8 +26,7 @@ public:
 
     void reserve(std::size_t count) {
         if (count <= capacity_) return;
-        if (count > SIZE_MAX / sizeof(float)) throw std::bad_alloc();
-        std::unique_ptr<float[]> fresh(new float[count]);
+        std::unique_ptr<float[]> fresh = allocate_floats(count);
         if (size_ != 0) std::memcpy(fresh.get(), data_, size_ * sizeof(float));
         heap_ = std::move(fresh);
         data_ = heap_.get();

@@ -201,10 +201,14 @@ PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         convert_sequence(slots[0], "q", query);
         const std::uint64_t d_v = object->cache.d_v();
         if (d_v > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        // The result list comes first: an impossible d_v fails here, before
+        // the output is computed.
+        PyRef result = checked(PyList_New(static_cast<Py_ssize_t>(d_v)));
         FloatBuffer output;
         output.resize_for_overwrite(static_cast<std::size_t>(d_v));
         object->cache.attend(query.span(), output.data());
-        return floats_to_list(output.span()).release();
+        fill_float_list(result.get(), output.span());
+        return result.release();
     });
 }
 

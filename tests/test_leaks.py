@@ -397,3 +397,20 @@ def test_borrow_conflicts(outer, inner):
     # The flag came back each time: an exclusive borrow is possible.
     cache.clear()
     assert cache.current_len() == 0
+
+
+def test_clear_gives_the_memory_of_the_entries_back():
+    if heap_bytes() is None:
+        pytest.skip("no allocator statistics on this platform")
+    row = [0.5] * 64
+    cache = PyKVCache(64, 64)
+    before = heap_bytes()
+    for _ in range(20_000):
+        cache.append(row, row)
+    grown = heap_bytes() - before
+    assert grown >= 20_000 * 2 * 64 * 4
+    cache.clear()
+    assert heap_bytes() - before < grown // 20
+    # and the cache fills again from nothing
+    cache.append(row, row)
+    assert cache.current_len() == 1

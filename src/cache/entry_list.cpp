@@ -1,5 +1,7 @@
 #include "cache/entry_list.hpp"
 
+#include "cache/float_array.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -23,7 +25,7 @@ void EntryList::reserve(std::size_t rows) {
     if (bytes_per_row != 0 && rows > std::numeric_limits<std::size_t>::max() / bytes_per_row) {
         throw std::bad_alloc();
     }
-    std::unique_ptr<float[]> fresh(new float[rows * static_cast<std::size_t>(width_)]);
+    std::unique_ptr<float[]> fresh = allocate_floats(rows * static_cast<std::size_t>(width_));
     if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get(), row(0), size_ * bytes_per_row);
     data_ = std::move(fresh);
     head_ = 0;
@@ -84,8 +86,12 @@ void EntryList::move_row(std::size_t from, std::size_t to) noexcept {
 }
 
 void EntryList::clear() noexcept {
+    // The storage goes too: a cleared cache gives its memory back, as an
+    // emptied Python list does.
+    data_.reset();
     head_ = 0;
     size_ = 0;
+    capacity_ = 0;
 }
 
 }  // namespace marrowvale

@@ -54,6 +54,7 @@ public:
     // compaction.
     void move_row(std::size_t from, std::size_t to) noexcept;
 
+    // Drops every row and gives the storage back.
     void clear() noexcept;
 
 private:
