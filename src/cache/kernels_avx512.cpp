@@ -20,6 +20,7 @@
 #include <immintrin.h>
 
 #include "cache/kernels.hpp"
+#include "cache/kernels_tuning.hpp"
 
 namespace marrowvale {
 namespace {
@@ -108,11 +109,13 @@ float dot_avx512(const float* x, const float* y, std::size_t n) {
 // block of q is loaded once (into both halves) for all eight rows.
 void dot_rows_avx512(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
     constexpr std::size_t kRows = 8;
+    const bool prefetch = count * n * sizeof(float) > kernel_tuning::kPrefetchAboveBytes;
     const std::size_t whole = n - n % 8;
     std::size_t i = 0;
     for (; i + kRows <= count; i += kRows) {
         const float* row = rows + i * n;
-        const float* ahead = i + (kPassesAhead + 1) * kRows <= count ? row + kPassesAhead * kRows * n : nullptr;
+        const bool ask = prefetch && i + (kPassesAhead + 1) * kRows <= count;
+        const float* ahead = ask ? row + kPassesAhead * kRows * n : nullptr;
         __m512 partial[4];
 #pragma GCC unroll 4
         for (int k = 0; k < 4; ++k) partial[k] = _mm512_setzero_ps();
@@ -169,6 +172,17 @@ float divide_max_avx512(float* a, std::size_t n, float divisor) {
     return largest;
 }
 
+// Asks for the cache lines that hold first[0 .. kFloats).
+template <std::size_t kFloats>
+void prefetch_columns(const float* first) {
+    const char* begin = reinterpret_cast<const char*>(first);
+#pragma GCC unroll 16
+    for (std::size_t offset = 0; offset < kFloats * sizeof(float); offset += 64) {
+        _mm_prefetch(begin + offset, _MM_HINT_T0);
+    }
+    _mm_prefetch(begin + kFloats * sizeof(float) - 1, _MM_HINT_T0);
+}
+
 // One block of columns over a run of rows: kWhole whole vectors and, with
 // kTail, one more vector of which only the `tail` lanes are read and
 // written. The block's sums stay in registers from the first row to the
@@ -177,7 +191,7 @@ float divide_max_avx512(float* a, std::size_t n, float divisor) {
 // masked, and it is stored once per block, not once per row.
 template <std::size_t kWhole, bool kTail>
 void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
-                    __mmask16 tail) {
+                    __mmask16 tail, std::size_t ahead, std::size_t rows_left) {
     constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
     __m512 sum[kSums];
 #pragma GCC unroll 16
@@ -185,6 +199,7 @@ void weighted_block(float* out, const float* rows, const float* weights, std::si
     if constexpr (kTail) sum[kWhole] = _mm512_maskz_loadu_ps(tail, out + 16 * kWhole);
     for (std::size_t i = 0; i < count; ++i) {
         const float* row = rows + i * width;
+        if (ahead != 0 && i + ahead < rows_left) prefetch_columns<kSums * 16>(row + ahead * width);
         const __m512 weight = _mm512_set1_ps(weights[i]);
 #pragma GCC unroll 16
         for (std::size_t k = 0; k < kWhole; ++k) {
@@ -200,7 +215,8 @@ void weighted_block(float* out, const float* rows, const float* weights, std::si
     if constexpr (kTail) _mm512_mask_storeu_ps(out + 16 * kWhole, tail, sum[kWhole]);
 }
 
-using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, __mmask16);
+using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, __mmask16, std::size_t,
+                              std::size_t);
 
 // Eight sums of sixteen columns fill a quarter of the registers.
 constexpr std::size_t kBlockVectors = 8;
@@ -222,12 +238,17 @@ void weighted_sum_rows_avx512(float* out, const float* rows, const float* weight
                               std::size_t width) {
     if (count == 0 || width == 0) return;
     const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
+    const std::size_t ahead = count * width * sizeof(float) > kernel_tuning::kPrefetchAboveBytes
+                                  ? std::max<std::size_t>(1, kernel_tuning::kPrefetchDistanceBytes / (4 * width))
+                                  : 0;
     for (std::size_t start = 0; start < count; start += run) {
         const std::size_t length = std::min(run, count - start);
+        const float* run_rows = rows + start * width;
         for (std::size_t column = 0; column < width; column += kBlockColumns) {
             const std::size_t columns = std::min(kBlockColumns, width - column);
-            block_for(columns, std::make_index_sequence<kBlockVectors>())(
-                out + column, rows + start * width + column, weights + start, length, width, first_lanes(columns % 16));
+            const __mmask16 tail = first_lanes(columns % 16);
+            const WeightedBlock block = block_for(columns, std::make_index_sequence<kBlockVectors>());
+            block(out + column, run_rows + column, weights + start, length, width, tail, ahead, count - start);
         }
     }
 }

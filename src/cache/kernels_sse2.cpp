@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 
 #include "cache/kernels.hpp"
+#include "cache/kernels_tuning.hpp"
 
 namespace marrowvale {
 namespace {
@@ -51,11 +52,13 @@ float dot_sse2(const float* x, const float* y, std::size_t n) {
 // the additions overlap, and each block of q is loaded once for all four.
 void dot_rows_sse2(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
     constexpr std::size_t kRows = 4;
+    const bool prefetch = count * n * sizeof(float) > kernel_tuning::kPrefetchAboveBytes;
     const std::size_t whole = n - n % 8;
     std::size_t i = 0;
     for (; i + kRows <= count; i += kRows) {
         const float* row = rows + i * n;
-        const float* ahead = i + (kPassesAhead + 1) * kRows <= count ? row + kPassesAhead * kRows * n : nullptr;
+        const bool ask = prefetch && i + (kPassesAhead + 1) * kRows <= count;
+        const float* ahead = ask ? row + kPassesAhead * kRows * n : nullptr;
         __m128 low[kRows];
         __m128 high[kRows];
 #pragma GCC unroll 4
@@ -142,14 +145,27 @@ void store_first(float* p, __m128 x, std::size_t count) {
     for (std::size_t j = 0; j < count; ++j) p[j] = lane[j];
 }
 
+// Asks for the cache lines that hold first[0 .. kFloats).
+template <std::size_t kFloats>
+void prefetch_columns(const float* first) {
+    const char* begin = reinterpret_cast<const char*>(first);
+#pragma GCC unroll 16
+    for (std::size_t offset = 0; offset < kFloats * sizeof(float); offset += 64) {
+        _mm_prefetch(begin + offset, _MM_HINT_T0);
+    }
+    _mm_prefetch(begin + kFloats * sizeof(float) - 1, _MM_HINT_T0);
+}
+
 // One block of columns over a run of rows: kWhole whole vectors and, with
 // kTail, one more vector of which only the first `tail` lanes are read and
 // written. The block's sums stay in registers from the first row to the
 // last, so each row costs loads, products and additions only; the kWhole
-// sums are independent chains whose additions overlap.
+// sums are independent chains whose additions overlap. With `ahead` set,
+// each row also asks for the block's columns of the row `ahead` rows on, as
+// long as that row is among the `rows_left` rows from the start of the run.
 template <std::size_t kWhole, bool kTail>
 void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
-                    std::size_t tail) {
+                    std::size_t tail, std::size_t ahead, std::size_t rows_left) {
     constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
     __m128 sum[kSums];
 #pragma GCC unroll 8
@@ -157,6 +173,7 @@ void weighted_block(float* out, const float* rows, const float* weights, std::si
     if constexpr (kTail) sum[kWhole] = load_first(out + 4 * kWhole, tail);
     for (std::size_t i = 0; i < count; ++i) {
         const float* row = rows + i * width;
+        if (ahead != 0 && i + ahead < rows_left) prefetch_columns<kSums * 4>(row + ahead * width);
         const __m128 weight = _mm_set1_ps(weights[i]);
 #pragma GCC unroll 8
         for (std::size_t k = 0; k < kWhole; ++k) {
@@ -171,7 +188,8 @@ void weighted_block(float* out, const float* rows, const float* weights, std::si
     if constexpr (kTail) store_first(out + 4 * kWhole, sum[kWhole], tail);
 }
 
-using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, std::size_t);
+using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, std::size_t, std::size_t,
+                              std::size_t);
 
 // Eight sums of four columns take half the registers and leave the rest for
 // the row's vectors and the weight.
@@ -194,12 +212,17 @@ void weighted_sum_rows_sse2(float* out, const float* rows, const float* weights,
                             std::size_t width) {
     if (count == 0 || width == 0) return;
     const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
+    const std::size_t ahead = count * width * sizeof(float) > kernel_tuning::kPrefetchAboveBytes
+                                  ? std::max<std::size_t>(1, kernel_tuning::kPrefetchDistanceBytes / (4 * width))
+                                  : 0;
     for (std::size_t start = 0; start < count; start += run) {
         const std::size_t length = std::min(run, count - start);
+        const float* run_rows = rows + start * width;
         for (std::size_t column = 0; column < width; column += kBlockColumns) {
             const std::size_t columns = std::min(kBlockColumns, width - column);
-            block_for(columns, std::make_index_sequence<kBlockVectors>())(out + column, rows + start * width + column,
-                                                                          weights + start, length, width, columns % 4);
+            const std::size_t tail = columns % 4;
+            const WeightedBlock block = block_for(columns, std::make_index_sequence<kBlockVectors>());
+            block(out + column, run_rows + column, weights + start, length, width, tail, ahead, count - start);
         }
     }
 }
