@@ -12,6 +12,15 @@ below, written in numpy float32 from the definition.
 and the weighted sum of the values; "merge" caches add the single dot
 product (similarities, squared norms) and the blend of merged entries.
 
+A second group of caches aims at the weighted sum of the values: every value
+length 0 to 70 over more entries than the vector sets take in one run of
+rows, weights that are subnormal or exactly zero beside values that are
+infinite, NaN, -0.0 or subnormal, and two caches past the size from which
+the kernels prefetch. Their keys and queries are small integers, so every
+score is exact and a kernel set that rounded the value step differently
+(say, by fusing its products into the sums) could not hide behind the
+scores.
+
 Every component must match bit for bit, -0.0 and +0.0 apart; any NaN matches
 any NaN, because which NaN comes out (sign, payload) depends on the order in
 which the compiler hands the operands of one addition to the processor, not
@@ -69,16 +78,19 @@ def dot(x, y):
     return eight_lane_sum(x * y)
 
 
-def model_attend(keys, values, q, d_k, d_v):
-    out = np.zeros(d_v, F32)
-    if not keys:
-        return out
+def model_weights(keys, q, d_k):
     scores = dot(q, np.array(keys, F32).reshape(len(keys), d_k)) / np.sqrt(F32(d_k))
     finite = scores[~np.isnan(scores)]
     top = finite.max() if finite.size else F32(-np.inf)
     exps = np.array([expf(s - top) for s in scores], F32)
-    weights = exps / eight_lane_sum(exps)
-    for value, weight in zip(values, weights):
+    return exps / eight_lane_sum(exps)
+
+
+def model_attend(keys, values, q, d_k, d_v):
+    out = np.zeros(d_v, F32)
+    if not keys:
+        return out
+    for value, weight in zip(values, model_weights(keys, q, d_k)):
         out = out + value * weight
     return out
 
@@ -139,14 +151,14 @@ HUGE = np.array([np.nan, np.inf, -np.inf, 3e38, -1e37], F32)
 SPECIALS = np.concatenate([TINY, HUGE])
 
 
-def make(rng, count, wild):
+def make(rng, count, wild, odd_share=0.08):
     """count floats in [-1, 1] with tiny ones sprinkled in; `wild` adds any
-    special value, NaN and infinities included."""
+    special value, NaN and infinities included, to about `odd_share` of them."""
     out = rng.uniform(-1.0, 1.0, count).astype(F32)
     tiny = rng.random(count) < 0.05
     out[tiny] = TINY[rng.integers(0, len(TINY), count)][tiny]
     if wild:
-        odd = rng.random(count) < 0.08
+        odd = rng.random(count) < odd_share
         out[odd] = SPECIALS[rng.integers(0, len(SPECIALS), count)][odd]
     return out
 
@@ -200,7 +212,67 @@ def build_cases():
     return cases
 
 
+def run_length(width):
+    """The most rows the narrowest vector set (four floats a register, blocks
+    of 32 columns) takes in one run when a row is wider than one block."""
+    return max(8, 4096 // width) if width > 32 else 0
+
+
+def full_case(d_k, d_v, keys, values, queries):
+    return {
+        "d_k": d_k,
+        "d_v": d_v,
+        "strategy": "full",
+        "threshold": 0.9,
+        "merge_every": 4,
+        "entries": [[patterns(k), patterns(v)] for k, v in zip(keys, values)],
+        "queries": [patterns(q) for q in queries],
+    }
+
+
+def small_integers(rng, low, high, count):
+    return rng.integers(low, high + 1, count).astype(F32)
+
+
+@np.errstate(all="ignore")
+def build_weighted_cases():
+    rng = np.random.default_rng(20240612)
+    cases = []
+    for d_v in LENGTHS:
+        # A few more entries than one run, so that every run boundary of
+        # every set is crossed at least once.
+        count = run_length(d_v) + int(rng.integers(5, 30)) if d_v > 32 else int(rng.integers(20, 70))
+        wild = rng.random() < 0.4
+        values = [make(rng, d_v, wild, odd_share=0.01) for _ in range(count)]
+        if d_v % 3 == 0:
+            # One key component over 0 ... 115 below the largest: the
+            # weights run from 1 down through the subnormals (differences
+            # of 88 to 103) to exactly zero. Doubling or halving the query
+            # shifts the share of each.
+            d_k = 1
+            keys = [small_integers(rng, -115, 0, 1) for _ in range(count)]
+            queries = [np.array([q], F32) for q in (1.0, 2.0, 0.5)]
+        else:
+            # Scores of -12 ... 12 in steps of 0.5; the zero query weights
+            # every entry 1 / count, rounded.
+            d_k = 4
+            keys = [small_integers(rng, -3, 3, d_k) for _ in range(count)]
+            queries = [np.zeros(d_k, F32), small_integers(rng, -2, 2, d_k), small_integers(rng, -2, 2, d_k)]
+        cases.append(full_case(d_k, d_v, keys, values, queries))
+    # Keys and values both past the size from which the kernels ask for rows
+    # ahead of use (512 KiB): 70 columns take two blocks of the AVX2 set and
+    # one of the AVX-512 set, 64 columns one block of either.
+    for d_k, d_v, count in ((67, 70, 2000), (3, 64, 2100)):
+        keys = [small_integers(rng, -1, 1, d_k) for _ in range(count)]
+        values = [make(rng, d_v, True, odd_share=0.001) for _ in range(count)]
+        queries = [small_integers(rng, -1, 1, d_k), small_integers(rng, -1, 1, d_k)]
+        cases.append(full_case(d_k, d_v, keys, values, queries))
+    return cases
+
+
 CASES = build_cases()
+WEIGHTED_CASES = build_weighted_cases()
+GROUPS = {"mixed": CASES, "weighted": WEIGHTED_CASES}
 
 
 # ---------------------------------------------------------------------------
@@ -237,9 +309,10 @@ def run_child(kernel_set, source, stdin=""):
 
 
 @functools.cache
-def results_of(kernel_set):
-    """The child's results for every case, or why the set cannot run here."""
-    done = run_child(kernel_set, CHILD, json.dumps(CASES))
+def results_of(kernel_set, group):
+    """The child's results for every case of the group, or why the set cannot
+    run here."""
+    done = run_child(kernel_set, CHILD, json.dumps(GROUPS[group]))
     if done.returncode != 0:
         if "not supported" in done.stderr:
             return f"kernel set {kernel_set!r} is not supported by this processor"
@@ -252,17 +325,18 @@ def results_of(kernel_set):
     return results
 
 
-def results_or_skip(kernel_set):
-    results = results_of(kernel_set)
+def results_or_skip(kernel_set, group):
+    results = results_of(kernel_set, group)
     if isinstance(results, str):
         pytest.skip(results)
     return results
 
 
-def mismatches(got, expected):
-    assert len(got) == len(expected) == len(CASES)
+def mismatches(group, got, expected):
+    cases = GROUPS[group]
+    assert len(got) == len(expected) == len(cases)
     found = []
-    for case, g, e in zip(CASES, got, expected):
+    for case, g, e in zip(cases, got, expected):
         where = f"{case['strategy']} d_k={case['d_k']} d_v={case['d_v']} entries={len(case['entries'])}"
         if g["len"] != e["len"]:
             found.append(f"{where}: {g['len']} entries held, expected {e['len']}")
@@ -278,32 +352,65 @@ def mismatches(got, expected):
 # ---------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("group", GROUPS)
 @pytest.mark.parametrize("kernel_set", KERNEL_SETS[1:])
-def test_vector_kernel_set_gives_the_scalar_bits(kernel_set):
-    expected = results_or_skip("scalar")
-    got = results_or_skip(kernel_set)
-    assert mismatches(got, expected) == []
+def test_vector_kernel_set_gives_the_scalar_bits(kernel_set, group):
+    expected = results_or_skip("scalar", group)
+    got = results_or_skip(kernel_set, group)
+    assert mismatches(group, got, expected) == []
 
 
 @functools.cache
-def model_results():
-    return [model_run(case) for case in CASES]
+def model_results(group):
+    return [model_run(case) for case in GROUPS[group]]
 
 
+@pytest.mark.parametrize("group", GROUPS)
 @pytest.mark.parametrize("kernel_set", KERNEL_SETS)
-def test_kernel_set_gives_the_float32_model_bits(kernel_set):
-    got = results_or_skip(kernel_set)
-    assert mismatches(got, model_results()) == []
+def test_kernel_set_gives_the_float32_model_bits(kernel_set, group):
+    got = results_or_skip(kernel_set, group)
+    assert mismatches(group, got, model_results(group)) == []
 
 
 def test_cases_reach_merges_and_ordinary_numbers():
     # Comparisons in which every output is NaN, or in which nothing merges,
     # would say little about the sums and blends.
-    model = model_results()
+    model = model_results("mixed")
     merged = sum(len(c["entries"]) - m["len"] for c, m in zip(CASES, model) if c["strategy"] == "merge")
     components = [x for m in model for output in m["outputs"] for x in output]
     ordinary = [x for x in components if x != "nan" and x & 0x7FFFFFFF not in (0, 0x7F800000)]
     assert merged >= 200
+    assert len(ordinary) >= 0.6 * len(components)
+
+
+@np.errstate(all="ignore")
+def test_weighted_cases_reach_awkward_weights_and_products():
+    # The value step is only tested where the cases take it: weights that are
+    # subnormal or exactly zero, a zero weight on an infinite value (a NaN
+    # product), products that are subnormal or -0.0, and enough ordinary
+    # outputs that rounding differences would show.
+    smallest_normal = np.finfo(F32).tiny
+    found = dict.fromkeys(
+        ("subnormal weight", "zero weight", "zero weight on infinity", "subnormal product", "-0.0 product"), 0
+    )
+    for case in WEIGHTED_CASES:
+        keys = [from_patterns(k) for k, _ in case["entries"]]
+        values = np.array([from_patterns(v) for _, v in case["entries"]], F32).reshape(len(keys), case["d_v"])
+        for q in case["queries"]:
+            query = from_patterns(q)
+            key_rows = np.array(keys, F32).reshape(len(keys), case["d_k"])
+            exact = key_rows.astype(np.float64) @ query.astype(np.float64)
+            assert np.array_equal(dot(query, key_rows), exact), "the dot products must be exact"
+            weights = model_weights(keys, query, case["d_k"])
+            products = values * weights[:, None]
+            found["subnormal weight"] += np.count_nonzero((weights > 0) & (weights < smallest_normal))
+            found["zero weight"] += np.count_nonzero(weights == 0)
+            found["zero weight on infinity"] += np.count_nonzero(np.isinf(values) & (weights == 0)[:, None])
+            found["subnormal product"] += np.count_nonzero((products != 0) & (np.abs(products) < smallest_normal))
+            found["-0.0 product"] += np.count_nonzero((products == 0) & np.signbit(products))
+    assert min(found.values()) >= 10, found
+    components = [x for m in model_results("weighted") for output in m["outputs"] for x in output]
+    ordinary = [x for x in components if x != "nan" and x & 0x7FFFFFFF not in (0, 0x7F800000)]
     assert len(ordinary) >= 0.6 * len(components)
 
 
