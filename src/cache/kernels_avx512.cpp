@@ -5,14 +5,17 @@
 //
 // A single sum has one chain of dependent additions whatever the register
 // width, so `dot` and `sum` use 256-bit registers (one row's eight lanes).
-// The element-wise kernels use all sixteen lanes and a mask for the tail.
+// The element-wise kernels and the weighted sum of rows use all sixteen
+// lanes, with plain loads and stores for whole registers and a mask only for
+// the tail.
 //
 // AVX-512F brings fused multiply-add with it: only -ffp-contract=off keeps
 // the compiler from fusing the products below into the sums that follow.
 //
-// Shuffles, inserts, extracts and broadcasts use their zero-masked forms with every lane
-// selected (the same instructions): GCC 12's plain forms start from an
-// "undefined" register that trips its own -Wmaybe-uninitialized.
+// Shuffles, inserts, extracts, broadcasts and maxima use their zero-masked
+// forms with every lane selected (the same instructions): GCC 12's plain
+// forms start from an "undefined" register that trips its own
+// -Wmaybe-uninitialized.
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -254,15 +257,23 @@ void weighted_sum_rows_avx512(float* out, const float* rows, const float* weight
 }
 
 // Each block of a and b is loaded before the same block of out is stored, so
-// out may be a.
+// out may be a. Only the tail is masked: a masked store to a line that is not
+// in the cache waits for the line, where a plain one need not, and a pass
+// that blends rows of a large cache misses on almost every row it writes.
 void blend_avx512(float* out, const float* a, float wa, const float* b, float wb, std::size_t n) {
     const __m512 weight_a = _mm512_set1_ps(wa);
     const __m512 weight_b = _mm512_set1_ps(wb);
-    for (std::size_t j = 0; j < n; j += 16) {
-        const __mmask16 lanes = first_lanes(n - j);
-        const __m512 from_a = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, a + j), weight_a);
-        const __m512 from_b = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, b + j), weight_b);
-        _mm512_mask_storeu_ps(out + j, lanes, _mm512_add_ps(from_a, from_b));
+    const std::size_t whole = n - n % 16;
+    for (std::size_t j = 0; j < whole; j += 16) {
+        const __m512 from_a = _mm512_mul_ps(_mm512_loadu_ps(a + j), weight_a);
+        const __m512 from_b = _mm512_mul_ps(_mm512_loadu_ps(b + j), weight_b);
+        _mm512_storeu_ps(out + j, _mm512_add_ps(from_a, from_b));
+    }
+    if (whole < n) {
+        const __mmask16 lanes = first_lanes(n - whole);
+        const __m512 from_a = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, a + whole), weight_a);
+        const __m512 from_b = _mm512_mul_ps(_mm512_maskz_loadu_ps(lanes, b + whole), weight_b);
+        _mm512_mask_storeu_ps(out + whole, lanes, _mm512_add_ps(from_a, from_b));
     }
 }
 
