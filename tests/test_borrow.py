@@ -2,195 +2,150 @@
 
 append and clear borrow the cache exclusively, attend, stats and current_len
 share it; the borrow is held while the arguments are converted, so Python code
-run by a conversion meets it. Every failure gives the borrow back.
+run by a conversion meets it. Every failure gives the borrow back, and the
+cache then holds exactly what the float32 model driven with the same
+successful calls holds.
 """
 
 import pytest
 
-from _marrowvale import PyKVCache
-
-D_K, D_V = 2, 3
-KEY = [0.0] * D_K
-VALUE = [1.0, 2.0, 3.0]
-
-NESTED = {
-    "append": lambda cache: cache.append(KEY, VALUE),
-    "clear": lambda cache: cache.clear(),
-    "attend": lambda cache: cache.attend(KEY),
-    "stats": lambda cache: cache.stats(),
-    "current_len": lambda cache: cache.current_len(),
-}
-
-
-class Hook:
-    """Runs `action` once, from whichever conversion hook the test picks, and
-    records what the nested call gave or raised."""
-
-    def __init__(self, action, swallow=True):
-        self.action = action
-        self.swallow = swallow
-        self.outcome = None
-        self.runs = 0
-
-    def run(self):
-        if self.runs:
-            return
-        self.runs += 1
-        try:
-            self.outcome = ("ok", self.action())
-        except RuntimeError as error:
-            self.outcome = ("error", error)
-            if not self.swallow:
-                raise
-
-
-class FloatElement:
-    def __init__(self, hook):
-        self.hook = hook
-
-    def __float__(self):
-        self.hook.run()
-        return 0.0
-
-
-class IndexElement:
-    def __init__(self, hook):
-        self.hook = hook
-
-    def __index__(self):
-        self.hook.run()
-        return 0
-
-
-class LenSequence(list):
-    """A list subclass (so it is read through its iterator) whose __len__ runs the hook."""
-
-    def __init__(self, items, hook):
-        super().__init__(items)
-        self.hook = hook
-
-    def __len__(self):
-        self.hook.run()
-        return super().__len__()
-
-
-class IterSequence(list):
-    def __init__(self, items, hook):
-        super().__init__(items)
-        self.hook = hook
-
-    def __iter__(self):
-        self.hook.run()
-        return super().__iter__()
-
-
-def carrying(site, length, hook):
-    """A sequence of `length` zeros whose conversion runs `hook` at `site`."""
-    if site == "__float__":
-        return [0.0] * (length - 1) + [FloatElement(hook)]
-    if site == "__index__":
-        return [IndexElement(hook)] + [0.0] * (length - 1)
-    if site == "__len__":
-        return LenSequence([0.0] * length, hook)
-    return IterSequence([0.0] * length, hook)
-
-
-def outer_call(cache, outer, argument):
-    if outer == "append(k)":
-        return cache.append(carrying(argument[0], D_K, argument[1]), VALUE)
-    if outer == "append(v)":
-        return cache.append(KEY, carrying(argument[0], D_V, argument[1]))
-    return cache.attend(carrying(argument[0], D_K, argument[1]))
-
-
-def filled_cache():
-    cache = PyKVCache(D_K, D_V)
-    cache.append(KEY, VALUE)
-    return cache
-
-
-def assert_free(cache):
-    """The borrow flag is back at 0: an exclusive borrow and a shared one both succeed."""
-    held = cache.current_len()
-    cache.append(KEY, VALUE)
-    assert cache.current_len() == held + 1
-    assert cache.stats()["current_size"] == held + 1
-
+from helpers import (
+    D,
+    NESTED,
+    HookedList,
+    Index,
+    PanicException,
+    Real,
+    Reentry,
+    assert_usable,
+    borrow_conflict,
+    floats,
+    nested_call,
+    pair,
+    raises,
+)
+from process_memory import quiet_stderr
+from reference import comparable
 
 SITES = ["__float__", "__index__", "__len__", "__iter__"]
-
-EXPECTED = {
-    ("append", "append"): "Already borrowed",
-    ("append", "clear"): "Already borrowed",
-    ("append", "attend"): "Already mutably borrowed",
-    ("append", "stats"): "Already mutably borrowed",
-    ("append", "current_len"): "Already mutably borrowed",
-    ("attend", "append"): "Already borrowed",
-    ("attend", "clear"): "Already borrowed",
-    ("attend", "attend"): None,
-    ("attend", "stats"): None,
-    ("attend", "current_len"): None,
-}
+AT = 5
 
 
-@pytest.mark.parametrize("nested", NESTED)
-@pytest.mark.parametrize("outer", ["append(k)", "append(v)", "attend(q)"])
+def carrying(site, items, action):
+    """The items as an argument whose conversion runs `action` at `site`:
+    in the element at AT (read through __float__ or __index__), or in the
+    __len__ or __iter__ of a list subclass."""
+    items = list(items)
+    if site == "__float__":
+        items[AT] = Real(items[AT], action=action)
+    elif site == "__index__":
+        items[AT] = Index(int(items[AT]), action=action)
+    elif site == "__len__":
+        return HookedList(items, on_len=action)
+    else:
+        return HookedList(items, on_iter=action)
+    return items
+
+
+def call(cache, where, argument):
+    """append with `argument` as the key or the value, or attend with it."""
+    if where == "q":
+        return cache.attend(argument)
+    if where == "k":
+        return cache.append(argument, floats(D, -1.0))
+    return cache.append(floats(D, -1.0), argument)
+
+
+@pytest.mark.parametrize("inner", NESTED)
+@pytest.mark.parametrize("where", ["k", "v", "q"])
 @pytest.mark.parametrize("site", SITES)
-def test_nested_calls_meet_the_borrow_rules(site, outer, nested):
-    cache = filled_cache()
-    hook = Hook(lambda: NESTED[nested](cache))
-    result = outer_call(cache, outer, (site, hook))
-    assert hook.runs == 1
-    expected = EXPECTED[(outer[:6], nested)]
-    if expected is None:
-        kind, value = hook.outcome
-        assert kind == "ok"
-        # a shared borrow inside attend sees the cache as it is: one entry
-        if nested == "current_len":
-            assert value == 1
-        elif nested == "stats":
-            assert value == cache.stats()
+@pytest.mark.parametrize("swallow", [True, False], ids=["caught", "propagated"])
+def test_nested_calls_meet_the_borrow_rules(swallow, site, where, inner):
+    cache, ref = pair(strategy="merge", merge_every=1, threshold=0.0)
+    items = floats(D)
+    items[AT] = -2.0
+    reentry = Reentry(lambda: nested_call(cache, inner, D, D), swallow=swallow)
+    outer = "attend" if where == "q" else "append"
+    message = borrow_conflict(outer, inner)
+    # What a shared borrow inside attend sees: the cache as it is.
+    seen = {"attend": ref.attend_bits([0.25] * D), "stats": ref.stats(), "current_len": ref.current_len()}
+    # A borrow error raised by __len__ costs only the length hint.
+    if message is not None and not swallow and site != "__len__":
+        with pytest.raises(RuntimeError) as info:
+            call(cache, where, carrying(site, items, reentry))
+        assert info.value is reentry.outcome[1]
+    else:
+        result = call(cache, where, carrying(site, items, reentry))
+        if where == "q":
+            assert comparable(result) == ref.attend_bits(items)
         else:
-            assert value == VALUE
+            assert result is None
+            ref.append(*((items, floats(D, -1.0)) if where == "k" else (floats(D, -1.0), items)))
+    assert reentry.runs == 1
+    kind, outcome = reentry.outcome
+    if message is None:
+        assert kind == "ok"
+        assert (comparable(outcome) if inner == "attend" else outcome) == seen[inner]
     else:
-        kind, error = hook.outcome
         assert kind == "error"
-        assert type(error) is RuntimeError
-        assert str(error) == expected
-    if outer.startswith("append"):
-        assert result is None
-        assert cache.current_len() == 2
-    else:
-        assert result == VALUE
-        assert cache.current_len() == 1
-    assert_free(cache)
+        assert type(outcome) is RuntimeError
+        assert str(outcome) == message
+    assert_usable(cache, ref)
 
 
-def test_shared_borrows_stack_and_unwind():
-    cache = filled_cache()
-    innermost = Hook(lambda: NESTED["append"](cache))
-    middle = Hook(lambda: (cache.current_len(), cache.attend(carrying("__float__", D_K, innermost))))
-    assert cache.attend(carrying("__iter__", D_K, middle)) == VALUE
-    assert middle.outcome == ("ok", (1, VALUE))
-    assert innermost.outcome[0] == "error"
-    assert str(innermost.outcome[1]) == "Already borrowed"
-    assert_free(cache)
+def test_every_nested_method_in_one_conversion_during_attend():
+    cache, ref = pair(strategy="hybrid", static_k=1, merge_every=2, threshold=0.5)
+    reentries = [Reentry(lambda name=name: nested_call(cache, name, D, D)) for name in NESTED]
+    out = cache.attend([Real(1.0, action=reentry) for reentry in reentries] + floats(D - len(NESTED)))
+    assert comparable(out) == ref.attend_bits([1.0] * len(NESTED) + floats(D - len(NESTED)))
+    for name, reentry in zip(NESTED, reentries):
+        if name in ("append", "clear"):
+            assert reentry.outcome[0] == "error" and str(reentry.outcome[1]) == "Already borrowed"
+        else:
+            assert reentry.outcome[0] == "ok"
+    assert_usable(cache, ref)
+
+
+def test_deeply_nested_attends_stack_and_unwind_their_borrows():
+    cache, ref = pair()
+    depth = 200
+    seen = []
+
+    def deeper(level):
+        if level == depth:
+            # At the bottom every shared borrow is held: writing fails.
+            for write in ("append", "clear"):
+                with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                    nested_call(cache, write, D, D)
+            seen.append(cache.current_len())
+        else:
+            site = "__float__" if level % 2 else "__iter__"
+            seen.append(comparable(cache.attend(carrying(site, [0.25] * D, lambda: deeper(level + 1)))))
+
+    out = cache.attend(carrying("__float__", [0.25] * D, lambda: deeper(1)))
+    expected = ref.attend_bits([0.25] * D)
+    assert comparable(out) == expected
+    assert seen[0] == ref.current_len()
+    assert seen[1:] == [expected] * (depth - 1)
+    assert_usable(cache, ref)
 
 
 @pytest.mark.parametrize(
     "nested, error_type, message",
     [
         # arguments are bound before the borrow is taken ...
-        (lambda cache: cache.append(KEY), TypeError, "PyKVCache.append() missing 1 required positional argument: 'v'"),
-        (lambda cache: cache.attend(KEY, KEY), TypeError, "PyKVCache.attend() takes 1 positional arguments but 2 were given"),
+        (lambda cache: cache.append(floats(D)), TypeError,
+         "PyKVCache.append() missing 1 required positional argument: 'v'"),
+        (lambda cache: cache.attend(floats(D), floats(D)), TypeError,
+         "PyKVCache.attend() takes 1 positional arguments but 2 were given"),
         # ... and converted after it
-        (lambda cache: cache.append("abc", VALUE), RuntimeError, "Already borrowed"),
+        (lambda cache: cache.append("abc", floats(D)), RuntimeError, "Already borrowed"),
         (lambda cache: cache.attend({1.0}), RuntimeError, "Already mutably borrowed"),
-        (lambda cache: cache.append([0.0] * 99, VALUE), RuntimeError, "Already borrowed"),
+        (lambda cache: cache.append([0.0] * 99, floats(D)), RuntimeError, "Already borrowed"),
     ],
 )
 def test_binding_comes_before_the_borrow_and_conversion_after_it(nested, error_type, message):
-    cache = filled_cache()
+    cache, ref = pair()
     seen = []
 
     def action():
@@ -199,74 +154,65 @@ def test_binding_comes_before_the_borrow_and_conversion_after_it(nested, error_t
         except BaseException as error:  # noqa: B036
             seen.append(error)
 
-    cache.append(carrying("__float__", D_K, Hook(action)), VALUE)
+    cache.append(carrying("__float__", floats(D), action), floats(D))
+    ref.append(floats(D), floats(D))
     assert len(seen) == 1
     assert type(seen[0]) is error_type
     assert str(seen[0]) == message
-    assert cache.current_len() == 2
-    assert_free(cache)
+    assert_usable(cache, ref)
 
 
-def test_other_instances_are_not_borrowed():
-    cache, other = filled_cache(), PyKVCache(D_K, D_V)
-    hook = Hook(lambda: (other.append(KEY, VALUE), other.clear(), other.append(KEY, VALUE), other.current_len()))
-    cache.append(carrying("__float__", D_K, hook), VALUE)
-    assert hook.outcome == ("ok", (None, None, None, 1))
+@pytest.mark.parametrize("outer_fails", [False, True])
+def test_other_instances_are_not_borrowed(outer_fails):
+    cache, ref = pair()
+    other, other_ref = pair(strategy="sliding", window_size=3)
+    calls = []
 
+    def feed():
+        calls.append(None)
+        for c in (other, other_ref):
+            if len(calls) % 7 == 0:
+                c.clear()
+            c.append([1.0] * D, floats(D, float(len(calls))))
+        assert other.current_len() == other_ref.current_len()
 
-@pytest.mark.parametrize("nested", ["append", "clear", "current_len"])
-@pytest.mark.parametrize("outer", ["append(k)", "append(v)", "attend(q)"])
-@pytest.mark.parametrize("site", ["__float__", "__index__", "__iter__"])
-def test_a_propagating_borrow_error_fails_the_outer_call_unchanged(site, outer, nested):
-    cache = filled_cache()
-    before = cache.current_len(), cache.stats()
-    hook = Hook(lambda: NESTED[nested](cache), swallow=False)
-    if (outer[:6], nested) == ("attend", "current_len"):
-        assert outer_call(cache, outer, (site, hook)) == VALUE  # allowed, nothing to propagate
+    k = [Real(0.0, action=feed) for _ in range(D)]
+    v = [Real(0.0, action=feed) for _ in range(D + outer_fails)]
+    if outer_fails:
+        # The outer append fails on its length: only the other cache moved.
+        with quiet_stderr(), pytest.raises(PanicException, match="value dim mismatch"):
+            cache.append(k, v)
     else:
-        with pytest.raises(RuntimeError) as info:
-            outer_call(cache, outer, (site, hook))
-        assert info.value is hook.outcome[1]
-    assert (cache.current_len(), cache.stats()) == before
-    assert_free(cache)
-
-
-@pytest.mark.parametrize("outer", ["append(k)", "append(v)", "attend(q)"])
-def test_a_borrow_error_from_len_is_only_a_lost_length_hint(outer):
-    cache = filled_cache()
-    hook = Hook(lambda: NESTED["clear"](cache), swallow=False)
-    outer_call(cache, outer, ("__len__", hook))
-    assert str(hook.outcome[1]) == "Already borrowed"
-    assert cache.current_len() == (2 if outer.startswith("append") else 1)
-    assert_free(cache)
+        cache.append(k, v)
+        ref.append([0.0] * D, [0.0] * D)
+    assert len(calls) == 2 * D + outer_fails
+    assert_usable(cache, ref)
+    assert_usable(other, other_ref)
 
 
 FAILURES = {
-    "binding": lambda cache: cache.append(KEY),
+    "binding": lambda cache: cache.append(floats(D)),
     "noargs binding": lambda cache: cache.stats(1),
-    "key conversion": lambda cache: cache.append("abc", VALUE),
-    "value conversion": lambda cache: cache.append(KEY, [0.0, None, 0.0]),
+    "key conversion": lambda cache: cache.append("abc", floats(D)),
+    "value conversion": lambda cache: cache.append(floats(D), [0.0, None] + floats(D - 2)),
     "query conversion": lambda cache: cache.attend({0.0, 1.0}),
-    "element error": lambda cache: cache.attend([0.0, FloatElement(Hook(lambda: 1 / 0))]),
-    "iteration error": lambda cache: cache.append(KEY, IterSequence(VALUE, Hook(lambda: {}["x"]))),
-    "key length": lambda cache: cache.append([0.0], VALUE),
-    "value length": lambda cache: cache.append(KEY, [0.0]),
-    "query length": lambda cache: cache.attend([0.0] * 5),
+    "element error": lambda cache: cache.attend([0.0, Real(ZeroDivisionError)] + floats(D - 2)),
+    "iteration error": lambda cache: cache.append(floats(D), HookedList(floats(D), on_iter=raises(KeyError))),
+    "key length": lambda cache: cache.append([0.0], floats(D)),
+    "value length": lambda cache: cache.append(floats(D), [0.0]),
+    "query length": lambda cache: cache.attend([0.0] * (D + 3)),
     "nested in attend": lambda cache: cache.attend(
-        carrying("__float__", D_K, Hook(lambda: cache.clear(), swallow=False))),
+        carrying("__float__", floats(D), Reentry(cache.clear, swallow=False))),
     "nested in append": lambda cache: cache.append(
-        KEY, carrying("__iter__", D_V, Hook(lambda: cache.stats(), swallow=False))),
+        floats(D), carrying("__iter__", floats(D), Reentry(cache.stats, swallow=False))),
 }
 
 
 @pytest.mark.parametrize("name", FAILURES)
-def test_every_failure_gives_the_borrow_back(name):
-    cache = filled_cache()
-    before = cache.current_len(), cache.stats(), cache.attend(KEY)
+def test_every_failure_gives_the_borrow_back(name, capfd):
+    cache, ref = pair()
     for _ in range(3):
         with pytest.raises(BaseException):
             FAILURES[name](cache)
-    assert (cache.current_len(), cache.stats(), cache.attend(KEY)) == before
-    assert_free(cache)
-    cache.clear()
-    assert cache.current_len() == 0
+    capfd.readouterr()
+    assert_usable(cache, ref)

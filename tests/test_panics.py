@@ -1,5 +1,6 @@
 """Broken preconditions of the cache reach Python as PanicException, a
-BaseException, after a diagnostic on standard error."""
+BaseException, after a diagnostic on standard error; a PanicException
+raised by Python code during a conversion comes back as a new one."""
 
 import re
 
@@ -7,6 +8,20 @@ import pytest
 
 import _marrowvale
 from _marrowvale import PyKVCache
+from helpers import (
+    D,
+    HookedList,
+    Index,
+    Indexed,
+    PanicException,
+    Real,
+    assert_consistent,
+    assert_usable,
+    floats,
+    pair,
+    raises,
+)
+from reference import QUERY_MISMATCH, U64_MAX, RefCache, dim_message
 
 # A source location as a diagnostic names it: a file name with an extension, a
 # colon and a line number.
@@ -25,25 +40,11 @@ def caught(call):
     pytest.fail("nothing raised")
 
 
-def panic_type():
-    return type(caught(lambda: PyKVCache(1, 1).append([], [0.0])))
-
-
-def key_message(given, required, what="key"):
-    return f"assertion `left == right` failed: {what} dim mismatch\n  left: {given}\n right: {required}"
-
-
-QUERY_MESSAGE = "assertion failed: self.len() == rhs.len()"
-
-
-def state(cache, d_k):
-    return cache.current_len(), cache.stats(), cache.attend([0.5] * d_k)
-
-
 # ---- the exception type -------------------------------------------------------------------
 
 def test_panic_exception_is_a_base_exception_outside_the_module():
-    panic = panic_type()
+    panic = type(caught(lambda: PyKVCache(1, 1).append([], [0.0])))
+    assert panic is PanicException
     assert panic.__name__ == "PanicException"
     assert panic.__bases__ == (BaseException,)
     assert not issubclass(panic, Exception)
@@ -62,50 +63,43 @@ def test_panic_exception_is_a_base_exception_outside_the_module():
 @pytest.mark.parametrize(
     "d_k, d_v, key, value, message",
     [
-        (64, 64, 3, 64, key_message(3, 64)),
-        (64, 64, 65, 64, key_message(65, 64)),
-        (64, 64, 64, 3, key_message(3, 64, "value")),
-        (4, 2, 4, 0, key_message(0, 2, "value")),
-        (64, 64, 3, 5, key_message(3, 64)),  # both wrong: the key is reported
-        (0, 5, 1, 5, key_message(1, 0)),
-        (5, 0, 5, 1, key_message(1, 0, "value")),
-        (2**64 - 1, 1, 0, 0, key_message(0, 2**64 - 1)),
-        (1, 2**64 - 1, 1, 2, key_message(2, 2**64 - 1, "value")),
+        (64, 64, 3, 64, dim_message("key", 3, 64)),
+        (64, 64, 65, 64, dim_message("key", 65, 64)),
+        (64, 64, 64, 3, dim_message("value", 3, 64)),
+        (4, 2, 4, 0, dim_message("value", 0, 2)),
+        (64, 64, 3, 5, dim_message("key", 3, 64)),  # both wrong: the key is reported
+        (0, 5, 1, 5, dim_message("key", 1, 0)),
+        (5, 0, 5, 1, dim_message("value", 1, 0)),
+        (U64_MAX, 1, 0, 0, dim_message("key", 0, U64_MAX)),
+        (U64_MAX, 4, 1, 4, dim_message("key", 1, U64_MAX)),
+        (U64_MAX, U64_MAX, 0, 0, dim_message("key", 0, U64_MAX)),
+        (U64_MAX, 0, 3, 0, dim_message("key", 3, U64_MAX)),
+        (1, U64_MAX, 1, 2, dim_message("value", 2, U64_MAX)),
+        (4, U64_MAX, 4, 4, dim_message("value", 4, U64_MAX)),
+        (0, U64_MAX, 0, 0, dim_message("value", 0, U64_MAX)),
     ],
 )
-def test_append_length_failure(d_k, d_v, key, value, message):
-    cache = PyKVCache(d_k, d_v)
-    error = caught(lambda: cache.append([0.0] * key, [0.0] * value))
-    assert type(error) is panic_type()
-    assert str(error) == message
-    assert error.args == (message,)
+def test_append_length_failure(d_k, d_v, key, value, message, capfd):
+    cache = PyKVCache(d_k, d_v, strategy="hybrid", static_k=0, merge_every=1)
+    for _ in range(3):
+        error = caught(lambda: cache.append([0.0] * key, [0.0] * value))
+        assert type(error) is PanicException
+        assert str(error) == message
+        assert error.args == (message,)
+    assert message in capfd.readouterr().err
     assert cache.current_len() == 0
-    assert cache.stats()["total_appends"] == 0
+    assert cache.stats() == RefCache(d_k, d_v, strategy="hybrid").stats()
 
 
 @pytest.mark.parametrize("query", [0, 1, 3, 5, 100])
 @pytest.mark.parametrize("d_v", [0, 2])
-def test_query_of_the_wrong_length_on_a_held_entry(query, d_v):
-    cache = PyKVCache(4, d_v)
-    cache.append([1.0] * 4, [1.0] * d_v)
+def test_query_of_the_wrong_length_on_held_entries(query, d_v, capfd):
+    cache, ref = pair(4, d_v)
     error = caught(lambda: cache.attend([0.0] * query))
-    assert type(error) is panic_type()
-    assert str(error) == QUERY_MESSAGE
-
-
-@pytest.mark.parametrize("query", [[], [1.0], [1.0] * 5, [float("nan")] * 9])
-def test_empty_cache_answers_positive_zeros_for_any_query(query):
-    for cache in (PyKVCache(4, 3), _cleared()):
-        result = cache.attend(query)
-        assert result == [0.0] * 3
-        assert all(str(value) == "0.0" for value in result)  # +0.0, not -0.0
-
-
-def _cleared():
-    cache = PyKVCache(4, 3)
-    cache.append([1.0] * 4, [-1.0] * 3)
-    cache.clear()
-    return cache
+    assert type(error) is PanicException
+    assert str(error) == QUERY_MISMATCH
+    capfd.readouterr()
+    assert_usable(cache, ref)
 
 
 FAILING_CALLS = {
@@ -119,26 +113,28 @@ FAILING_CALLS = {
 
 
 @pytest.mark.parametrize("name", FAILING_CALLS)
-def test_a_failure_leaves_the_cache_as_it_was(name):
-    cache = PyKVCache(4, 2, "sliding", 3)
-    for i in range(4):
-        cache.append([float(i), 0.0, 1.0, 0.0], [float(i), -float(i)])
-    before = state(cache, 4)
+def test_a_failure_leaves_the_cache_as_it_was(name, capfd):
+    cache, ref = pair(4, 2, strategy="sliding", window_size=3)
     for _ in range(2):
-        assert type(caught(lambda: FAILING_CALLS[name](cache))) is panic_type()
-        assert state(cache, 4) == before
-    cache.append([0.0] * 4, [9.0, 9.0])
-    assert cache.stats()["total_appends"] == 5
+        assert type(caught(lambda: FAILING_CALLS[name](cache))) is PanicException
+        assert_consistent(cache, ref)
+    capfd.readouterr()
+    assert_usable(cache, ref)
 
 
 # ---- the diagnostic ------------------------------------------------------------------------------
 
+def _with_entry(cache):
+    cache.append([0.0] * 2, [0.0] * 3)
+    return cache
+
+
 @pytest.mark.parametrize(
     "build, call, message",
     [
-        (lambda: PyKVCache(), lambda c: c.append([0.0] * 3, [0.0] * 64), key_message(3, 64)),
-        (lambda: PyKVCache(2, 3), lambda c: c.append([0.0] * 2, [0.0] * 7), key_message(7, 3, "value")),
-        (lambda: _with_entry(PyKVCache(2, 3)), lambda c: c.attend([0.0]), QUERY_MESSAGE),
+        (lambda: PyKVCache(), lambda c: c.append([0.0] * 3, [0.0] * 64), dim_message("key", 3, 64)),
+        (lambda: PyKVCache(2, 3), lambda c: c.append([0.0] * 2, [0.0] * 7), dim_message("value", 7, 3)),
+        (lambda: _with_entry(PyKVCache(2, 3)), lambda c: c.attend([0.0]), QUERY_MISMATCH),
     ],
 )
 def test_diagnostic_on_stderr_names_message_and_location(capfd, build, call, message):
@@ -150,11 +146,6 @@ def test_diagnostic_on_stderr_names_message_and_location(capfd, build, call, mes
     assert out == ""
     assert message in err
     assert LOCATION.search(err), err
-
-
-def _with_entry(cache):
-    cache.append([0.0] * 2, [0.0] * 3)
-    return cache
 
 
 def test_successful_calls_write_nothing(capfd):
@@ -171,91 +162,70 @@ def test_successful_calls_write_nothing(capfd):
 
 # ---- a PanicException raised by Python code during a conversion ------------------------------------
 
-class PanickingFloat:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error
+class PanicSubclass(PanicException):
+    pass
 
 
-class PanickingIndex:
-    def __init__(self, error):
-        self.error = error
-
-    def __index__(self):
-        raise self.error
-
-
-class PanickingSequence(list):
-    def __init__(self, items, error, where):
-        super().__init__(items)
-        self.error = error
-        self.where = where
-
-    def __len__(self):
-        if self.where == "__len__":
-            raise self.error
-        return super().__len__()
-
-    def __iter__(self):
-        if self.where == "__iter__":
-            raise self.error
-        return super().__iter__()
-
-
-def _argument(where, length, error):
-    if where == "__float__":
-        return [0.0] * (length - 1) + [PanickingFloat(error)]
-    if where == "__index__":
-        return [PanickingIndex(error)] + [0.0] * (length - 1)
-    return PanickingSequence([0.0] * length, error, where)
+def panicking(site, error):
+    """D zeros as an argument whose conversion raises `error` at `site`."""
+    items = [0.0] * D
+    if site == "__float__":
+        items[3] = Real(error)
+    elif site == "__index__":
+        items[0] = Index(error)
+    elif site == "__len__":
+        return HookedList(items, length=error)
+    elif site == "__iter__":
+        return HookedList(items, on_iter=raises(error))
+    else:
+        items[4] = error
+        return Indexed(items)
+    return items
 
 
 CALLS = {
-    "k": lambda cache, argument: cache.append(argument, [0.0] * 3),
-    "v": lambda cache, argument: cache.append([0.0] * 2, argument),
+    "k": lambda cache, argument: cache.append(argument, floats(D)),
+    "v": lambda cache, argument: cache.append(floats(D), argument),
     "q": lambda cache, argument: cache.attend(argument),
 }
 
 
 @pytest.mark.parametrize("parameter", CALLS)
-@pytest.mark.parametrize("where", ["__float__", "__index__", "__len__", "__iter__"])
-def test_panic_from_python_code_becomes_a_new_panic(capfd, parameter, where):
-    panic = panic_type()
+@pytest.mark.parametrize("site, panic", [
+    ("__float__", PanicException), ("__index__", PanicException), ("__len__", PanicException),
+    ("__iter__", PanicException), ("__getitem__", PanicException), ("__float__", PanicSubclass),
+])
+def test_panic_from_python_code_becomes_a_new_panic(capfd, parameter, site, panic):
     original = panic("raised by user code\nsecond line")
-    cache = _with_entry(PyKVCache(2, 3))
-    before = state(cache, 2)
+    cache, ref = pair(strategy="static", static_k=2, recent_k=2)
     capfd.readouterr()
-    error = caught(lambda: CALLS[parameter](cache, _argument(where, 3 if parameter == "v" else 2, original)))
+    error = caught(lambda: CALLS[parameter](cache, panicking(site, original)))
     _, err = capfd.readouterr()
-    assert type(error) is panic
+    # A new panic of the base type, carrying the text of the one raised.
+    assert type(error) is PanicException
     assert error is not original
     assert str(error) == "raised by user code\nsecond line"
     assert "raised by user code" in err
     assert "Traceback" in err
-    assert state(cache, 2) == before
-    cache.append([0.0] * 2, [0.0] * 3)  # the borrow is free again
+    assert_usable(cache, ref)
 
 
 def test_panic_whose_str_fails_is_reported_as_unwrapped(capfd):
-    panic = panic_type()
-
-    class Unprintable(panic):
+    class Unprintable(PanicException):
         def __str__(self):
             raise ValueError("no text")
 
     cache = PyKVCache(2, 3)
-    error = caught(lambda: cache.append([0.0, PanickingFloat(Unprintable())], [0.0] * 3))
-    assert type(error) is panic
+    error = caught(lambda: cache.append([0.0, Real(Unprintable())], [0.0] * 3))
+    assert type(error) is PanicException
     assert str(error) == "Unwrapped panic from Python code"
     assert capfd.readouterr().err != ""
     assert cache.current_len() == 0
     cache.append([0.0] * 2, [0.0] * 3)
 
 
-def test_panic_from_constructor_conversion_keeps_its_type_and_text():
-    panic = panic_type()
-    error = caught(lambda: PyKVCache(d_k=PanickingIndex(panic("in index"))))
-    assert type(error) is panic
+@pytest.mark.parametrize("name", ["d_k", "d_v", "window_size", "static_k", "recent_k", "merge_every", "threshold"])
+def test_panic_from_constructor_conversion_keeps_its_type_and_text(name, capfd):
+    error = caught(lambda: PyKVCache(**{name: Index(PanicException("in index"))}))
+    assert type(error) is PanicException
     assert str(error) == "in index"
