@@ -3,6 +3,13 @@
 namespace marrowvale {
 namespace {
 
+// The widest supported set. Each set is meant to be no slower than the
+// narrower ones on any kernel: where 512-bit registers bring nothing (a
+// single sum is one chain of additions whatever the width) the AVX-512 set
+// works in 256-bit registers, and its wide kernels keep masked loads and
+// stores to the tail of a row. Measured on an AMD EPYC (Zen 5), its scores
+// are as fast as the AVX2 set's and its weighted sums and divisions up to
+// 1.7 and 2 times faster.
 const Kernels* best_supported() {
     const Kernels* best = &kScalarKernels;
     for (const Kernels* candidate : built_kernels()) {
