@@ -16,6 +16,16 @@ import sys
 import pytest
 
 from _marrowvale import PyKVCache
+from helpers import (
+    NESTED,
+    HookedList,
+    Index,
+    Indexed,
+    PanicException,
+    Real,
+    borrow_conflict,
+    nested_call,
+)
 from process_memory import heap_bytes, quiet_stderr, rss_bytes
 
 ITERATIONS = 3000
@@ -76,81 +86,6 @@ def raising(exc_type, fn, *args, match=None, **kwargs):
     return action
 
 
-def panic_type():
-    try:
-        PyKVCache(d_k=1).append([], [0.0] * 64)
-    except BaseException as caught:  # the panic is not an Exception
-        return type(caught)
-    raise AssertionError("a key of the wrong length did not panic")
-
-
-with quiet_stderr():
-    PanicException = panic_type()
-
-
-class Number:
-    """A number that is not a float: converted through __float__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Count:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Failing:
-    """Raises a fresh exception on each conversion (re-raising one instance
-    would grow its traceback every time)."""
-
-    def __init__(self, error_type, message):
-        self.error_type, self.message = error_type, message
-
-    def __float__(self):
-        raise self.error_type(self.message)
-
-    def __index__(self):
-        raise self.error_type(self.message)
-
-
-class Callback:
-    """An element whose conversion calls back into a cache."""
-
-    def __init__(self, call):
-        self.call = call
-
-    def __float__(self):
-        self.call()
-        return 1.0
-
-
-class LenRaises(list):
-    def __len__(self):
-        raise ValueError("no length")
-
-
-class IterRaises:
-    def __init__(self, n, at):
-        self.n, self.at = n, at
-
-    def __len__(self):
-        return self.n
-
-    def __getitem__(self, i):
-        if i == self.at:
-            raise LookupError("gone")
-        if i >= self.n:
-            raise IndexError(i)
-        return 0.5
-
-
 def vector(n, value=0.25):
     # Floats that are not cached singletons, so their counts move if they leak.
     return [value * (i + 1) for i in range(n)]
@@ -194,6 +129,7 @@ def test_every_method_on_every_strategy(params, d):
 def test_constructing_and_dropping_caches_with_entries():
     k, v = vector(64), vector(64)
     name = "".join(["hyb", "rid"])  # not interned
+    d_k, threshold = Index(64), Real(0.5)
 
     def action():
         for params in STRATEGIES:
@@ -201,8 +137,9 @@ def test_constructing_and_dropping_caches_with_entries():
             cache.append(k, v)
             cache.append(k, v)
         PyKVCache(d_k=64, d_v=64, strategy=name, static_k=0, merge_every=1).append(k, v)
+        PyKVCache(d_k, 64, "merge", threshold=threshold).append(k, v)
 
-    assert_flat(action, k, v, name)
+    assert_flat(action, PyKVCache, k, v, name, d_k, threshold)
 
 
 def test_tuples_ranges_bytes_arrays_and_number_objects():
@@ -218,8 +155,8 @@ def test_tuples_ranges_bytes_arrays_and_number_objects():
     as_doubles = array.array("d", vector(d))
     as_ndarray = np.arange(d, dtype=np.float64)
     as_view = memoryview(array.array("f", vector(d)))
-    numbers = [Number(0.5 + i) for i in range(d)]
-    counts = [Count(i) for i in range(d)]
+    numbers = [Real(0.5 + i) for i in range(d)]
+    counts = [Index(i) for i in range(d)]
     cache = PyKVCache(d, d)
 
     def action():
@@ -253,12 +190,14 @@ _threshold_text = "0.9"
         (OverflowError, (), {"d_v": -1}, None),
         (OverflowError, (), {"window_size": _huge}, None),
         (OverflowError, (), {"merge_every": _negative}, None),
-        (OverflowError, (), {"static_k": Count(-5)}, None),
+        (OverflowError, (), {"static_k": Index(-5)}, None),
         (UnicodeEncodeError, (), {"strategy": _surrogate}, None),
-        (LookupError, (), {"d_k": Failing(LookupError, "index")}, "index"),
-        (TypeError, (), {"d_k": Failing(TypeError, "index")}, "^argument 'd_k': index"),
-        (ZeroDivisionError, (), {"threshold": Failing(ZeroDivisionError, "float")}, "float"),
+        (LookupError, (), {"d_k": Index(LookupError)}, "from __index__"),
+        (TypeError, (), {"d_k": Index(TypeError)}, "^argument 'd_k': from __index__"),
+        (ZeroDivisionError, (), {"threshold": Real(ZeroDivisionError)}, "from __float__"),
         (ValueError, (), {"strategy": "Full"}, "unknown strategy 'Full'"),
+        (ValueError, (Index(3), Index(2), "nope"), {"threshold": Real(0.5)}, "unknown strategy 'nope'"),
+        (OverflowError, (Index(3), Index(2), "full", -1), {"threshold": Real(0.5)}, None),
         (ValueError, (), {"strategy": "", "d_k": 2**64 - 1}, "unknown strategy ''"),
     ],
     ids=lambda value: None,
@@ -269,7 +208,7 @@ def test_constructor_failures(exc_type, args, kwargs, match):
 
 
 def test_constructor_panic_from_user_code():
-    bad = Failing(PanicException, "from __index__")
+    bad = Index(PanicException)
     action = raising(PanicException, PyKVCache, d_v=bad, match="from __index__")
     assert_flat(action, bad)
 
@@ -317,17 +256,17 @@ def _generator():
         (TypeError, "attend", (_dict,), {}, "argument 'q': 'dict' object cannot be converted to 'Sequence'"),
         (TypeError, "append", (_k4, [0.0, 1.0, "x", 3.0]), {}, "^argument 'v': "),
         (TypeError, "append", (_k300[:-1] + [None], _v4), {}, "^argument 'k': "),
-        (TypeError, "attend", ([0.0, Failing(TypeError, "nope")],), {}, "^argument 'q': nope"),
-        (ArithmeticError, "append", ([0.0, Failing(ArithmeticError, "no")], _v4), {}, "^no$"),
-        (LookupError, "append", (_k4, IterRaises(4, 2)), {}, "gone"),
-        (LookupError, "attend", (IterRaises(300, 299),), {}, "gone"),
+        (TypeError, "attend", ([0.0, Real(TypeError)],), {}, "^argument 'q': from __float__"),
+        (ArithmeticError, "append", ([0.0, Real(ArithmeticError)], _v4), {}, "^from __float__$"),
+        (LookupError, "append", (_k4, Indexed([0.5, 0.5, LookupError, 0.5])), {}, "broken at 2"),
+        (LookupError, "attend", (Indexed([0.5] * 299 + [LookupError]),), {}, "broken at 299"),
         # panics
         (PanicException, "append", (_k4[:3], _v4), {}, "key dim mismatch"),
         (PanicException, "append", (_k4, _v4 + [1.0]), {}, "value dim mismatch"),
         (PanicException, "append", (_k300, _k300), {}, "key dim mismatch"),
         (PanicException, "attend", (_k300,), {}, r"self\.len\(\) == rhs\.len\(\)"),
-        (PanicException, "append", ([Failing(PanicException, "deep")], _v4), {}, "deep"),
-        (PanicException, "attend", (LenRaises([Failing(PanicException, "x")]),), {}, "x"),
+        (PanicException, "append", ([Real(PanicException)], _v4), {}, "from __float__"),
+        (PanicException, "attend", (HookedList([Real(PanicException)], length=ValueError),), {}, "from __float__"),
     ],
     ids=lambda value: None,
 )
@@ -353,46 +292,27 @@ def test_wrong_receiver():
 
 
 def test_panic_in_len_is_not_swallowed():
-    class LenPanics(list):
-        def __len__(self):
-            raise PanicException("len")
-
     cache = _cache()
-    arg = LenPanics(_k4)
-    action = raising(PanicException, cache.append, arg, _v4, match="len")
+    arg = HookedList(_k4, length=PanicException)
+    action = raising(PanicException, cache.append, arg, _v4, match="no length")
     assert_flat(action, cache, arg)
 
 
 # ---- borrow conflicts -------------------------------------------------------
 
 
-def _nested_calls(cache):
-    d = 4
-    return {
-        "append": lambda: cache.append([0.0] * d, [0.0] * d),
-        "clear": cache.clear,
-        "attend": lambda: cache.attend([0.0] * d),
-        "stats": cache.stats,
-        "current_len": cache.current_len,
-    }
-
-
 @pytest.mark.parametrize("outer", ["append", "attend"])
-@pytest.mark.parametrize("inner", ["append", "clear", "attend", "stats", "current_len"])
+@pytest.mark.parametrize("inner", NESTED)
 def test_borrow_conflicts(outer, inner):
     cache = _cache()
-    element = Callback(_nested_calls(cache)[inner])
+    element = Real(1.0, action=lambda: nested_call(cache, inner, 4, 4))
     arg = [0.0, element, 0.0, 0.0]
-    conflict = outer == "append" or inner in ("append", "clear")
     if outer == "append":
         call = lambda: cache.append(_k4, arg)  # noqa: E731
     else:
         call = lambda: cache.attend(arg)  # noqa: E731
-    if conflict:
-        message = "Already borrowed" if inner in ("append", "clear") else "Already mutably borrowed"
-        action = raising(RuntimeError, call, match=message)
-    else:
-        action = call
+    message = borrow_conflict(outer, inner)
+    action = call if message is None else raising(RuntimeError, call, match=message)
     assert_flat(action, cache, element, arg)
     # The flag came back each time: an exclusive borrow is possible.
     cache.clear()
