@@ -26,20 +26,10 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from _marrowvale import PyKVCache
+from helpers import NESTED, Index, PanicException, Real, borrow_conflict, nested_call
 from process_memory import quiet_stderr
-from reference import U64_MAX, DimMismatch, RefCache, comparable, probe_queries
+from reference import QUERY_MISMATCH, U64_MAX, DimMismatch, RefCache, comparable, probe_queries
 
-
-def _panic_type():
-    with quiet_stderr():
-        try:
-            PyKVCache(d_k=1).append([], [0.0] * 64)
-        except BaseException as caught:  # the panic is not an Exception
-            return type(caught)
-    raise AssertionError("a key of the wrong length did not panic")
-
-
-PanicException = _panic_type()
 
 EXAMPLES = int(os.environ.get("MARROWVALE_STATEFUL_EXAMPLES", "80"))
 WALKS = int(os.environ.get("MARROWVALE_STATEFUL_WALKS", "240"))
@@ -54,29 +44,6 @@ ODD_THRESHOLDS = [-0.0, 1.0, 1.5, math.nan, math.inf, -math.inf, 1e39, -1e39]
 SPECIALS = [0.0, -0.0, 1.0, -1.0, 0.5, 2.0, math.nan, math.inf, -math.inf, 1e-45, -3.4028234663852886e38, 1e39,
             2**70, -(2**70), True]
 SCALES = [1.0, 2.0, 0.25, 3.0, -1.0, 1.0000001]
-NESTED = ["append", "clear", "attend", "stats", "current_len"]
-
-
-class _Calls:
-    """An element whose conversion calls a method of the cache under test."""
-
-    def __init__(self, call):
-        self.call = call
-
-    def __float__(self):
-        self.call()
-        return 0.0
-
-
-class _Raises:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error("from an element")
-
-    def __index__(self):
-        raise self.error("from an element")
 
 
 BAD_CONSTRUCTOR_ARGUMENTS = [
@@ -87,10 +54,10 @@ BAD_CONSTRUCTOR_ARGUMENTS = [
     ("strategy", "Full", ValueError),
     ("strategy", b"full", TypeError),
     ("merge_every", None, TypeError),
-    ("static_k", _Raises(ZeroDivisionError), ZeroDivisionError),
-    ("recent_k", _Raises(TypeError), TypeError),
+    ("static_k", Index(ZeroDivisionError), ZeroDivisionError),
+    ("recent_k", Index(TypeError), TypeError),
 ]
-SPOILERS = ["x", None, [1.0], _Raises(TypeError), _Raises(ValueError)]
+SPOILERS = ["x", None, [1.0], Real(TypeError), Real(ValueError)]
 BAD_CALLS = ["str_key", "set_value", "iterator_query", "spoiled_key", "spoiled_value", "spoiled_query",
              "missing_value", "unknown_keyword", "stats_argument"]
 
@@ -201,13 +168,13 @@ class Harness:
         if not self.ref.keys:
             return  # an empty cache checks no length
         n = self.d_k - extra if shorter and self.d_k >= extra else self.d_k + extra
-        self.fails(lambda: self.cache.attend([0.5] * n), PanicException, "assertion failed: self.len() == rhs.len()")
+        self.fails(lambda: self.cache.attend([0.5] * n), PanicException, QUERY_MISMATCH)
 
     def bad_call(self, which, spoiler):
         d_k, d_v = self.d_k, self.d_v
         spoiled = [1.0] * max(d_k, d_v, 1)
         spoiled[-1] = spoiler
-        error = spoiler.error if isinstance(spoiler, _Raises) else TypeError
+        error = spoiler.result if isinstance(spoiler, Real) else TypeError
         cache = self.cache
         call = {
             "str_key": (lambda: cache.append("ab", [0.0] * d_v), TypeError),
@@ -222,26 +189,15 @@ class Harness:
         }[which]
         self.fails(*call)
 
-    def _nested(self, name):
-        d_k, d_v = self.d_k, self.d_v
-        return {
-            "append": lambda: self.cache.append([0.0] * d_k, [0.0] * d_v),
-            "clear": self.cache.clear,
-            "attend": lambda: self.cache.attend([0.0] * d_k),
-            "stats": self.cache.stats,
-            "current_len": self.cache.current_len,
-        }[name]
-
     def nested_call_during_append(self, name, in_key):
-        message = "Already borrowed" if name in ("append", "clear") else "Already mutably borrowed"
         k, v = [0.0] * max(self.d_k, 1), [0.0] * max(self.d_v, 1)
-        (k if in_key else v)[0] = _Calls(self._nested(name))
-        self.fails(lambda: self.cache.append(k, v), RuntimeError, message)
+        (k if in_key else v)[0] = Real(0.0, action=lambda: nested_call(self.cache, name, self.d_k, self.d_v))
+        self.fails(lambda: self.cache.append(k, v), RuntimeError, borrow_conflict("append", name))
 
     def nested_write_during_attend(self, name):
         q = [0.0] * max(self.d_k, 1)
-        q[0] = _Calls(self._nested(name))
-        self.fails(lambda: self.cache.attend(q), RuntimeError, "Already borrowed")
+        q[0] = Real(0.0, action=lambda: nested_call(self.cache, name, self.d_k, self.d_v))
+        self.fails(lambda: self.cache.attend(q), RuntimeError, borrow_conflict("attend", name))
 
 
 # ---- the Hypothesis state machine --------------------------------------------
