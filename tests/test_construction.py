@@ -59,6 +59,11 @@ def drive(cache, keys):
     return cache.current_len(), stats["total_merges"]
 
 
+class IntWithBrokenIndex(int):
+    def __index__(self):
+        raise AssertionError("an int is read directly")
+
+
 class Holder:
     class Inner:
         pass
@@ -74,14 +79,6 @@ class CustomBase(BaseException):
 
 # ---- binding, defaults and the reach of every parameter --------------------------
 
-def test_default_cache_is_full_with_64_wide_vectors():
-    cache = PyKVCache()
-    assert_dims(cache, 64, 64)
-    assert cache.stats()["strategy"] == "full"
-    cache.append([1.0] * 64, [2.0] * 64)
-    assert cache.current_len() == 1
-
-
 @pytest.mark.parametrize(
     "args, kwargs, d_k, d_v",
     [
@@ -92,6 +89,10 @@ def test_default_cache_is_full_with_64_wide_vectors():
         ((True, False), {}, 1, 0),
         ((U64_MAX, 1), {}, U64_MAX, 1),
         ((Index(6), Index(2)), {}, 6, 2),
+        ((Index(U64_MAX), 1), {}, U64_MAX, 1),
+        ((), {}, 64, 64),
+        # an int subclass is read as an int, not through its __index__
+        ((IntWithBrokenIndex(5), 1), {}, 5, 1),
     ],
 )
 def test_vector_lengths_bind_by_position_and_keyword(args, kwargs, d_k, d_v):
@@ -204,61 +205,28 @@ def test_binding_error_converts_nothing():
     assert [spy.calls for spy in spies] == [0] * 8
 
 
-# ---- unsigned 64-bit conversion ------------------------------------------------------
+# ---- integer and float conversion ---------------------------------------------------------
 
-class IntWithBrokenIndex(int):
-    def __index__(self):
-        raise AssertionError("an int is read directly")
-
-
-@pytest.mark.parametrize("value, expected", [(IntWithBrokenIndex(5), 5), (Index(U64_MAX), U64_MAX)])
-def test_int_subclass_is_read_directly_and_index_reaches_u64_max(value, expected):
-    assert_dims(PyKVCache(d_k=value, d_v=1), expected, 1)
-
-
-@pytest.mark.parametrize("name", COUNT_PARAMS)
-@pytest.mark.parametrize("value", [-1, -(2**70), 2**64, 2**100, Index(-3), Index(2**64)])
-def test_out_of_range_count_raises_the_interpreters_overflow_error(name, value):
-    raw = value.result if isinstance(value, Index) else value
-    expected = interpreter_error(as_u64, raw)
-    assert type(expected) is OverflowError
-    with pytest.raises(OverflowError) as info:
+@pytest.mark.parametrize("name, value, oracle, error, rewrapped", [
+    *[(name, value, as_u64, OverflowError, False) for name in COUNT_PARAMS
+      for value in (-1, -(2**70), 2**64, 2**100, Index(-3), Index(2**64))],
+    *[(name, value, operator.index, TypeError, True) for name in COUNT_PARAMS
+      for value in (1.5, 2.0, None, "3", b"3", [1], Index("x"), Index(2.0))],
+    *[("threshold", value, as_double, TypeError, True)
+      for value in ("0.9", None, [0.5], object(), 1j, Real("x"), Real(1))],
+    *[("threshold", value, as_double, OverflowError, False) for value in (2**1024, -(2**2000), Index(2**1024))],
+])
+def test_conversion_errors_carry_the_interpreters_message(name, value, oracle, error, rewrapped):
+    # The unsigned read of an Index goes through __index__ first.
+    raw = value.result if oracle is as_u64 and isinstance(value, Index) else value
+    expected = interpreter_error(oracle, raw)
+    assert type(expected) is error
+    with pytest.raises(error) as info:
         PyKVCache(**{name: value})
-    assert type(info.value) is OverflowError
-    assert str(info.value) == str(expected)
-
-
-@pytest.mark.parametrize("name", COUNT_PARAMS)
-@pytest.mark.parametrize("value", [1.5, 2.0, None, "3", b"3", [1], Index("x"), Index(2.0)])
-def test_non_integer_count_raises_rewrapped_type_error(name, value):
-    expected = interpreter_error(operator.index, value)
-    assert type(expected) is TypeError
-    with pytest.raises(TypeError) as info:
-        PyKVCache(**{name: value})
-    assert type(info.value) is TypeError
-    assert str(info.value) == f"argument '{name}': {expected}"
+    assert type(info.value) is error
+    # An exact TypeError gets the parameter's name; the rest stay as raised.
+    assert str(info.value) == (f"argument '{name}': {expected}" if rewrapped else str(expected))
     assert info.value.__cause__ is None
-
-
-# ---- 32-bit float conversion ---------------------------------------------------------------
-
-@pytest.mark.parametrize("value", ["0.9", None, [0.5], object(), 1j, Real("x"), Real(1)])
-def test_non_number_threshold_raises_rewrapped_type_error(value):
-    expected = interpreter_error(as_double, value)
-    assert type(expected) is TypeError
-    with pytest.raises(TypeError) as info:
-        PyKVCache(threshold=value)
-    assert type(info.value) is TypeError
-    assert str(info.value) == f"argument 'threshold': {expected}"
-
-
-@pytest.mark.parametrize("value", [2**1024, -(2**2000), Index(2**1024)])
-def test_threshold_int_beyond_double_range_raises_overflow_error_unchanged(value):
-    expected = interpreter_error(as_double, value)
-    assert type(expected) is OverflowError
-    with pytest.raises(OverflowError) as info:
-        PyKVCache(threshold=value)
-    assert str(info.value) == str(expected)
 
 
 # ---- text conversion --------------------------------------------------------------------------
