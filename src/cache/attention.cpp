@@ -2,10 +2,10 @@
 // the largest score so that only differences are exponentiated, and the
 // weighted sum of the values, oldest entry first.
 #include <cmath>
-#include <limits>
 #include <memory>
 
 #include "cache/attention.hpp"
+#include "cache/float_array.hpp"
 #include "cache/kernels.hpp"
 #include "cache/kv_cache.hpp"
 #include "cache/precondition.hpp"
@@ -36,7 +36,7 @@ void KVCache::attend(std::span<const float> query, float* out) const {
 
     // One working array serves in turn as the scores, the exponentials and
     // the weights: each step reads an entry's value before overwriting it.
-    std::unique_ptr<float[]> weights(new float[n]);
+    const std::unique_ptr<float[]> weights = allocate_floats(n);
     float* score = weights.get();
     kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
     // The maximum skips NaN scores; with none left it stays -inf.
@@ -46,7 +46,7 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     for (std::size_t i = 0; i < n; ++i) score[i] = ::expf(score[i] - max_score);
     // The normaliser is complete before the first division.
     const float normaliser = kernels.sum(score, n);
-    kernels.divide_max(score, n, normaliser);
+    kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
     kernels.weighted_sum_rows(out, values_.row(0), score, n, d_v);
 }
 
