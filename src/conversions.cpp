@@ -25,7 +25,7 @@ constexpr Py_ssize_t kExactIntInDouble = Py_ssize_t{1} << 53;
     throw PythonErrorSet{};
 }
 
-float item_to_f32(PyObject* item) {
+inline float item_to_f32(PyObject* item) {
     double value;
     if (PyFloat_CheckExact(item)) {
         value = PyFloat_AS_DOUBLE(item);
@@ -58,6 +58,12 @@ void list_to_floats(PyObject* list, FloatBuffer& out) {
         PyObject* item = PyList_GET_ITEM(list, i);
         if (PyFloat_CheckExact(item)) {
             out.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+            continue;
+        }
+        if (PyLong_CheckExact(item)) {
+            // Converting an exact int runs no Python code, so the list
+            // cannot drop the item meanwhile.
+            out.push_back(item_to_f32(item));
             continue;
         }
         PyRef held = PyRef::borrow(item);

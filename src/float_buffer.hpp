@@ -26,7 +26,7 @@ public:
 
     void reserve(std::size_t count) {
         if (count <= capacity_) return;
-        std::unique_ptr<float[]> fresh = allocate_floats(count);
+        FloatArray fresh = allocate_floats(count);
         if (size_ != 0) std::memcpy(fresh.get(), data_, size_ * sizeof(float));
         heap_ = std::move(fresh);
         data_ = heap_.get();
@@ -47,7 +47,7 @@ public:
 private:
     static constexpr std::size_t kInline = 256;
     float inline_[kInline];
-    std::unique_ptr<float[]> heap_;
+    FloatArray heap_;
     float* data_ = inline_;
     std::size_t size_ = 0;
     std::size_t capacity_ = kInline;

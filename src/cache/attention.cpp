@@ -36,7 +36,7 @@ void KVCache::attend(std::span<const float> query, float* out) const {
 
     // One working array serves in turn as the scores, the exponentials and
     // the weights: each step reads an entry's value before overwriting it.
-    const std::unique_ptr<float[]> weights = allocate_floats(n);
+    const FloatArray weights = allocate_floats(n);
     float* score = weights.get();
     kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
     // The maximum skips NaN scores; with none left it stays -inf.

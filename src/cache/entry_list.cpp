@@ -25,7 +25,7 @@ void EntryList::reserve(std::size_t rows) {
     if (bytes_per_row != 0 && rows > std::numeric_limits<std::size_t>::max() / bytes_per_row) {
         throw std::bad_alloc();
     }
-    std::unique_ptr<float[]> fresh = allocate_floats(rows * static_cast<std::size_t>(width_));
+    FloatArray fresh = allocate_floats(rows * static_cast<std::size_t>(width_));
     if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get(), row(0), size_ * bytes_per_row);
     data_ = std::move(fresh);
     head_ = 0;

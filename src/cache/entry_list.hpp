@@ -9,7 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+
+#include "cache/float_array.hpp"
 
 namespace marrowvale {
 
@@ -62,7 +63,7 @@ private:
     // dropped front rows, or reallocates.
     void grow_for_push();
 
-    std::unique_ptr<float[]> data_;
+    FloatArray data_;
     std::uint64_t width_;
     std::size_t head_ = 0;      // first live row in data_
     std::size_t size_ = 0;      // live rows
