@@ -50,10 +50,4 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     kernels.weighted_sum_rows(out, values_.row(0), score, n, d_v);
 }
 
-std::vector<float> KVCache::attend(std::span<const float> query) const {
-    std::vector<float> out(static_cast<std::size_t>(d_v_));
-    attend(query, out.data());
-    return out;
-}
-
 }  // namespace marrowvale

@@ -7,7 +7,6 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "cache/entry_list.hpp"
 #include "strategies/cache_strategy.hpp"
@@ -26,7 +25,6 @@ public:
     // entries; writes d_v floats to `out`. Throws PreconditionFailure when the
     // query's length differs from the keys' on a non-empty cache.
     void attend(std::span<const float> query, float* out) const;
-    std::vector<float> attend(std::span<const float> query) const;
 
     void clear() noexcept;
     std::size_t length() const noexcept { return keys_.size(); }

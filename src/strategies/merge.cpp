@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "cache/attention.hpp"
 #include "cache/kernels.hpp"
 
 namespace marrowvale {
@@ -42,9 +43,11 @@ std::uint64_t MergeStrategy::merge_from(EntryList& keys, EntryList& values, std:
         if (read + 1 < n) {
             const float* older = keys.row(read);
             const float* newer = keys.row(read + 1);
-            const float dot = kernels.dot(older, newer, d_k);
-            const float older_norm = have_read_norm ? read_norm : kernels.dot(older, older, d_k);
-            const float newer_norm = kernels.dot(newer, newer, d_k);
+            const std::span<const float> older_key(older, d_k);
+            const std::span<const float> newer_key(newer, d_k);
+            const float dot = unrolled_dot(older_key, newer_key);
+            const float older_norm = have_read_norm ? read_norm : unrolled_dot(older_key, older_key);
+            const float newer_norm = unrolled_dot(newer_key, newer_key);
             const float similarity = dot / (std::sqrt(older_norm) * std::sqrt(newer_norm) + kEpsilon);
             if (similarity > threshold) {
                 // The blend leans towards the older entry by the similarity
