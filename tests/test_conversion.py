@@ -387,17 +387,6 @@ def test_iterator_decides_the_count_whatever_the_indexing_says():
 
 # ---- a sequence changed while it is read -----------------------------------------------------------------
 
-def _once(action):
-    done = []
-
-    def run():
-        if not done:
-            done.append(True)
-            action()
-
-    return run
-
-
 def changed_by_element(change, n, at):
     """make() for a list of n floats whose element at `at` reads as -1.5 and,
     the first time it is read, calls change(list, element)."""
@@ -405,7 +394,14 @@ def changed_by_element(change, n, at):
     def make():
         items = floats(n)
         element = Real(-1.5)
-        element.action = _once(lambda: change(items, element))
+
+        def action():
+            # Let go of the element first: when the change drops the list's
+            # reference, only the conversion under way holds the element.
+            element.action = None
+            change(items, element)
+
+        element.action = action
         items[at] = element
         return items
 
