@@ -216,7 +216,6 @@ void sequence_to_floats(PyObject* object, FloatBuffer& out) {
         // Exception (a panic raised by Python code, KeyboardInterrupt,
         // SystemExit) are requests to stop, not answers about the length,
         // and are never swallowed.
-        if (repanic_if_panic()) throw PythonErrorSet{};
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
     } else {

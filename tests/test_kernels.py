@@ -5,8 +5,8 @@ forces a set by name, so each set runs in a child interpreter of its own.
 The parent builds the cases (key and value lengths 0 to 70, random data with
 NaN, infinities, -0.0 and subnormals), a child feeds them through
 `PyKVCache` and hands back the bit pattern of every output component, and
-the parent compares them with the scalar set's and with the eight-lane model
-below, written in numpy float32 from the definition.
+the parent compares them with the scalar set's and with the float32 model of
+tests/reference.py, written in numpy float32 from the definition.
 
 "full" caches reach the scores of several rows at once, the normaliser sum
 and the weighted sum of the values; "merge" caches add the single dot
@@ -27,7 +27,6 @@ which the compiler hands the operands of one addition to the processor, not
 on the order of the sums.
 """
 
-import ctypes
 import functools
 import json
 import os
@@ -38,85 +37,21 @@ import sys
 import numpy as np
 import pytest
 
+from reference import attention, eight_lane_sum, expf, merge_pass
+from reference import unrolled_dot as dot
+
 F32 = np.float32
 KERNEL_SETS = ("scalar", "sse2", "avx2", "avx512")
 LENGTHS = range(71)
 
-# The cache's softmax calls the C library's single-precision exponential.
-_libm = ctypes.CDLL("libm.so.6")
-_libm.expf.restype = ctypes.c_float
-_libm.expf.argtypes = [ctypes.c_float]
-
-
-def expf(x):
-    return F32(_libm.expf(float(x)))
-
-
-# ---------------------------------------------------------------------------
-# The float32 model: element-wise numpy float32 steps only, each rounded on
-# its own; no numpy reduction, since those choose their own order.
-# ---------------------------------------------------------------------------
-
-
-def eight_lane_sum(terms):
-    """The eight-lane sum along the last axis; leading axes are separate sums."""
-    n = terms.shape[-1]
-    whole = n - n % 8
-    partial = [np.zeros(terms.shape[:-1], F32) for _ in range(8)]
-    for block in range(0, whole, 8):
-        for r in range(8):
-            partial[r] = partial[r] + terms[..., block + r]
-    total = np.zeros(terms.shape[:-1], F32)
-    for r in range(4):
-        total = total + (partial[r] + partial[r + 4])
-    for i in range(whole, n):
-        total = total + terms[..., i]
-    return total
-
-
-def dot(x, y):
-    return eight_lane_sum(x * y)
-
 
 def model_weights(keys, q, d_k):
+    """The softmax weights of the model's attention, for the coverage checks."""
     scores = dot(q, np.array(keys, F32).reshape(len(keys), d_k)) / np.sqrt(F32(d_k))
     finite = scores[~np.isnan(scores)]
     top = finite.max() if finite.size else F32(-np.inf)
     exps = np.array([expf(s - top) for s in scores], F32)
     return exps / eight_lane_sum(exps)
-
-
-def model_attend(keys, values, q, d_k, d_v):
-    out = np.zeros(d_v, F32)
-    if not keys:
-        return out
-    for value, weight in zip(values, model_weights(keys, q, d_k)):
-        out = out + value * weight
-    return out
-
-
-def model_merge_pass(keys, values, threshold):
-    if len(keys) < 2:
-        return keys, values
-    # Similarities are taken on the entries as they stood when the pass
-    # began, so all neighbouring pairs can be scored at once.
-    older, newer = np.array(keys[:-1], F32), np.array(keys[1:], F32)
-    norms = np.sqrt(dot(older, older)) * np.sqrt(dot(newer, newer))
-    similarity = dot(older, newer) / (norms + F32(1e-8))
-    new_keys, new_values = [], []
-    i = 0
-    while i < len(keys):
-        if i + 1 < len(keys) and similarity[i] > threshold:
-            s = similarity[i]
-            w = F32(1) - s
-            new_keys.append(keys[i] * s + keys[i + 1] * w)
-            new_values.append(values[i] * s + values[i + 1] * w)
-            i += 2
-        else:
-            new_keys.append(keys[i])
-            new_values.append(values[i])
-            i += 1
-    return new_keys, new_values
 
 
 def comparable(items):
@@ -134,8 +69,8 @@ def model_run(case):
             keys.append(from_patterns(k))
             values.append(from_patterns(v))
             if case["strategy"] == "merge" and position != 0 and position % case["merge_every"] == 0:
-                keys, values = model_merge_pass(keys, values, threshold)
-        outputs = [model_attend(keys, values, from_patterns(q), d_k, d_v) for q in case["queries"]]
+                keys, values, _ = merge_pass(keys, values, threshold)
+        outputs = [attention(keys, values, from_patterns(q), d_k, d_v) for q in case["queries"]]
     return {"len": len(keys), "outputs": [comparable(o.view(np.uint32).tolist()) for o in outputs]}
 
 
