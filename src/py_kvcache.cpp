@@ -228,6 +228,18 @@ PyObject* kvcache_clear(PyObject* self, PyObject*) {
     });
 }
 
+constexpr Py_ssize_t kStatsKeys = 6;
+
+// A dict with room for `count` keys, so that filling it never resizes.
+PyObject* new_dict_for(Py_ssize_t count) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(count);
+#else
+    (void)count;  // the presizing call is private; later versions get a plain dict
+    return PyDict_New();
+#endif
+}
+
 void set_item(PyObject* dict, const char* key, PyRef value) {
     if (!value || PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonErrorSet{};
 }
@@ -237,7 +249,7 @@ PyObject* kvcache_stats(PyObject* self, PyObject*) {
         PyKVCacheObject* object = receiver(self);
         SharedBorrow borrow(object);
         const KVCache& cache = object->cache;
-        PyRef dict = checked(PyDict_New());
+        PyRef dict = checked(new_dict_for(kStatsKeys));
         set_item(dict.get(), "total_appends", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_appends())));
         set_item(dict.get(), "total_merges", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
         set_item(dict.get(), "total_evictions", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
