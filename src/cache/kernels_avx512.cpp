@@ -233,27 +233,16 @@ WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
     return columns % 16 == 0 ? whole[columns / 16] : with_tail[columns / 16];
 }
 
-// Rows wider than one block are taken in runs of about kRunBytes, so that
-// the later blocks of a run find its rows in the L1 cache.
-constexpr std::size_t kRunBytes = 16 * 1024;
-
 void weighted_sum_rows_avx512(float* out, const float* rows, const float* weights, std::size_t count,
                               std::size_t width) {
-    if (count == 0 || width == 0) return;
-    const std::size_t run = width <= kBlockColumns ? count : std::max<std::size_t>(8, kRunBytes / (4 * width));
-    const std::size_t ahead = count * width * sizeof(float) > kernel_tuning::kPrefetchAboveBytes
-                                  ? std::max<std::size_t>(1, kernel_tuning::kPrefetchDistanceBytes / (4 * width))
-                                  : 0;
-    for (std::size_t start = 0; start < count; start += run) {
-        const std::size_t length = std::min(run, count - start);
-        const float* run_rows = rows + start * width;
-        for (std::size_t column = 0; column < width; column += kBlockColumns) {
-            const std::size_t columns = std::min(kBlockColumns, width - column);
+    kernel_tuning::for_each_weighted_block<kBlockColumns>(
+        count, width,
+        [&](std::size_t column, std::size_t columns, std::size_t start, std::size_t length, std::size_t ahead) {
             const __mmask16 tail = first_lanes(columns % 16);
             const WeightedBlock block = block_for(columns, std::make_index_sequence<kBlockVectors>());
-            block(out + column, run_rows + column, weights + start, length, width, tail, ahead, count - start);
-        }
-    }
+            block(out + column, rows + start * width + column, weights + start, length, width, tail, ahead,
+                  count - start);
+        });
 }
 
 // Each block of a and b is loaded before the same block of out is stored, so
