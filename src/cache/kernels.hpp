@@ -47,6 +47,12 @@ extern const Kernels kScalarKernels;
 extern const Kernels kSse2Kernels;
 extern const Kernels kAvx2Kernels;
 extern const Kernels kAvx512Kernels;
+
+// The AVX2 set's single dot product and sum, which the AVX-512 set shares: a
+// single sum is one chain of dependent additions, and wider registers do not
+// shorten it.
+float dot_avx2(const float* x, const float* y, std::size_t n);
+float sum_avx2(const float* a, std::size_t n);
 #endif
 
 // Every kernel set built into this binary, scalar first.

@@ -12,6 +12,7 @@
 #include "cache/kernels_tuning.hpp"
 
 namespace marrowvale {
+
 namespace {
 
 // The total of one row: +0.0, then each pair sum in lane order.
@@ -60,16 +61,6 @@ void prefetch_lines(const float* first, std::size_t lines) {
     }
 }
 
-float dot_avx2(const float* x, const float* y, std::size_t n) {
-    const std::size_t whole = n - n % 8;
-    __m256 partial = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < whole; i += 8) {
-        partial = _mm256_add_ps(partial, _mm256_mul_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
-    }
-    float total = fold(partial);
-    for (std::size_t i = whole; i < n; ++i) total = total + x[i] * y[i];
-    return total;
-}
 
 // Eight rows per pass: eight independent accumulator chains hide the latency
 // of the additions, and each block of q is loaded once for all eight rows.
@@ -101,14 +92,6 @@ void dot_rows_avx2(const float* q, const float* rows, std::size_t n, std::size_t
     for (; i < count; ++i) scores[i] = dot_avx2(q, rows + i * n, n);
 }
 
-float sum_avx2(const float* a, std::size_t n) {
-    const std::size_t whole = n - n % 8;
-    __m256 partial = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < whole; i += 8) partial = _mm256_add_ps(partial, _mm256_loadu_ps(a + i));
-    float total = fold(partial);
-    for (std::size_t i = whole; i < n; ++i) total = total + a[i];
-    return total;
-}
 
 float divide_max_avx2(float* a, std::size_t n, float divisor) {
     const __m256 by = _mm256_set1_ps(divisor);
@@ -221,6 +204,28 @@ void blend_avx2(float* out, const float* a, float wa, const float* b, float wb, 
 }
 
 }  // namespace
+
+// The single sums are one chain of dependent additions at any register
+// width, so the AVX-512 set uses these two as they are.
+float dot_avx2(const float* x, const float* y, std::size_t n) {
+    const std::size_t whole = n - n % 8;
+    __m256 partial = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < whole; i += 8) {
+        partial = _mm256_add_ps(partial, _mm256_mul_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
+    }
+    float total = fold(partial);
+    for (std::size_t i = whole; i < n; ++i) total = total + x[i] * y[i];
+    return total;
+}
+
+float sum_avx2(const float* a, std::size_t n) {
+    const std::size_t whole = n - n % 8;
+    __m256 partial = _mm256_setzero_ps();
+    for (std::size_t i = 0; i < whole; i += 8) partial = _mm256_add_ps(partial, _mm256_loadu_ps(a + i));
+    float total = fold(partial);
+    for (std::size_t i = whole; i < n; ++i) total = total + a[i];
+    return total;
+}
 
 const Kernels kAvx2Kernels = {
     .name = "avx2",

@@ -4,7 +4,7 @@
 // order, exactly as in the scalar sum; only the rows share a register.
 //
 // A single sum has one chain of dependent additions whatever the register
-// width, so `dot` and `sum` use 256-bit registers (one row's eight lanes).
+// width, so `dot` and `sum` are the AVX2 set's (one row's eight lanes).
 // The element-wise kernels and the weighted sum of rows use all sixteen
 // lanes, with plain loads and stores for whole registers and a mask only for
 // the tail.
@@ -26,19 +26,11 @@
 #include "cache/kernels_tuning.hpp"
 
 namespace marrowvale {
+
 namespace {
 
 constexpr __mmask8 kAll8 = 0xFF;
 constexpr __mmask16 kAll16 = 0xFFFF;
-
-// The total of one row: +0.0, then each pair sum (p_r + p_(r+4)) in turn.
-float fold(__m256 partial) {
-    float pairs[4];
-    _mm_storeu_ps(pairs, _mm_add_ps(_mm256_castps256_ps128(partial), _mm256_extractf128_ps(partial, 1)));
-    float total = 0.0f;
-    for (const float pair : pairs) total = total + pair;
-    return total;
-}
 
 // The totals of eight rows in row order, from registers that hold
 // [row k | row k + 4], k = 0..3. Adding 128-bit quarters 0 and 2 to quarters
@@ -96,16 +88,6 @@ void prefetch_lines(const float* first, std::size_t lines) {
     }
 }
 
-float dot_avx512(const float* x, const float* y, std::size_t n) {
-    const std::size_t whole = n - n % 8;
-    __m256 partial = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < whole; i += 8) {
-        partial = _mm256_add_ps(partial, _mm256_mul_ps(_mm256_loadu_ps(x + i), _mm256_loadu_ps(y + i)));
-    }
-    float total = fold(partial);
-    for (std::size_t i = whole; i < n; ++i) total = total + x[i] * y[i];
-    return total;
-}
 
 // Eight rows per pass in four registers, register k carrying rows k and
 // k + 4: four independent 512-bit chains keep the adders busy, and each
@@ -136,17 +118,9 @@ void dot_rows_avx512(const float* q, const float* rows, std::size_t n, std::size
             for (std::size_t b = whole; b < n; ++b) scores[i + r] = scores[i + r] + q[b] * row[r * n + b];
         }
     }
-    for (; i < count; ++i) scores[i] = dot_avx512(q, rows + i * n, n);
+    for (; i < count; ++i) scores[i] = dot_avx2(q, rows + i * n, n);
 }
 
-float sum_avx512(const float* a, std::size_t n) {
-    const std::size_t whole = n - n % 8;
-    __m256 partial = _mm256_setzero_ps();
-    for (std::size_t i = 0; i < whole; i += 8) partial = _mm256_add_ps(partial, _mm256_loadu_ps(a + i));
-    float total = fold(partial);
-    for (std::size_t i = whole; i < n; ++i) total = total + a[i];
-    return total;
-}
 
 // Masked-off lanes are neither read from memory nor stored.
 float divide_max_avx512(float* a, std::size_t n, float divisor) {
@@ -270,9 +244,9 @@ void blend_avx512(float* out, const float* a, float wa, const float* b, float wb
 
 const Kernels kAvx512Kernels = {
     .name = "avx512",
-    .dot = dot_avx512,
+    .dot = dot_avx2,
     .dot_rows = dot_rows_avx512,
-    .sum = sum_avx512,
+    .sum = sum_avx2,
     .divide_max = divide_max_avx512,
     .weighted_sum_rows = weighted_sum_rows_avx512,
     .blend = blend_avx512,

@@ -37,7 +37,7 @@ bool kernels_supported(const Kernels& kernels) {
     __builtin_cpu_init();
     if (&kernels == &kSse2Kernels) return __builtin_cpu_supports("sse2");
     if (&kernels == &kAvx2Kernels) return __builtin_cpu_supports("avx2");
-    if (&kernels == &kAvx512Kernels) return __builtin_cpu_supports("avx512f");
+    if (&kernels == &kAvx512Kernels) return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
 #endif
     return &kernels == &kScalarKernels;
 }
