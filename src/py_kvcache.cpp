@@ -13,11 +13,7 @@
 #include "conversions.hpp"
 #include "float_buffer.hpp"
 #include "panic.hpp"
-#include "strategies/full.hpp"
-#include "strategies/hybrid.hpp"
-#include "strategies/merge.hpp"
-#include "strategies/sliding.hpp"
-#include "strategies/static_window.hpp"
+#include "strategies/make_strategy.hpp"
 
 namespace marrowvale {
 namespace {
@@ -103,11 +99,7 @@ struct ConstructorArgs {
     std::uint64_t d_k = 64;
     std::uint64_t d_v = 64;
     std::string_view strategy = "full";
-    std::uint64_t window_size = 512;
-    std::uint64_t static_k = 32;
-    std::uint64_t recent_k = 128;
-    float threshold = 0.9f;
-    std::uint64_t merge_every = 4;
+    StrategyParameters parameters;
 };
 
 template <typename Value, typename Convert>
@@ -122,11 +114,7 @@ void convert_parameter(const PyRef& slot, std::size_t index, Value& out, Convert
 
 std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
     const std::string_view name = args.strategy;
-    if (name == "full") return std::make_unique<FullStrategy>();
-    if (name == "merge") return std::make_unique<MergeStrategy>(args.merge_every, args.threshold);
-    if (name == "static") return std::make_unique<StaticStrategy>(args.static_k, args.recent_k);
-    if (name == "hybrid") return std::make_unique<HybridStrategy>(args.static_k, args.merge_every, args.threshold);
-    if (name == "sliding") return std::make_unique<SlidingStrategy>(args.window_size);
+    if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters)) return strategy;
     std::string message = "unknown strategy '";
     message.append(name);
     message += "'. choose: full, sliding, static, merge, hybrid";
@@ -145,11 +133,11 @@ PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         convert_parameter(slots[0], 0, converted.d_k, to_u64);
         convert_parameter(slots[1], 1, converted.d_v, to_u64);
         convert_parameter(slots[2], 2, converted.strategy, to_utf8);
-        convert_parameter(slots[3], 3, converted.window_size, to_u64);
-        convert_parameter(slots[4], 4, converted.static_k, to_u64);
-        convert_parameter(slots[5], 5, converted.recent_k, to_u64);
-        convert_parameter(slots[6], 6, converted.threshold, to_f32);
-        convert_parameter(slots[7], 7, converted.merge_every, to_u64);
+        convert_parameter(slots[3], 3, converted.parameters.window_size, to_u64);
+        convert_parameter(slots[4], 4, converted.parameters.static_k, to_u64);
+        convert_parameter(slots[5], 5, converted.parameters.recent_k, to_u64);
+        convert_parameter(slots[6], 6, converted.parameters.threshold, to_f32);
+        convert_parameter(slots[7], 7, converted.parameters.merge_every, to_u64);
 
         KVCache cache(converted.d_k, converted.d_v, select_strategy(converted));
         PyObject* self = type->tp_alloc(type, 0);

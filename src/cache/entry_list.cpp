@@ -12,33 +12,36 @@ namespace {
 
 constexpr std::size_t kMinRows = 16;
 
+template <typename T>
 std::size_t row_bytes(std::uint64_t width) {
-    if (width > std::numeric_limits<std::size_t>::max() / sizeof(float)) throw std::bad_alloc();
-    return static_cast<std::size_t>(width) * sizeof(float);
+    if (width > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    return static_cast<std::size_t>(width) * sizeof(T);
 }
 
 }  // namespace
 
-void EntryList::reserve(std::size_t rows) {
+template <typename T>
+void RowList<T>::reserve(std::size_t rows) {
     if (rows <= capacity_ - head_) return;
-    const std::size_t bytes_per_row = row_bytes(width_);
+    const std::size_t bytes_per_row = row_bytes<T>(width_);
     if (bytes_per_row != 0 && rows > std::numeric_limits<std::size_t>::max() / bytes_per_row) {
         throw std::bad_alloc();
     }
-    FloatArray fresh = allocate_floats(rows * static_cast<std::size_t>(width_));
+    HeapArray<T> fresh = allocate_array<T>(rows * static_cast<std::size_t>(width_));
     if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get(), row(0), size_ * bytes_per_row);
     data_ = std::move(fresh);
     head_ = 0;
     capacity_ = rows;
 }
 
-void EntryList::grow_for_push() {
+template <typename T>
+void RowList<T>::grow_for_push() {
     // Slide the rows down when at least half of the buffer is slack at the
     // front: each row moved this way was preceded by a dropped row, which
     // keeps the cost of front removal amortised O(1).
     if (head_ != 0 && head_ >= size_) {
         if (size_ != 0 && width_ != 0) {
-            std::memmove(data_.get(), row(0), size_ * row_bytes(width_));
+            std::memmove(data_.get(), row(0), size_ * row_bytes<T>(width_));
         }
         head_ = 0;
         return;
@@ -48,20 +51,23 @@ void EntryList::grow_for_push() {
     reserve(rows);
 }
 
-void EntryList::push_back(const float* values) {
+template <typename T>
+void RowList<T>::push_back(const T* values) {
     make_room_for_push();
-    if (width_ != 0) std::memcpy(row(size_), values, row_bytes(width_));
+    if (width_ != 0) std::memcpy(row(size_), values, row_bytes<T>(width_));
     ++size_;
 }
 
-void EntryList::pop_front(std::size_t count) noexcept {
+template <typename T>
+void RowList<T>::pop_front(std::size_t count) noexcept {
     head_ += count;
     size_ -= count;
     if (size_ == 0) head_ = 0;
 }
 
-void EntryList::erase(std::size_t index) noexcept {
-    const std::size_t bytes = static_cast<std::size_t>(width_) * sizeof(float);
+template <typename T>
+void RowList<T>::erase(std::size_t index) noexcept {
+    const std::size_t bytes = static_cast<std::size_t>(width_) * sizeof(T);
     const std::size_t before = index;
     const std::size_t after = size_ - index - 1;
     if (before < after) {
@@ -75,17 +81,20 @@ void EntryList::erase(std::size_t index) noexcept {
     }
 }
 
-void EntryList::truncate(std::size_t count) noexcept {
+template <typename T>
+void RowList<T>::truncate(std::size_t count) noexcept {
     if (count < size_) size_ = count;
     if (size_ == 0) head_ = 0;
 }
 
-void EntryList::move_row(std::size_t from, std::size_t to) noexcept {
+template <typename T>
+void RowList<T>::move_row(std::size_t from, std::size_t to) noexcept {
     if (from == to || width_ == 0) return;
-    std::memmove(row(to), row(from), row_bytes(width_));
+    std::memmove(row(to), row(from), row_bytes<T>(width_));
 }
 
-void EntryList::clear() noexcept {
+template <typename T>
+void RowList<T>::clear() noexcept {
     // The storage goes too: a cleared cache gives its memory back, as an
     // emptied Python list does.
     data_.reset();
@@ -93,5 +102,8 @@ void EntryList::clear() noexcept {
     size_ = 0;
     capacity_ = 0;
 }
+
+template class RowList<float>;
+template class RowList<std::int64_t>;
 
 }  // namespace marrowvale

@@ -1,5 +1,8 @@
-// A list of equal-width float rows, oldest first, stored row-major in one
+// A list of equal-width rows, oldest first, stored row-major in one
 // contiguous buffer so that attention and merging stream through memory.
+// The cache keeps its keys and values in float rows (EntryList) and, when
+// its owner follows which tokens each entry covers, their spans in rows of
+// two integers (SpanList).
 //
 // The live rows occupy [head_, head_ + size_) of the buffer. Dropping rows at
 // the front only advances head_, and the slack this leaves is reclaimed by
@@ -14,21 +17,25 @@
 
 namespace marrowvale {
 
-class EntryList {
+template <typename T>
+class RowList {
 public:
-    explicit EntryList(std::uint64_t width) noexcept : width_(width) {}
+    explicit RowList(std::uint64_t width) noexcept : width_(width) {}
 
-    EntryList(const EntryList&) = delete;
-    EntryList& operator=(const EntryList&) = delete;
-    EntryList(EntryList&&) noexcept = default;
-    EntryList& operator=(EntryList&&) noexcept = default;
+    RowList(const RowList&) = delete;
+    RowList& operator=(const RowList&) = delete;
+    RowList(RowList&&) noexcept = default;
+    RowList& operator=(RowList&&) noexcept = default;
 
     std::uint64_t width() const noexcept { return width_; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
+    // Rows the buffer holds room for, dropped front rows included: what the
+    // list costs in memory.
+    std::size_t capacity() const noexcept { return capacity_; }
 
-    float* row(std::size_t index) noexcept { return data_.get() + (head_ + index) * width_; }
-    const float* row(std::size_t index) const noexcept { return data_.get() + (head_ + index) * width_; }
+    T* row(std::size_t index) noexcept { return data_.get() + (head_ + index) * width_; }
+    const T* row(std::size_t index) const noexcept { return data_.get() + (head_ + index) * width_; }
 
     // Room for `rows` rows without reallocating; throws std::bad_alloc when
     // rows * width does not fit in memory.
@@ -39,8 +46,8 @@ public:
         if (head_ + size_ == capacity_) grow_for_push();
     }
 
-    // Appends a copy of `values` (width() floats) as the newest row.
-    void push_back(const float* values);
+    // Appends a copy of `values` (width() elements) as the newest row.
+    void push_back(const T* values);
 
     // Drops the `count` oldest rows (count <= size()).
     void pop_front(std::size_t count) noexcept;
@@ -63,11 +70,18 @@ private:
     // dropped front rows, or reallocates.
     void grow_for_push();
 
-    FloatArray data_;
+    HeapArray<T> data_;
     std::uint64_t width_;
     std::size_t head_ = 0;      // first live row in data_
     std::size_t size_ = 0;      // live rows
     std::size_t capacity_ = 0;  // rows data_ can hold
 };
+
+extern template class RowList<float>;
+extern template class RowList<std::int64_t>;
+
+using EntryList = RowList<float>;
+// Rows of two token indices: the first and the last token an entry covers.
+using SpanList = RowList<std::int64_t>;
 
 }  // namespace marrowvale

@@ -1,4 +1,4 @@
-// Heap float arrays for the entry lists and working buffers.
+// Heap arrays for the row lists and working buffers.
 //
 // Allocation failure is always std::bad_alloc, also under sanitizers whose
 // allocators abort on an impossible size instead of throwing from plain new.
@@ -19,17 +19,22 @@
 
 namespace marrowvale {
 
-struct FreeFloats {
-    void operator()(float* block) const noexcept { std::free(block); }
+struct FreeBlock {
+    void operator()(void* block) const noexcept { std::free(block); }
 };
 
-using FloatArray = std::unique_ptr<float[], FreeFloats>;
+template <typename T>
+using HeapArray = std::unique_ptr<T[], FreeBlock>;
 
-inline FloatArray allocate_floats(std::size_t count) {
+using FloatArray = HeapArray<float>;
+
+// An uninitialised array of `count` elements of a trivial type.
+template <typename T>
+HeapArray<T> allocate_array(std::size_t count) {
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     constexpr std::size_t kHugeFrom = 2 * kHugePage;
-    if (count > (std::numeric_limits<std::size_t>::max() - kHugePage) / sizeof(float)) throw std::bad_alloc();
-    const std::size_t bytes = count * sizeof(float);
+    if (count > (std::numeric_limits<std::size_t>::max() - kHugePage) / sizeof(T)) throw std::bad_alloc();
+    const std::size_t bytes = count * sizeof(T);
     void* block = nullptr;
     if (bytes >= kHugeFrom) {
         const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
@@ -42,7 +47,9 @@ inline FloatArray allocate_floats(std::size_t count) {
         block = std::malloc(bytes == 0 ? 1 : bytes);
     }
     if (block == nullptr) throw std::bad_alloc();
-    return FloatArray(static_cast<float*>(block));
+    return HeapArray<T>(static_cast<T*>(block));
 }
+
+inline FloatArray allocate_floats(std::size_t count) { return allocate_array<float>(count); }
 
 }  // namespace marrowvale

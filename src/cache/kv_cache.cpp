@@ -16,22 +16,35 @@ std::string equality_failure_message(const char* what, std::uint64_t left, std::
     return message;
 }
 
-KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy) noexcept
-    : keys_(d_k), values_(d_v), strategy_(std::move(strategy)), d_k_(d_k), d_v_(d_v) {}
+KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
+                 bool follow_spans) noexcept
+    : keys_(d_k),
+      values_(d_v),
+      strategy_(std::move(strategy)),
+      d_k_(d_k),
+      d_v_(d_v),
+      follows_spans_(follow_spans) {}
 
 void KVCache::append(std::span<const float> key, std::span<const float> value) {
     if (key.size() != d_k_) MARROWVALE_FAIL(equality_failure_message("key dim mismatch", key.size(), d_k_));
     if (value.size() != d_v_) MARROWVALE_FAIL(equality_failure_message("value dim mismatch", value.size(), d_v_));
 
-    // Make room in both lists before writing either, so that running out of
+    // Make room in every list before writing any, so that running out of
     // memory leaves them equal in length.
     keys_.make_room_for_push();
     values_.make_room_for_push();
+    if (follows_spans_) spans_.make_room_for_push();
     keys_.push_back(key.data());
     values_.push_back(value.data());
+    if (follows_spans_) {
+        // A new entry covers its own token, counted like `position_`.
+        const std::int64_t token[2] = {static_cast<std::int64_t>(position_), static_cast<std::int64_t>(position_)};
+        spans_.push_back(token);
+    }
     ++total_appends_;
 
-    total_merges_ += strategy_->on_append(keys_, values_, position_);
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr);
+    total_merges_ += strategy_->on_append(entries, position_);
     current_size_ = keys_.size();
     ++position_;
 }
@@ -39,6 +52,7 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
 void KVCache::clear() noexcept {
     keys_.clear();
     values_.clear();
+    spans_.clear();
     position_ = 0;
 }
 

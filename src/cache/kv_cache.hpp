@@ -15,7 +15,11 @@ namespace marrowvale {
 
 class KVCache {
 public:
-    KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy) noexcept;
+    // With `follow_spans`, the cache also keeps, for every entry, the first
+    // and the last token it covers (tokens counted from 0 since construction
+    // or clear).
+    KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
+            bool follow_spans = false) noexcept;
 
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.
@@ -39,10 +43,14 @@ public:
 
     const EntryList& keys() const noexcept { return keys_; }
     const EntryList& values() const noexcept { return values_; }
+    bool follows_spans() const noexcept { return follows_spans_; }
+    // Empty unless the cache follows spans.
+    const SpanList& spans() const noexcept { return spans_; }
 
 private:
     EntryList keys_;
     EntryList values_;
+    SpanList spans_{2};
     std::unique_ptr<CacheStrategy> strategy_;
     std::uint64_t d_k_;
     std::uint64_t d_v_;
@@ -51,6 +59,7 @@ private:
     std::uint64_t total_evictions_ = 0;  // no strategy evicts as such; drops count as merges
     std::uint64_t current_size_ = 0;
     std::uint64_t position_ = 0;
+    bool follows_spans_;
 };
 
 }  // namespace marrowvale

@@ -2,6 +2,6 @@
 
 namespace marrowvale {
 
-std::uint64_t FullStrategy::on_append(EntryList&, EntryList&, std::uint64_t) { return 0; }
+std::uint64_t FullStrategy::on_append(Entries&, std::uint64_t) { return 0; }
 
 }  // namespace marrowvale

@@ -4,13 +4,13 @@
 
 namespace marrowvale {
 
-std::uint64_t HybridStrategy::on_append(EntryList& keys, EntryList& values, std::uint64_t position) {
+std::uint64_t HybridStrategy::on_append(Entries& entries, std::uint64_t position) {
     if (!MergeStrategy::is_due(position, merge_every_)) return 0;
     // The pass needs two entries past the protected prefix. Written as a
     // difference so that a static_k near 2**64 cannot wrap.
-    const std::size_t n = keys.size();
+    const std::size_t n = entries.size();
     if (n <= static_k_ || n - static_k_ < 2) return 0;
-    return MergeStrategy::merge_from(keys, values, static_cast<std::size_t>(static_k_), threshold_);
+    return MergeStrategy::merge_from(entries, static_cast<std::size_t>(static_k_), threshold_);
 }
 
 }  // namespace marrowvale

@@ -10,7 +10,7 @@ class HybridStrategy final : public CacheStrategy {
 public:
     HybridStrategy(std::uint64_t static_k, std::uint64_t merge_every, float threshold) noexcept
         : static_k_(static_k), merge_every_(merge_every), threshold_(threshold) {}
-    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "hybrid"; }
 
 private:

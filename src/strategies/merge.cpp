@@ -14,16 +14,16 @@ constexpr float kEpsilon = 1e-8f;
 
 }  // namespace
 
-std::uint64_t MergeStrategy::on_append(EntryList& keys, EntryList& values, std::uint64_t position) {
+std::uint64_t MergeStrategy::on_append(Entries& entries, std::uint64_t position) {
     if (!is_due(position, merge_every_)) return 0;
-    return merge(keys, values, threshold_);
+    return merge(entries, threshold_);
 }
 
-std::uint64_t MergeStrategy::merge(EntryList& keys, EntryList& values, float threshold) {
-    return merge_from(keys, values, 0, threshold);
-}
+std::uint64_t MergeStrategy::merge(Entries& entries, float threshold) { return merge_from(entries, 0, threshold); }
 
-std::uint64_t MergeStrategy::merge_from(EntryList& keys, EntryList& values, std::size_t first, float threshold) {
+std::uint64_t MergeStrategy::merge_from(Entries& entries, std::size_t first, float threshold) {
+    EntryList& keys = entries.keys;
+    EntryList& values = entries.values;
     const Kernels& kernels = active_kernels();
     const std::size_t n = keys.size();
     const std::size_t d_k = static_cast<std::size_t>(keys.width());
@@ -56,6 +56,7 @@ std::uint64_t MergeStrategy::merge_from(EntryList& keys, EntryList& values, std:
                 kernels.blend(keys.row(write), older, similarity, newer, newer_weight, d_k);
                 kernels.blend(values.row(write), values.row(read), similarity, values.row(read + 1), newer_weight,
                               d_v);
+                entries.record_merge(read, write);
                 ++write;
                 read += 2;
                 have_read_norm = false;
@@ -64,13 +65,11 @@ std::uint64_t MergeStrategy::merge_from(EntryList& keys, EntryList& values, std:
             read_norm = newer_norm;
             have_read_norm = true;
         }
-        keys.move_row(read, write);
-        values.move_row(read, write);
+        entries.move_row(read, write);
         ++write;
         ++read;
     }
-    keys.truncate(write);
-    values.truncate(write);
+    entries.truncate(write);
     return n - write;
 }
 

@@ -12,15 +12,15 @@ class MergeStrategy final : public CacheStrategy {
 public:
     MergeStrategy(std::uint64_t merge_every, float threshold) noexcept
         : merge_every_(merge_every), threshold_(threshold) {}
-    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "merge"; }
 
-    // The merging pass over both whole lists; returns the pairs merged.
-    static std::uint64_t merge(EntryList& keys, EntryList& values, float threshold);
+    // The merging pass over all entries; returns the pairs merged.
+    static std::uint64_t merge(Entries& entries, float threshold);
 
-    // The same pass over the rows from `first` on; rows before it are not
-    // read or written.
-    static std::uint64_t merge_from(EntryList& keys, EntryList& values, std::size_t first, float threshold);
+    // The same pass over the entries from `first` on; entries before it are
+    // not read or written.
+    static std::uint64_t merge_from(Entries& entries, std::size_t first, float threshold);
 
     // Whether the pass runs for this position: never for the first append
     // after construction or clear, then every merge_every positions. A period

@@ -8,7 +8,7 @@ namespace marrowvale {
 class SlidingStrategy final : public CacheStrategy {
 public:
     explicit SlidingStrategy(std::uint64_t window_size) noexcept : window_size_(window_size) {}
-    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "sliding"; }
 
 private:

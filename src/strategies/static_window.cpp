@@ -4,7 +4,7 @@
 
 namespace marrowvale {
 
-std::uint64_t StaticStrategy::on_append(EntryList& keys, EntryList& values, std::uint64_t) {
+std::uint64_t StaticStrategy::on_append(Entries& entries, std::uint64_t) {
     // The limit saturates instead of wrapping: a wrapped sum could fall below
     // static_k and send the removal past the end of the list.
     const std::uint64_t limit = static_k_ > std::numeric_limits<std::uint64_t>::max() - recent_k_
@@ -13,10 +13,8 @@ std::uint64_t StaticStrategy::on_append(EntryList& keys, EntryList& values, std:
     std::uint64_t dropped = 0;
     // Each pass drops the oldest entry after the prefix; erase moves the
     // shorter side, so a full cache costs min(static_k, recent_k) row moves.
-    while (keys.size() > limit) {
-        const std::size_t index = static_cast<std::size_t>(static_k_);
-        keys.erase(index);
-        values.erase(index);
+    while (entries.size() > limit) {
+        entries.erase(static_cast<std::size_t>(static_k_));
         ++dropped;
     }
     return dropped;

@@ -10,7 +10,7 @@ class StaticStrategy final : public CacheStrategy {
 public:
     StaticStrategy(std::uint64_t static_k, std::uint64_t recent_k) noexcept
         : static_k_(static_k), recent_k_(recent_k) {}
-    std::uint64_t on_append(EntryList& keys, EntryList& values, std::uint64_t position) override;
+    std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "static"; }
 
 private:

@@ -1,0 +1,68 @@
+// The entries a strategy works on: keys and values at equal indices and,
+// when the cache's owner follows them, the spans of tokens the entries
+// cover. Every change a strategy makes goes through here, so the spans
+// follow each drop, move and merge without a strategy knowing about them,
+// and a cache that does not follow spans pays one untaken branch per change.
+#pragma once
+
+#include <cstddef>
+
+#include "cache/entry_list.hpp"
+
+namespace marrowvale {
+
+class Entries {
+public:
+    Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans) noexcept
+        : keys(key_rows), values(value_rows), spans_(spans) {}
+
+    EntryList& keys;
+    EntryList& values;
+
+    std::size_t size() const noexcept { return keys.size(); }
+
+    // Drops the `count` oldest entries.
+    void pop_front(std::size_t count) noexcept {
+        keys.pop_front(count);
+        values.pop_front(count);
+        if (spans_ != nullptr) spans_->pop_front(count);
+    }
+
+    // Drops the entry at `index`; the others keep their order.
+    void erase(std::size_t index) noexcept {
+        keys.erase(index);
+        values.erase(index);
+        if (spans_ != nullptr) spans_->erase(index);
+    }
+
+    // Keeps the `count` oldest entries.
+    void truncate(std::size_t count) noexcept {
+        keys.truncate(count);
+        values.truncate(count);
+        if (spans_ != nullptr) spans_->truncate(count);
+    }
+
+    // Copies entry `from` over entry `to` (to <= from).
+    void move_row(std::size_t from, std::size_t to) noexcept {
+        keys.move_row(from, to);
+        values.move_row(from, to);
+        if (spans_ != nullptr) spans_->move_row(from, to);
+    }
+
+    // Records that entry `to` (to <= older) now holds the blend of entries
+    // `older` and `older + 1`, whose keys and values the caller has written:
+    // it covers the tokens of both, which are neighbours.
+    void record_merge(std::size_t older, std::size_t to) noexcept {
+        if (spans_ == nullptr) return;
+        const std::int64_t first = spans_->row(older)[0];
+        const std::int64_t last = spans_->row(older + 1)[1];
+        std::int64_t* merged = spans_->row(to);
+        merged[0] = first;
+        merged[1] = last;
+    }
+
+private:
+    SpanList* spans_;
+};
+
+}  // namespace marrowvale

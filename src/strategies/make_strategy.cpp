@@ -1,0 +1,22 @@
+#include "strategies/make_strategy.hpp"
+
+#include "strategies/full.hpp"
+#include "strategies/hybrid.hpp"
+#include "strategies/merge.hpp"
+#include "strategies/sliding.hpp"
+#include "strategies/static_window.hpp"
+
+namespace marrowvale {
+
+std::unique_ptr<CacheStrategy> make_strategy(std::string_view name, const StrategyParameters& parameters) {
+    if (name == "full") return std::make_unique<FullStrategy>();
+    if (name == "sliding") return std::make_unique<SlidingStrategy>(parameters.window_size);
+    if (name == "static") return std::make_unique<StaticStrategy>(parameters.static_k, parameters.recent_k);
+    if (name == "merge") return std::make_unique<MergeStrategy>(parameters.merge_every, parameters.threshold);
+    if (name == "hybrid") {
+        return std::make_unique<HybridStrategy>(parameters.static_k, parameters.merge_every, parameters.threshold);
+    }
+    return nullptr;
+}
+
+}  // namespace marrowvale
