@@ -15,7 +15,7 @@ namespace marrowvale {
 struct Signature {
     const char* function;                 // "PyKVCache.append", for messages
     std::span<const char* const> params;  // in positional order
-    bool all_required;                    // methods: every parameter; constructor: none
+    std::size_t required;                 // how many leading parameters must be given
 };
 
 // Fills `slots` (one per parameter, borrowed; null where not given) from a

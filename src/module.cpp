@@ -3,10 +3,8 @@
 // imports it; another interpreter is refused.
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <string>
 
-#include "cache/kernels.hpp"
+#include "module_setup.hpp"
 #include "panic.hpp"
 #include "py_kvcache.hpp"
 #include "py_ref.hpp"
@@ -29,24 +27,6 @@ PyModuleDef kModuleDef = {
     nullptr,
 };
 
-bool claim_interpreter() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return false;
-    }
-    std::int64_t expected = -1;
-    if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_marrowvale does not support sub-interpreters: it can only be imported "
-                        "by the interpreter that imported it first");
-        return false;
-    }
-    return true;
-}
-
 void add_class(PyObject* module) {
     PyObject* cls = kvcache_class();
     if (cls == nullptr) throw PythonErrorSet{};
@@ -62,20 +42,9 @@ void add_class(PyObject* module) {
     if (PyObject_SetAttrString(module, "PyKVCache", cls) < 0) throw PythonErrorSet{};
 }
 
-// MARROWVALE_KERNEL names a kernel set to use instead of the best the
-// processor supports; the tests use it to reach every set.
-void choose_kernels() {
-    const char* forced = std::getenv("MARROWVALE_KERNEL");
-    const std::string problem = select_kernels(forced == nullptr ? "" : forced);
-    if (!problem.empty()) {
-        PyErr_SetString(PyExc_ImportError, problem.c_str());
-        throw PythonErrorSet{};
-    }
-}
-
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        if (!claim_interpreter()) return nullptr;
+        if (!claim_interpreter(g_interpreter, "_marrowvale")) return nullptr;
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
         PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));

@@ -125,7 +125,7 @@ std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
 
 PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, false};
+        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, 0};
         std::array<PyRef, kConstructorParams.size()> slots;
         bind_tuple(signature, args, kwargs, slots);
 
@@ -163,7 +163,7 @@ constexpr std::array<const char*, 1> kAttendParams = {"q"};
 
 PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.append", kAppendParams, true};
+        static constexpr Signature signature{"PyKVCache.append", kAppendParams, kAppendParams.size()};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
@@ -179,7 +179,7 @@ PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, true};
+        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, kAttendParams.size()};
         std::array<PyObject*, 1> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);

@@ -1,0 +1,22 @@
+// What both native modules do when they are first imported: claim the
+// importing interpreter (their state is process-wide, so another interpreter
+// is refused) and choose the kernel set.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace marrowvale {
+
+// Records the current interpreter in `owner` on first import; false with
+// ImportError set when another interpreter imports `module_name`.
+bool claim_interpreter(std::atomic<std::int64_t>& owner, const char* module_name);
+
+// MARROWVALE_KERNEL names a kernel set to use instead of the best the
+// processor supports; the tests use it to reach every set. Throws
+// PythonErrorSet with ImportError set when it names no usable set.
+void choose_kernels();
+
+}  // namespace marrowvale
