@@ -2,6 +2,8 @@
 strategies, and tools to measure what each strategy costs in accuracy.
 
 ``PyKVCache`` is the native cache (from the extension ``_marrowvale``);
+``LayerCache`` keeps every head of one attention layer, read and written as
+NumPy arrays (from the extension ``marrowvale._layer_cache``);
 ``compare`` replays a stream of keys, values and queries through several
 strategies and a full cache; ``synthetic_stream`` builds a deterministic test
 stream with structure for the strategies to find.
@@ -11,6 +13,7 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _marrowvale import PyKVCache
 
+from ._layer_cache import LayerCache
 from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
 from ._plot import plot_comparison
 from ._stream import Stream, synthetic_stream
@@ -23,6 +26,7 @@ except PackageNotFoundError:  # imported from a source tree, not installed
 __all__ = [
     "DEFAULT_STRATEGIES",
     "CompareResult",
+    "LayerCache",
     "PyKVCache",
     "Stream",
     "StrategySpec",
