@@ -27,10 +27,13 @@ cd "$root"
 # since the interpreter itself is not instrumented: preload exactly the ones
 # the extension was linked against.
 extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("_marrowvale").origin)')"
+layer_extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("marrowvale._layer_cache").origin)')"
 # A build that silently lost its instrumentation would pass everything.
-if ! nm -D "$extension" | grep -q '__asan_report_' || ! nm -D "$extension" | grep -q '__ubsan_handle_'; then
-    echo "error: $extension is not instrumented" >&2; exit 1
-fi
+for built in "$extension" "$layer_extension"; do
+    if ! nm -D "$built" | grep -q '__asan_report_' || ! nm -D "$built" | grep -q '__ubsan_handle_'; then
+        echo "error: $built is not instrumented" >&2; exit 1
+    fi
+done
 runtimes=()
 for library in libasan libubsan; do
     path="$(ldd "$extension" | awk -v lib="$library" 'index($1, lib ".so") == 1 { print $3 }')"
