@@ -27,7 +27,10 @@ cd "$root"
 # since the interpreter itself is not instrumented: preload exactly the ones
 # the extension was linked against.
 extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("_marrowvale").origin)')"
-layer_extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("marrowvale._layer_cache").origin)')"
+# Found without importing the package, which would load _marrowvale before
+# the sanitizer runtimes.
+layer_extension="$("$py" -c 'import glob, importlib.util as u, os
+print(glob.glob(os.path.join(u.find_spec("marrowvale").submodule_search_locations[0], "_layer_cache*.so"))[0])')"
 # A build that silently lost its instrumentation would pass everything.
 for built in "$extension" "$layer_extension"; do
     if ! nm -D "$built" | grep -q '__asan_report_' || ! nm -D "$built" | grep -q '__ubsan_handle_'; then
