@@ -75,6 +75,10 @@ def test_attend_writes_into_out_and_returns_it():
     out = np.full((H, D_V), np.nan, dtype=np.float32)
     assert layer.attend(q, out=out) is out
     assert np.array_equal(bits(out), bits(layer.attend(q)))
+    target = np.zeros((H, D_V), dtype=np.float32)
+    view = memoryview(target)
+    assert layer.attend(q, view) is view  # any writable float32 buffer
+    assert np.array_equal(bits(target), bits(out))
 
 
 def test_attend_reads_every_query_before_its_output_overwrites_it():

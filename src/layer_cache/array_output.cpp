@@ -66,7 +66,7 @@ PyObject* NewArray::release() {
     return array_.release();
 }
 
-OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns) {
+OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns) : out_(PyRef::borrow(out)) {
     if (!PyObject_CheckBuffer(out)) {
         PyRef name = type_qualname(out);
         if (!name) throw PythonErrorSet{};

@@ -49,9 +49,10 @@ public:
     float* data() const noexcept { return static_cast<float*>(view_.buf); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(float); }
     // A new reference to the caller's object.
-    PyObject* result() const noexcept { return Py_NewRef(view_.obj); }
+    PyObject* result() const noexcept { return Py_NewRef(out_.get()); }
 
 private:
+    PyRef out_;
     Py_buffer view_{};
 };
 
