@@ -32,8 +32,11 @@ extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("_marrowval
 layer_extension="$("$py" -c 'import glob, importlib.util as u, os
 print(glob.glob(os.path.join(u.find_spec("marrowvale").submodule_search_locations[0], "_layer_cache*.so"))[0])')"
 # A build that silently lost its instrumentation would pass everything.
+# (The symbols are read whole first: grep -q would stop reading early, and
+# under pipefail the interrupted nm would count as a failure.)
 for built in "$extension" "$layer_extension"; do
-    if ! nm -D "$built" | grep -q '__asan_report_' || ! nm -D "$built" | grep -q '__ubsan_handle_'; then
+    symbols="$(nm -D "$built")"
+    if ! grep -q '__asan_report_' <<<"$symbols" || ! grep -q '__ubsan_handle_' <<<"$symbols"; then
         echo "error: $built is not instrumented" >&2; exit 1
     fi
 done
