@@ -153,18 +153,14 @@ shared = PyKVCache(2, 2)
 shared.append([1.0, 0.0], [3.0, 4.0])
 
 
-class Element:
+# A number whose conversion, as a float or as an index, runs `call` first.
+class Calling:
     def __init__(self, call):
         self.call = call
 
     def __float__(self):
         self.call()
         return 0.5
-
-
-class Count:
-    def __init__(self, call):
-        self.call = call
 
     def __index__(self):
         self.call()
@@ -186,9 +182,9 @@ def chain(step):
 
 
 CHAINS = {
-    "attend": lambda level: shared.attend([Element(level), 0.5]),
-    "append": lambda level: PyKVCache(2, 2).append([Element(level), 0.5], [1.0, 1.0]),
-    "constructor": lambda level: PyKVCache(Count(level)),
+    "attend": lambda level: shared.attend([Calling(level), 0.5]),
+    "append": lambda level: PyKVCache(2, 2).append([Calling(level), 0.5], [1.0, 1.0]),
+    "constructor": lambda level: PyKVCache(Calling(level)),
 }
 
 
