@@ -216,3 +216,22 @@ def test_methods_without_parameters_refuse_arguments(call):
     # a refused clear(None) must not have cleared
     assert cache.current_len() == 1
     assert cache.stats()["total_appends"] == 1
+
+
+class Impostor:
+    """Looks like a cache to duck typing, but is not one."""
+
+    def current_len(self):
+        return 0
+
+
+@pytest.mark.parametrize("name", ["append", "attend", "current_len", "clear", "stats"])
+@pytest.mark.parametrize("receiver", [5, None, Impostor(), PyKVCache], ids=["int", "None", "impostor", "class"])
+def test_a_receiver_of_another_type_is_refused_by_the_method_itself(name, receiver):
+    method = getattr(PyKVCache, name)
+    arguments = {"append": ([0.0], [0.0]), "attend": ([0.0],)}.get(name, ())
+    with pytest.raises(TypeError, match=f"'{name}'.*'{type(receiver).__name__}'"):
+        method(receiver, *arguments)
+    if receiver is not None:  # __get__(None) is the unbound method itself
+        with pytest.raises(TypeError, match=f"'{name}'.*'{type(receiver).__name__}'"):
+            method.__get__(receiver)
