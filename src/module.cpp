@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cache/kernels.hpp"
+#include "messages.hpp"
 #include "panic.hpp"
 #include "py_kvcache.hpp"
 #include "py_ref.hpp"
@@ -29,22 +30,16 @@ PyModuleDef kModuleDef = {
     nullptr,
 };
 
-bool claim_interpreter() {
+// Throws PythonErrorSet when the interpreter cannot say who it is or is not
+// the one that imported the module first.
+void claim_interpreter() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return false;
-    }
+    if (id == -1) throw PythonErrorSet{};
     std::int64_t expected = -1;
     if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_marrowvale does not support sub-interpreters: it can only be imported "
-                        "by the interpreter that imported it first");
-        return false;
+        PyErr_SetString(PyExc_ImportError, messages::kSubInterpreters);
+        throw PythonErrorSet{};
     }
-    return true;
 }
 
 void add_class(PyObject* module) {
@@ -75,10 +70,10 @@ void choose_kernels() {
 
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        if (!claim_interpreter()) return nullptr;
+        claim_interpreter();
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
-        PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));
+        PyRef module = checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
         add_class(module.get());
         g_module = module.release();
         return Py_NewRef(g_module);

@@ -106,6 +106,12 @@ def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
     return _Run(_label(name, params), name, params, cache)
 
 
+def check_strategy(spec: StrategySpec) -> None:
+    """Raise what compare() would raise for `spec` (ValueError, TypeError or
+    OverflowError), without a stream."""
+    _prepare(spec, 1, 1)
+
+
 Rows: TypeAlias = Sequence[Sequence[SupportsFloat | SupportsIndex]]
 
 

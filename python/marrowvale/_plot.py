@@ -9,7 +9,7 @@ from typing import Any
 
 from ._compare import CompareResult
 
-__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plotting_available"]
+__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plot_target_problem", "plotting_available"]
 
 PLOT_UNAVAILABLE = ("plotting needs matplotlib, which is not installed; "
                     "install it with: pip install 'marrowvale[plot]'")
@@ -30,6 +30,33 @@ def plotting_available() -> bool:
     except ImportError:
         return False
     return True
+
+
+def plot_target_problem(path: str | os.PathLike[str]) -> str | None:
+    """Why plot_comparison could not write to ``path``, or None when nothing
+    stands in its way that can be seen before drawing: matplotlib missing,
+    a format it does not write, a folder that does not exist or cannot be
+    written to, a folder in the file's place."""
+    if not plotting_available():
+        return PLOT_UNAVAILABLE
+    text = os.fspath(path)
+    if not text:
+        return "the path is empty"
+    extension = os.path.splitext(text)[1][1:].lower()
+    if extension:
+        formats = _figure_class()().canvas.get_supported_filetypes()
+        if extension not in formats:
+            return (f"matplotlib cannot write {extension!r} files; "
+                    f"choose one of {', '.join(sorted(formats))}")
+    folder = os.path.dirname(os.path.abspath(text))
+    if not os.path.isdir(folder):
+        return f"cannot write {text}: the folder {folder} does not exist"
+    if os.path.isdir(text):
+        return f"cannot write {text}: it is a folder"
+    target = text if os.path.exists(text) else folder
+    if not os.access(target, os.W_OK):
+        return f"cannot write {text}: permission denied"
+    return None
 
 
 def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],

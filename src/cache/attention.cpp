@@ -9,16 +9,12 @@
 #include "cache/kernels.hpp"
 #include "cache/kv_cache.hpp"
 #include "cache/precondition.hpp"
+#include "messages.hpp"
 
 namespace marrowvale {
-namespace {
-
-constexpr const char* kLengthMismatch = "assertion failed: self.len() == rhs.len()";
-
-}  // namespace
 
 float unrolled_dot(std::span<const float> x, std::span<const float> y) {
-    if (x.size() != y.size()) MARROWVALE_FAIL(kLengthMismatch);
+    if (x.size() != y.size()) MARROWVALE_FAIL(messages::kLengthMismatch);
     return active_kernels().dot(x.data(), y.data(), x.size());
 }
 
@@ -28,7 +24,7 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     for (std::size_t j = 0; j < d_v; ++j) out[j] = 0.0f;
     if (n == 0) return;
     // Every key has d_k floats, so checking against the first covers all.
-    if (query.size() != d_k_) MARROWVALE_FAIL(kLengthMismatch);
+    if (query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
 
     const Kernels& kernels = active_kernels();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
