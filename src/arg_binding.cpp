@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "messages.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
 namespace {

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "messages.hpp"
+#include "cache/messages.hpp"
 #include "panic.hpp"
 
 namespace marrowvale {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "cache/kernels.hpp"
-#include "messages.hpp"
+#include "cache/messages.hpp"
 #include "panic.hpp"
 #include "py_kvcache.hpp"
 #include "py_ref.hpp"

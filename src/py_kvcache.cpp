@@ -11,7 +11,7 @@
 #include "cache/kv_cache.hpp"
 #include "conversions.hpp"
 #include "float_buffer.hpp"
-#include "messages.hpp"
+#include "cache/messages.hpp"
 #include "panic.hpp"
 #include "recursion_guard.hpp"
 #include "strategies/make_strategy.hpp"

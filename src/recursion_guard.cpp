@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "messages.hpp"
+#include "cache/messages.hpp"
 
 #if defined(__linux__)
 #include <pthread.h>

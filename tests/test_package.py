@@ -365,9 +365,13 @@ class TestPlot:
             marrowvale.plot_comparison([], target)
         assert not any(tmp_path.iterdir())
 
-    def test_with_matplotlib_a_png_is_written(self, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+    # A path without an extension gets PNG at exactly that path, not at
+    # "out.png" beside it.
+    @pytest.mark.parametrize("name", ["out.png", "out"])
+    def test_with_matplotlib_a_png_is_written(self, capsys: pytest.CaptureFixture[str], tmp_path: Path,
+                                              name: str) -> None:
         pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
-        target = f"{tmp_path}/out.png"
+        target = f"{tmp_path}/{name}"
         assert main(["compare", "--tokens", "24", "--d-k", "8", "--d-v", "4", "--plot", target]) == 0
         assert capsys.readouterr().out.splitlines()[-1] == f"plot written to {target}"
         with open(target, "rb") as png:
@@ -376,6 +380,7 @@ class TestPlot:
         # Width and height from the IHDR chunk: a real figure, not an empty file.
         width, height = struct.unpack(">II", data[16:24])
         assert width > 400 and height > 300
+        assert [p.name for p in tmp_path.iterdir()] == [name]
 
     def test_a_plot_path_that_fails_while_drawing_is_a_usage_error(
             self, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:

@@ -62,7 +62,8 @@ def plot_target_problem(path: str | os.PathLike[str]) -> str | None:
 def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],
                     *, title: str | None = None) -> None:
     """Draw relative L2 error against compression ratio for each strategy and
-    save the figure to ``path`` (the format follows the file's extension).
+    save the figure to ``path`` (the format follows the file's extension; a
+    path without one gets PNG, written to exactly that path).
 
     Raises ImportError with an installation hint when matplotlib is missing.
     """
@@ -87,4 +88,7 @@ def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[st
     axes.legend()
     if title:
         axes.set_title(title)
-    figure.savefig(os.fspath(path), dpi=120)
+    # Without an extension matplotlib would add ".png" to the name, and the
+    # file would not be where the caller was told it is.
+    text = os.fspath(path)
+    figure.savefig(text, dpi=120, format=None if os.path.splitext(text)[1] else "png")

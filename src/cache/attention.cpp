@@ -9,7 +9,7 @@
 #include "cache/kernels.hpp"
 #include "cache/kv_cache.hpp"
 #include "cache/precondition.hpp"
-#include "messages.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "cache/precondition.hpp"
-#include "messages.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
 

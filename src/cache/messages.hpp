@@ -1,7 +1,8 @@
 // Every text that callers see and match on: exception messages, the parts of
 // the strategy list, the panic texts. Kept verbatim, since callers match on
-// them. Plain constants with no Python in sight, so that the cache core can
-// use its own two as well. Format strings take their arguments as noted.
+// them. Plain constants with no Python in sight: they live beside the cache
+// core, which raises its own two, and both native bindings include them.
+// Format strings take their arguments as noted.
 #pragma once
 
 namespace marrowvale::messages {
