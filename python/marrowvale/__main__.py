@@ -1,14 +1,18 @@
-"""Command line: ``python -m marrowvale compare [options]``."""
+"""Command line: ``python -m marrowvale compare|eval|capture [options]``."""
 
 from __future__ import annotations
 
 import argparse
 import sys
 from collections.abc import Sequence
+from typing import Any
 
+from ._cli_eval import add_eval_commands
 from ._compare import DEFAULT_STRATEGIES, StrategySpec, compare, format_table
 from ._plot import PLOT_UNAVAILABLE, plot_comparison, plotting_available
+from ._report import compare_records, write_json
 from ._stream import synthetic_stream
+from ._stream_file import load_stream
 
 
 def _number(text: str) -> int | float:
@@ -54,11 +58,20 @@ def _parser() -> argparse.ArgumentParser:
     cmp.add_argument("--plot", metavar="PATH",
                      help="also draw error against compression to PATH (e.g. out.png); "
                           "needs matplotlib: pip install 'marrowvale[plot]'")
+    cmp.add_argument("--stream", metavar="FILE.npz",
+                     help="replay this stream (arrays queries, keys, values, as 'capture' writes) "
+                          "instead of the synthetic one; --tokens, --d-k, --d-v and --seed are then unused")
+    cmp.add_argument("--json", metavar="PATH", help="also write every figure as JSON to PATH")
+    cmp.set_defaults(run=None, command_parser=cmp)
+    add_eval_commands(commands, _strategy)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    if args.run is not None:
+        status: int = args.run(args)
+        return status
     if args.tokens < 1 or args.d_k < 0 or args.d_v < 0:
         print("error: --tokens must be at least 1, --d-k and --d-v not negative", file=sys.stderr)
         return 2
@@ -67,14 +80,30 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: --plot: {PLOT_UNAVAILABLE}", file=sys.stderr)
         return 1
     strategies: Sequence[StrategySpec] = args.strategy or DEFAULT_STRATEGIES
-    stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
+    stream: tuple[Any, Any, Any]
+    if args.stream:
+        try:
+            keys, values, _ = stream = load_stream(args.stream)
+        except (OSError, ValueError) as exc:
+            args.command_parser.error(f"--stream {args.stream}: {exc}")
+        source = f"stream {args.stream}: {len(keys)} tokens, d_k {keys.shape[1]}, d_v {values.shape[1]}"
+    else:
+        stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
+        source = f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}"
     try:
         results = compare(*stream, strategies=strategies)
     except (TypeError, ValueError, OverflowError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    print(f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}")
+    print(source)
     print(format_table(results))
+    if args.json:
+        try:
+            write_json(args.json, {"stream": source, "results": compare_records(results)})
+        except OSError as exc:
+            print(f"error: --json: cannot write {args.json}: {exc.strerror or exc}", file=sys.stderr)
+            return 1
+        print(f"json written to {args.json}")
     if args.plot:
         try:
             plot_comparison(results, args.plot,
