@@ -87,7 +87,7 @@ def tiny_model(*, seed: int = 0, architecture: str = "LlamaForCausalLM", hidden:
         "num_hidden_layers": layers,
         "num_attention_heads": heads,
         "num_key_value_heads": kv_heads,
-        "rms_norm_eps": 1e-5,
+        "rms_norm_eps": 1e-2,  # large enough that leaving it out shows
         "vocab_size": vocab,
         "hidden_act": "silu",
         "tie_word_embeddings": tie,
@@ -150,7 +150,7 @@ def write_model(folder: Path, model: TinyModel, *, dtype: str = "float32", shard
     return folder
 
 
-# ---- the reference: the whole sequence at once, causal mask, float64 ----------------
+# ---- the reference: the whole sequence at once, a mask, float64 ------------------------
 
 
 def _inverse_frequencies(rope: dict, d: int) -> np.ndarray:
@@ -175,13 +175,32 @@ def _inverse_frequencies(rope: dict, d: int) -> np.ndarray:
     return inv
 
 
-def reference_logits(model: TinyModel, tokens: list[int]) -> np.ndarray:
-    """Logits (tokens, vocab) of a plain forward pass, every position at once."""
+@dataclass
+class Forward:
+    """Per position: logits (tokens, vocab); per layer and position: the
+    rotated queries and keys, the values and the attention outputs."""
+
+    logits: np.ndarray
+    queries: list[np.ndarray] = field(default_factory=list)
+    keys: list[np.ndarray] = field(default_factory=list)
+    values: list[np.ndarray] = field(default_factory=list)
+    attention: list[np.ndarray] = field(default_factory=list)
+
+
+def causal(n: int) -> np.ndarray:
+    """visible[t, s]: position t sees every position s <= t."""
+    return np.tril(np.ones((n, n), dtype=bool))
+
+
+def reference_forward(model: TinyModel, tokens: list[int], visible: np.ndarray | None = None) -> Forward:
+    """A plain forward pass, every position at once, in float64; ``visible``
+    masks the attention (causal by default)."""
     c = model.config
     w = {name: t.astype(np.float64) for name, t in model.tensors.items()}
     heads, kv_heads = c["num_attention_heads"], c["num_key_value_heads"]
     d = c.get("head_dim") or c["hidden_size"] // heads
     n = len(tokens)
+    visible = causal(n) if visible is None else visible
 
     def rms(x: np.ndarray, weight: np.ndarray) -> np.ndarray:
         return x / np.sqrt((x ** 2).mean(axis=-1, keepdims=True) + c["rms_norm_eps"]) * weight
@@ -198,7 +217,7 @@ def reference_logits(model: TinyModel, tokens: list[int]) -> np.ndarray:
         rotated = np.concatenate([-x[..., d // 2:], x[..., :d // 2]], axis=-1)
         return x * cos + rotated * sin
 
-    future = np.triu(np.ones((n, n), dtype=bool), 1)
+    out = Forward(logits=np.empty(0))
     x = w["model.embed_tokens.weight"][tokens]
     for i in range(c["num_hidden_layers"]):
         p = f"model.layers.{i}."
@@ -206,16 +225,16 @@ def reference_logits(model: TinyModel, tokens: list[int]) -> np.ndarray:
         q = rope(proj(h, p + "self_attn.q_proj").reshape(n, heads, d))
         k = rope(proj(h, p + "self_attn.k_proj").reshape(n, kv_heads, d))
         v = proj(h, p + "self_attn.v_proj").reshape(n, kv_heads, d)
-        k = np.repeat(k, heads // kv_heads, axis=1)
-        v = np.repeat(v, heads // kv_heads, axis=1)
-        scores = np.einsum("thd,shd->hts", q, k) / math.sqrt(d)
-        scores[:, future] = -np.inf
+        scores = np.einsum("thd,shd->hts", q, np.repeat(k, heads // kv_heads, axis=1)) / math.sqrt(d)
+        scores[:, ~visible] = -np.inf
         weights = np.exp(scores - scores.max(axis=-1, keepdims=True))
         weights /= weights.sum(axis=-1, keepdims=True)
-        attended = np.einsum("hts,shd->thd", weights, v).reshape(n, heads * d)
-        x = x + proj(attended, p + "self_attn.o_proj")
+        attended = np.einsum("hts,shd->thd", weights, np.repeat(v, heads // kv_heads, axis=1))
+        out.queries.append(q), out.keys.append(k), out.values.append(v), out.attention.append(attended)
+        x = x + proj(attended.reshape(n, heads * d), p + "self_attn.o_proj")
         h = rms(x, w[p + "post_attention_layernorm.weight"])
         gate = proj(h, p + "mlp.gate_proj")
         x = x + proj(gate / (1 + np.exp(-gate)) * proj(h, p + "mlp.up_proj"), p + "mlp.down_proj")
     head = w.get("lm_head.weight", w["model.embed_tokens.weight"])
-    return rms(x, w["model.norm.weight"]) @ head.T
+    out.logits = rms(x, w["model.norm.weight"]) @ head.T
+    return out
