@@ -7,6 +7,7 @@ import re
 import struct
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from model_files import WORDS, tiny_model, write_model, write_tokenizer
@@ -101,10 +102,18 @@ def folder(tmp_path: Path) -> Path:
 
 
 class TestDamagedFolders:
-    def test_a_good_folder_loads(self, folder: Path) -> None:
+    def test_a_good_folder_loads(self, folder: Path, tmp_path: Path) -> None:
         model = load_model(folder)
         assert model.config.num_hidden_layers == 2 and len(model.weights.layers) == 2
         assert model.encode("the cat")[0] == 1
+        # float32 weights stay read-only views of the mapped file, as plain
+        # arrays (NumPy's memmap subclass slows every product); bfloat16
+        # ones are widened copies.
+        mapped = model.weights.layers[0].q
+        assert type(mapped) is np.ndarray and not mapped.flags.writeable and mapped.flags.aligned
+        widened = load_model(write_model(tmp_path / "bf16", tiny_model(), dtype="bfloat16")).weights.layers[0].q
+        assert type(widened) is np.ndarray and widened.flags.writeable
+        np.testing.assert_array_equal(widened, mapped)
 
     @pytest.mark.parametrize("cut", [0, 5, 8, 30, -500, -1])
     def test_a_truncated_weight_file_names_the_file(self, folder: Path, cut: int) -> None:

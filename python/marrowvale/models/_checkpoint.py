@@ -13,6 +13,7 @@ of the float32 of the same value.
 from __future__ import annotations
 
 import json
+import mmap
 import os
 from contextlib import ExitStack
 from pathlib import Path
@@ -85,7 +86,12 @@ class _TensorFile:
 
     def _layout(self) -> tuple[int, dict[str, Any], npt.NDArray[np.uint8]]:
         if self._mapped is None:
-            data = np.memmap(self.path, dtype=np.uint8, mode="r")
+            with open(self.path, "rb") as f:
+                if os.fstat(f.fileno()).st_size < 8:
+                    raise self.damaged("shorter than its header length")
+                # A plain array over the mapping: NumPy's memmap subclass
+                # would make every product with a weight several times slower.
+                data = np.frombuffer(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ), dtype=np.uint8)
             if data.size < 8:
                 raise self.damaged("shorter than its header length")
             length = int.from_bytes(data[:8].tobytes(), "little")
