@@ -4,6 +4,7 @@ commands."""
 
 import json
 import struct
+import sys
 import zipfile
 from pathlib import Path
 
@@ -191,6 +192,17 @@ class TestCommands:
             (["capture", *model, "--prompt", TEXT, "--layer", "0", "x.npz"], "--query-head"),
         ]:
             assert_usage_error(argv, capsys, message)
+
+    @pytest.mark.parametrize("missing", ["safetensors", "tokenizers", "matplotlib"])
+    def test_a_missing_extra_is_a_usage_error_with_the_install_line(
+            self, missing: str, folder: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+            capsys: pytest.CaptureFixture[str]) -> None:
+        # A None entry makes the import fail as if the package were absent.
+        for name in (missing, f"{missing}.numpy", f"{missing}.figure"):
+            monkeypatch.setitem(sys.modules, name, None)
+        extra = "plot" if missing == "matplotlib" else "eval"
+        assert_usage_error(["eval", "--model", str(folder), "--prompt", TEXT, "--plot", str(tmp_path / "p.png")],
+                           capsys, f"pip install 'marrowvale[{extra}]'")
 
 
 def write_npz(path: Path, **arrays: np.ndarray) -> Path:
