@@ -8,12 +8,15 @@ import functools
 import sys
 from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._compare import StrategySpec
 from ._plot import PLOT_UNAVAILABLE, plot_evaluation, plotting_available
 from ._report import evaluation_records, write_json
 from ._stream_file import save_stream
+
+if TYPE_CHECKING:
+    from .models import Model
 
 __all__ = ["add_eval_commands"]
 
@@ -82,7 +85,7 @@ def _writable(parser: argparse.ArgumentParser, option: str, path: str | None) ->
         parser.error(f"{option} {path}: the folder does not exist, or the path is a folder")
 
 
-def _model(parser: argparse.ArgumentParser, folder: str) -> Any:
+def _model(parser: argparse.ArgumentParser, folder: str) -> Model:
     from .models import load_model
     try:
         return load_model(folder)

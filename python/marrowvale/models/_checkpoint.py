@@ -162,10 +162,6 @@ class Checkpoint:
             opened = self._files[filename] = _TensorFile(self.folder / filename, self._stack)
         return opened
 
-    def names(self) -> frozenset[str]:
-        """Every tensor name the checkpoint lists."""
-        return frozenset(self._where)
-
     def read(self, name: str, shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
         filename = self._where.get(name)
         if filename is None:

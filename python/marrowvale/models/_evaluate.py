@@ -79,7 +79,8 @@ class Evaluation:
 def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | None,
                    *, minimum: int = 2) -> list[int]:
     """The token ids of ``text`` (a string, or token ids already), cut to
-    ``max_tokens``; ValueError for fewer than ``minimum``."""
+    ``max_tokens``; ValueError for fewer than ``minimum`` and for ids outside
+    the vocabulary, before any work starts."""
     tokens = model.encode(text) if isinstance(text, str) else [int(t) for t in text]
     if max_tokens is not None:
         if max_tokens < minimum:
@@ -87,6 +88,10 @@ def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | No
         tokens = tokens[:max_tokens]
     if len(tokens) < minimum:
         raise ValueError(f"the text has {len(tokens)} tokens; at least {minimum} are needed")
+    vocabulary = model.config.vocab_size
+    outside = [t for t in tokens if not 0 <= t < vocabulary]
+    if outside:
+        raise ValueError(f"token id {outside[0]} is outside the vocabulary of {vocabulary}")
     return tokens
 
 
