@@ -172,7 +172,9 @@ class TestCommands:
                               "--json", str(tmp_path / "c.json")], capsys)
         assert status == 0 and out.startswith(f"stream {target}: 51 tokens, d_k 8, d_v 8\n")
         expected = compare(*load_stream(target), strategies=[{"strategy": "sliding", "window_size": 8}])
-        records = json.loads((tmp_path / "c.json").read_text())["results"]
+        document = json.loads((tmp_path / "c.json").read_text())
+        assert document["stream"] == {"file": str(target), "tokens": 51, "d_k": 8, "d_v": 8}
+        records = document["results"]
         assert [(r["label"], r["entries_held"], r["attention_rel_l2_error"]) for r in records] == \
             [(e.label, e.entries, e.rel_l2) for e in expected]
 

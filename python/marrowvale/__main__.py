@@ -86,9 +86,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             keys, values, _ = stream = load_stream(args.stream)
         except (OSError, ValueError) as exc:
             args.command_parser.error(f"--stream {args.stream}: {exc}")
+        described = {"file": args.stream, "tokens": len(keys), "d_k": keys.shape[1], "d_v": values.shape[1]}
         source = f"stream {args.stream}: {len(keys)} tokens, d_k {keys.shape[1]}, d_v {values.shape[1]}"
     else:
         stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
+        described = {"file": None, "tokens": args.tokens, "d_k": args.d_k, "d_v": args.d_v, "seed": args.seed}
         source = f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}"
     try:
         results = compare(*stream, strategies=strategies)
@@ -99,7 +101,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(format_table(results))
     if args.json:
         try:
-            write_json(args.json, {"stream": source, "results": compare_records(results)})
+            write_json(args.json, {"stream": described, "results": compare_records(results)})
         except OSError as exc:
             print(f"error: --json: cannot write {args.json}: {exc.strerror or exc}", file=sys.stderr)
             return 1
