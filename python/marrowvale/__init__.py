@@ -12,6 +12,7 @@ from importlib.metadata import PackageNotFoundError, version
 from _marrowvale import PyKVCache
 
 from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._layer_cache import LayerCache
 from ._plot import plot_comparison
 from ._stream import Stream, synthetic_stream
 
@@ -23,6 +24,7 @@ except PackageNotFoundError:  # imported from a source tree, not installed
 __all__ = [
     "DEFAULT_STRATEGIES",
     "CompareResult",
+    "LayerCache",
     "PyKVCache",
     "Stream",
     "StrategySpec",
