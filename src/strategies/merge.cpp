@@ -54,22 +54,26 @@ std::uint64_t MergeStrategy::merge_from(Entries& entries, std::size_t first, flo
             block = read;
             block_end = read + rows - 1;
         }
-        const float s = similarity[read - block];
-        if (s > threshold) {
-            // The blend leans towards the older entry by the similarity
-            // itself; the values follow the keys' weights.
-            const float newer_weight = 1.0f - s;
-            kernels.blend(keys.row(write), keys.row(read), s, keys.row(read + 1), newer_weight, d_k);
-            kernels.blend(values.row(write), values.row(read), s, values.row(read + 1), newer_weight, d_v);
-            entries.record_merge(read, write);
-            ++write;
-            read += 2;
-            continue;
+        // The entries that stay, up to the next pair of this block that
+        // merges: in place they need no copy.
+        std::size_t stay = read;
+        while (stay < block_end && !(similarity[stay - block] > threshold)) ++stay;
+        if (write == read) {
+            write = stay;
+            read = stay;
+        } else {
+            for (; read < stay; ++read, ++write) entries.move_row(read, write);
         }
-        // An entry that stays where it is needs no copy.
-        if (write != read) entries.move_row(read, write);
+        if (read == block_end) continue;
+        // The blend leans towards the older entry by the similarity itself;
+        // the values follow the keys' weights.
+        const float s = similarity[read - block];
+        const float newer_weight = 1.0f - s;
+        kernels.blend(keys.row(write), keys.row(read), s, keys.row(read + 1), newer_weight, d_k);
+        kernels.blend(values.row(write), values.row(read), s, values.row(read + 1), newer_weight, d_v);
+        entries.record_merge(read, write);
         ++write;
-        ++read;
+        read += 2;
     }
     // The last entry, when the pair before it did not merge, has no
     // successor to be compared with.
