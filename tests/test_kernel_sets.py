@@ -22,6 +22,8 @@ import os
 import numpy as np
 import pytest
 
+from reference import blend, similarity
+
 F32 = np.float32
 # A signalling NaN: any arithmetic on it gives a quiet NaN, other bits.
 CANARY = 0x7F80DEAD
@@ -250,3 +252,51 @@ def test_probe_refuses_mismatched_buffers():
         probe.sum("scalar", np.zeros(3, np.float64))
     with pytest.raises(ValueError, match="unknown kernel set"):
         probe.sum("no-such-set", np.zeros(3, F32))
+
+
+# ---------------------------------------------------------------------------
+# The merging pass keeps the token spans with their entries
+# ---------------------------------------------------------------------------
+
+
+def expected_pass(keys, values, first, threshold):
+    """The model's pass from entry `first` on, with the tokens each entry
+    covers: a merged entry covers both of its pair's."""
+    sims = similarity(keys[:-1], keys[1:])
+    out_keys, out_values = list(keys[:first]), list(values[:first])
+    spans = [(i, i) for i in range(first)]
+    i = first
+    while i < len(keys):
+        if i + 1 < len(keys) and sims[i] > threshold:
+            s, w = sims[i], F32(1) - sims[i]
+            out_keys.append(blend(keys[i], keys[i + 1], s, w))
+            out_values.append(blend(values[i], values[i + 1], s, w))
+            spans.append((i, i + 1))
+            i += 2
+        else:
+            out_keys.append(keys[i])
+            out_values.append(values[i])
+            spans.append((i, i))
+            i += 1
+    return out_keys, out_values, spans
+
+
+@pytest.mark.parametrize("first", [0, 1, 63, 64, 65, 130])
+def test_merging_pass_moves_and_merges_spans_with_their_entries(first):
+    # Runs of near-parallel keys between unrelated ones, over several
+    # blocks of similarities: entries stay, move down and merge on both
+    # sides of every block boundary.
+    rng = np.random.default_rng(first)
+    d_k, d_v, n = 9, 3, 300
+    keys = [rng.standard_normal(d_k).astype(F32)]
+    for _ in range(n - 1):
+        drift = keys[-1] + F32(0.02) * rng.standard_normal(d_k).astype(F32)
+        keys.append(drift.astype(F32) if rng.random() < 0.6 else rng.standard_normal(d_k).astype(F32))
+    keys = np.array(keys, F32)
+    values = rng.standard_normal((n, d_v)).astype(F32)
+    count, got_keys, got_values, spans = probe.merge_spans(keys, d_k, values, d_v, first, 0.9)
+    want_keys, want_values, want_spans = expected_pass(keys, values, first, F32(0.9))
+    assert spans == want_spans
+    assert count == n - len(want_spans) > 40
+    assert np.frombuffer(got_keys, np.uint32).tolist() == np.concatenate(want_keys).view(np.uint32).tolist()
+    assert np.frombuffer(got_values, np.uint32).tolist() == np.concatenate(want_values).view(np.uint32).tolist()

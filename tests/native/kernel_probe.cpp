@@ -12,8 +12,10 @@
 #include <new>
 #include <string_view>
 
+#include "cache/entries.hpp"
 #include "cache/kernels.hpp"
 #include "py_ref.hpp"
+#include "strategies/merge.hpp"
 
 namespace marrowvale {
 namespace {
@@ -235,6 +237,47 @@ PyObject* platform_expf(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys,
+// values, spans): one merging pass, with the active kernel set, over entries
+// that each cover their own token, starting at entry `first`; the new rows
+// as float32 bytes and the spans as (first token, last token) pairs.
+PyObject* merge_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 6, "merge_spans(keys, d_k, values, d_v, first, threshold)");
+        const Floats keys(args[0], false), values(args[2], false);
+        const std::size_t d_k = to_size(args[1]);
+        const std::size_t d_v = to_size(args[3]);
+        const std::size_t first = to_size(args[4]);
+        const float threshold = to_float(args[5]);
+        require(d_k != 0 && d_v != 0, "d_k and d_v must be positive");
+        const std::size_t n = keys.size() / d_k;
+        require(keys.size() == n * d_k && values.size() == n * d_v, "keys and values must hold the same rows");
+        EntryList key_rows(d_k), value_rows(d_v);
+        SpanList spans(2);
+        for (std::size_t i = 0; i < n; ++i) {
+            key_rows.push_back(keys.data() + i * d_k);
+            value_rows.push_back(values.data() + i * d_v);
+            const std::int64_t token[2] = {static_cast<std::int64_t>(i), static_cast<std::int64_t>(i)};
+            spans.push_back(token);
+        }
+        Entries entries(key_rows, value_rows, &spans);
+        const std::uint64_t count = MergeStrategy::merge_from(entries, first, threshold);
+        const std::size_t held = key_rows.size();
+        PyRef key_bytes = checked(PyBytes_FromStringAndSize(
+            held == 0 ? nullptr : reinterpret_cast<const char*>(key_rows.row(0)), static_cast<Py_ssize_t>(held * d_k * 4)));
+        PyRef value_bytes = checked(PyBytes_FromStringAndSize(
+            held == 0 ? nullptr : reinterpret_cast<const char*>(value_rows.row(0)), static_cast<Py_ssize_t>(held * d_v * 4)));
+        PyRef span_list = checked(PyList_New(0));
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            PyRef pair = checked(Py_BuildValue("(LL)", static_cast<long long>(spans.row(i)[0]),
+                                               static_cast<long long>(spans.row(i)[1])));
+            if (PyList_Append(span_list.get(), pair.get()) < 0) throw PythonErrorSet{};
+        }
+        return Py_BuildValue("(KOOO)", static_cast<unsigned long long>(count), key_bytes.get(), value_bytes.get(),
+                             span_list.get());
+    });
+}
+
 #define PROBE_METHOD(name, doc) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL, doc}
 
 PyMethodDef kMethods[] = {
@@ -249,6 +292,7 @@ PyMethodDef kMethods[] = {
     PROBE_METHOD(norms_and_dots, "norms_and_dots(set, rows, width, norms, dots)"),
     PROBE_METHOD(cosines, "cosines(set, dots, norms, epsilon)"),
     PROBE_METHOD(platform_expf, "platform_expf(a)"),
+    PROBE_METHOD(merge_spans, "merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys, values, spans)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
