@@ -814,12 +814,14 @@ def bench_merge_pass(np, PyKVCache, timing, cfg):
 def bench_merge_pass_in_cache(np, PyKVCache, timing, cfg):
     """Merging passes over a cache that stays in the processor's caches,
     against their floor. With merge_every 1 every append runs a pass over
-    the whole cache; with random keys and threshold 1.5 nothing merges or
-    moves, so a pass reads the keys once, which is its floor: the keys'
-    size at the read bandwidth measured for that size, the same hot-cache
-    measure as attend's. The cache grows by one entry per append, a fraction
-    of a percent over a run. Filling it runs a pass per append too, so only
-    sizes up to IN_CACHE_MAX_ENTRIES are measured."""
+    the whole cache. The keys are random, their similarities far below the
+    threshold of 0.99, except that every timed append repeats the newest
+    key: the pass merges that last pair alone (a blend of two rows), so the
+    cache keeps its size from run to run, and otherwise reads the keys once,
+    which is its floor: the keys' size at the read bandwidth measured for
+    that size, the same hot-cache measure as attend's. Filling the cache
+    runs a pass per append too, so only sizes up to IN_CACHE_MAX_ENTRIES are
+    measured."""
     rows = []
     for d in cfg["merge_pass_dims"]:
         rng = np.random.default_rng([SEED, d, 8])
@@ -827,16 +829,18 @@ def bench_merge_pass_in_cache(np, PyKVCache, timing, cfg):
             entries = n + 1
             if entries > IN_CACHE_MAX_ENTRIES:
                 continue
-            keys = rng.standard_normal((entries + 1, d), dtype=np.float32)
-            cache = PyKVCache(d, d, "merge", merge_every=1, threshold=1.5)
+            keys = rng.standard_normal((entries, d), dtype=np.float32)
+            cache = PyKVCache(d, d, "merge", merge_every=1, threshold=0.99)
             for i in range(entries):
                 cache.append(keys[i], keys[i])
+            ns = {"cache": cache, "k": keys[-1], "v": keys[-1]}
+            cache.append(keys[-1], keys[-1])
+            assert cache.current_len() == entries, "only the repeated newest key may merge"
             size = entries * d * 4
-            ns = {"cache": cache, "k": keys[entries], "v": keys[entries]}
             bandwidth, method, _, timed = read_bandwidth(
                 np, timing, size, {"pass": ("cache.append(k, v)", ns)}
             )
-            assert cache.current_len() > entries, "nothing may merge"
+            assert cache.current_len() == entries, "only the repeated newest key may merge"
             floor = size / (bandwidth * 1e9)
             rows.append(
                 {
