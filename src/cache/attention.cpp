@@ -37,9 +37,9 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
     // The maximum skips NaN scores; with none left it stays -inf.
     const float max_score = kernels.divide_max(score, n, divisor);
-    // The C library's expf, called directly: no other exponential gives its
-    // bits.
-    for (std::size_t i = 0; i < n; ++i) score[i] = ::expf(score[i] - max_score);
+    // The kernels' own exponential: the same bits on every processor and
+    // with every C library.
+    kernels.exp_minus(score, n, max_score);
     // The normaliser is complete before the first division.
     const float normaliser = kernels.sum(score, n);
     kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
