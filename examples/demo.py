@@ -38,6 +38,8 @@ def comparison() -> None:
     n, d = 512, 64
     print(f"\ncomparison on the synthetic stream ({n} tokens, d_k = d_v = {d}, seed 0):")
     print("every strategy replays the same keys, values and queries; errors are against the full cache")
+    print("the first 4 tokens are attention sinks, as in real decoders: static and hybrid keep them,")
+    print("a sliding window loses them")
     results = compare(*synthetic_stream(n, d, d, seed=0))
     print(format_table(results))
     if plotting_available():

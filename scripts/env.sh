@@ -44,7 +44,11 @@ echo "== building _marrowvale" >&2
 # that several environments can build side by side.
 # MARROWVALE_BUILD_SETTINGS adds build settings as KEY=VALUE words (the
 # sanitizer script turns MARROWVALE_SANITIZE on and keeps the symbols).
-build_options=(-C build-dir="$venv/build" -C cmake.define.MARROWVALE_WERROR=ON)
+# The test-only kernel probe module is built too, and the tests that use it
+# fail rather than skip when it is missing (tests/test_kernel_sets.py).
+export MARROWVALE_KERNEL_PROBE_BUILT=1
+build_options=(-C build-dir="$venv/build" -C cmake.define.MARROWVALE_WERROR=ON
+               -C cmake.define.MARROWVALE_KERNEL_PROBE=ON)
 for setting in ${MARROWVALE_BUILD_SETTINGS:-}; do
     build_options+=(-C "$setting")
 done

@@ -21,6 +21,7 @@ export MARROWVALE_VENV="$asan_venv"
 # Unstripped, so that sanitizer reports name the functions and lines.
 export MARROWVALE_BUILD_SETTINGS="cmake.define.MARROWVALE_SANITIZE=ON install.strip=false"
 source "$root/scripts/env.sh"
+bash "$root/scripts/check_kernel_symbols.sh" "$venv/build"
 cd "$root"
 
 # The sanitizer runtimes must be loaded before anything else in the process,

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "cache/messages.hpp"
+
 namespace marrowvale {
 namespace {
 
@@ -19,17 +21,31 @@ void check_positional_count(const Signature& signature, Py_ssize_t nargs) {
     const char* verb = nargs == 1 ? "was" : "were";
     const auto min = static_cast<Py_ssize_t>(signature.required);
     if (min == max) {
-        fail(PyUnicode_FromFormat("%s() takes %zd positional arguments but %zd %s given", signature.function, max,
-                                  nargs, verb));
+        fail(PyUnicode_FromFormat(messages::kTooManyPositional, signature.function, max, nargs, verb));
     }
-    fail(PyUnicode_FromFormat("%s() takes from %zd to %zd positional arguments but %zd %s given", signature.function,
-                              min, max, nargs, verb));
+    fail(PyUnicode_FromFormat(messages::kTooManyOptional, signature.function, min, max, nargs, verb));
 }
 
-// The parameter a keyword names, or -1. Interned names usually match by
-// identity; otherwise by text.
+// The parameter names as interned strings, made on the first call.
+std::span<PyObject* const> interned_names(const Signature& signature) {
+    for (std::size_t i = 0; i < signature.params.size(); ++i) {
+        if (signature.interned[i] != nullptr) continue;
+        // Kept for the life of the process, like the class.
+        signature.interned[i] = PyUnicode_InternFromString(signature.params[i]);
+        if (signature.interned[i] == nullptr) throw PythonErrorSet{};
+    }
+    return signature.interned;
+}
+
+// The parameter a keyword names, or -1. Keyword names written in the
+// caller's source are interned, as ours are, and match by identity; a name
+// built at run time matches by its text.
 Py_ssize_t find_parameter(const Signature& signature, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
+    const std::span<PyObject* const> names = interned_names(signature);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (key == names[i]) return static_cast<Py_ssize_t>(i);
+    }
     for (std::size_t i = 0; i < signature.params.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, signature.params[i]) == 0) return static_cast<Py_ssize_t>(i);
     }
@@ -41,10 +57,10 @@ Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, bool already_
                         void* context) {
     const Py_ssize_t index = find_parameter(signature, key);
     if (index < 0) {
-        fail(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", signature.function, key));
+        fail(PyUnicode_FromFormat(messages::kUnexpectedKeyword, signature.function, key));
     }
     if (already_filled_at(index, context)) {
-        fail(PyUnicode_FromFormat("%s() got multiple values for argument '%s'", signature.function,
+        fail(PyUnicode_FromFormat(messages::kMultipleValues, signature.function,
                                   signature.params[static_cast<std::size_t>(index)]));
     }
     return index;
@@ -64,8 +80,8 @@ void check_missing(const Signature& signature, std::span<PyObject*> slots) {
         names += "'";
     }
     if (missing == 0) return;
-    fail(PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %s", signature.function, missing,
-                              missing == 1 ? "" : "s", names.c_str()));
+    fail(PyUnicode_FromFormat(messages::kMissingArguments, signature.function, missing, missing == 1 ? "" : "s",
+                              names.c_str()));
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ struct Signature {
     const char* function;                 // "PyKVCache.append", for messages
     std::span<const char* const> params;  // in positional order
     std::size_t required;                 // how many leading parameters must be given
+    // Room for `params` as interned strings (null until the first call
+    // fills it), so that keywords usually match by identity.
+    std::span<PyObject*> interned;
 };
 
 // Fills `slots` (one per parameter, borrowed; null where not given) from a

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "cache/messages.hpp"
 #include "panic.hpp"
 
 namespace marrowvale {
@@ -191,10 +192,9 @@ std::string_view to_utf8(PyObject* object) {
         PyRef name = type_qualname(object);
         if (!name) {
             PyErr_Clear();
-            type_error(PyUnicode_FromString(
-                "'<failed to extract type name>' object cannot be converted to 'PyString'"));
+            type_error(PyUnicode_FromString(messages::kNotAStringUnnamed));
         }
-        type_error(PyUnicode_FromFormat("'%U' object cannot be converted to 'PyString'", name.get()));
+        type_error(PyUnicode_FromFormat(messages::kNotAString, name.get()));
     }
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(object, &size);
@@ -203,11 +203,11 @@ std::string_view to_utf8(PyObject* object) {
 }
 
 void sequence_to_floats(PyObject* object, FloatBuffer& out) {
-    if (PyUnicode_Check(object)) type_error(PyUnicode_FromString("Can't extract `str` to `Vec`"));
+    if (PyUnicode_Check(object)) type_error(PyUnicode_FromString(messages::kStrIsNotAVector));
     if (!PySequence_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
-        type_error(PyUnicode_FromFormat("'%U' object cannot be converted to 'Sequence'", name.get()));
+        type_error(PyUnicode_FromFormat(messages::kNotASequence, name.get()));
     }
     if (buffer_to_floats(object, out)) return;
     const Py_ssize_t hint = PySequence_Size(object);
@@ -246,7 +246,7 @@ void raise_argument_error(const char* parameter) {
         throw PythonErrorSet{};
     }
     PyRef text = checked(PyObject_Str(raised.get()));
-    PyRef message = checked(PyUnicode_FromFormat("argument '%s': %U", parameter, text.get()));
+    PyRef message = checked(PyUnicode_FromFormat(messages::kArgumentPrefix, parameter, text.get()));
     PyRef replacement = checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     PyException_SetCause(replacement.get(), PyException_GetCause(raised.get()));
     PyErr_SetRaisedException(replacement.release());

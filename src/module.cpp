@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cache/messages.hpp"
 #include "module_setup.hpp"
 #include "panic.hpp"
 #include "py_kvcache.hpp"
@@ -44,10 +45,10 @@ void add_class(PyObject* module) {
 
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        if (!claim_interpreter(g_interpreter, "_marrowvale")) return nullptr;
+        claim_interpreter(g_interpreter, messages::kSubInterpreters);
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
-        PyRef module = checked(PyModule_Create2(&kModuleDef, 1013));
+        PyRef module = checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
         add_class(module.get());
         g_module = module.release();
         return Py_NewRef(g_module);

@@ -7,23 +7,14 @@
 
 namespace marrowvale {
 
-bool claim_interpreter(std::atomic<std::int64_t>& owner, const char* module_name) {
+void claim_interpreter(std::atomic<std::int64_t>& owner, const char* refusal) {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return false;
-    }
+    if (id == -1) throw PythonErrorSet{};
     std::int64_t expected = -1;
     if (!owner.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_Format(PyExc_ImportError,
-                     "%s does not support sub-interpreters: it can only be imported "
-                     "by the interpreter that imported it first",
-                     module_name);
-        return false;
+        PyErr_SetString(PyExc_ImportError, refusal);
+        throw PythonErrorSet{};
     }
-    return true;
 }
 
 void choose_kernels() {

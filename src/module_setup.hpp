@@ -10,9 +10,10 @@
 
 namespace marrowvale {
 
-// Records the current interpreter in `owner` on first import; false with
-// ImportError set when another interpreter imports `module_name`.
-bool claim_interpreter(std::atomic<std::int64_t>& owner, const char* module_name);
+// Records the current interpreter in `owner` on first import. Throws
+// PythonErrorSet when the interpreter cannot say who it is, or with
+// ImportError (`refusal`) when it is not the one that imported first.
+void claim_interpreter(std::atomic<std::int64_t>& owner, const char* refusal);
 
 // MARROWVALE_KERNEL names a kernel set to use instead of the best the
 // processor supports; the tests use it to reach every set. Throws

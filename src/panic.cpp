@@ -7,15 +7,10 @@
 #include <string>
 
 #include "cache/precondition.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
-
-constexpr const char* kPanicDoc =
-    "The exception raised when native code called from Python fails.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException, so that it usually travels\n"
-    "all the way up and ends the interpreter.";
 
 PyObject* g_panic_type = nullptr;
 
@@ -30,8 +25,8 @@ const char* project_path(const char* file) {
 
 PyObject* panic_exception_type() {
     if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc("_marrowvale_runtime.PanicException", kPanicDoc,
-                                                 PyExc_BaseException, nullptr);
+        g_panic_type = PyErr_NewExceptionWithDoc(messages::kPanicTypeName, messages::kPanicDoc, PyExc_BaseException,
+                                                 nullptr);
     }
     return g_panic_type;
 }
@@ -59,7 +54,7 @@ bool repanic_if_panic() {
     PyRef text = PyRef::steal(PyObject_Str(caught.get()));
     if (!text) {
         PyErr_Clear();
-        text = PyRef::steal(PyUnicode_FromString("Unwrapped panic from Python code"));
+        text = PyRef::steal(PyUnicode_FromString(messages::kUnwrappedPanic));
         if (!text) return true;
     }
     PyErr_SetObject(type, text.get());
@@ -70,9 +65,7 @@ void set_error_from_current_exception() noexcept {
     try {
         throw;
     } catch (const PythonErrorSet&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, messages::kNoErrorSet);
     } catch (const PreconditionFailure& failure) {
         raise_panic(failure.what(), failure.file(), failure.line());
     } catch (const std::bad_alloc&) {
@@ -82,7 +75,7 @@ void set_error_from_current_exception() noexcept {
     } catch (const std::exception& failure) {
         raise_panic(failure.what(), __FILE__, __LINE__);
     } catch (...) {
-        raise_panic("unknown internal failure", __FILE__, __LINE__);
+        raise_panic(messages::kUnknownFailure, __FILE__, __LINE__);
     }
 }
 

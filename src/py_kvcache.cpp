@@ -9,10 +9,11 @@
 
 #include "arg_binding.hpp"
 #include "cache/kv_cache.hpp"
-#include "cache/precondition.hpp"
 #include "conversions.hpp"
 #include "float_buffer.hpp"
+#include "cache/messages.hpp"
 #include "panic.hpp"
+#include "recursion_guard.hpp"
 #include "strategies/make_strategy.hpp"
 
 namespace marrowvale {
@@ -20,6 +21,11 @@ namespace {
 
 struct PyKVCacheObject {
     PyObject_HEAD
+    // Valid only while `initialised`: Python code can replace __new__ of
+    // this (mutable) class and so make an instance that the constructor
+    // never saw. The allocator fills such an instance with zeros, so the
+    // flag reads false there.
+    bool initialised;
     KVCache cache;
     // 0 when free, n while n shared borrows are held, all ones while the one
     // exclusive borrow is held. Calls never overlap across threads (the
@@ -36,7 +42,7 @@ class SharedBorrow {
 public:
     explicit SharedBorrow(PyKVCacheObject* self) : flag_(self->borrow_flag) {
         if (flag_ == kExclusive) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
             throw PythonErrorSet{};
         }
         ++flag_;
@@ -53,7 +59,7 @@ class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(PyKVCacheObject* self) : flag_(self->borrow_flag) {
         if (flag_ != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
             throw PythonErrorSet{};
         }
         flag_ = kExclusive;
@@ -66,20 +72,16 @@ private:
     std::uint64_t& flag_;
 };
 
-// The receiver of a method, checked against the class.
+// The instance behind a method's receiver. The method descriptor has
+// already refused a receiver of another type; an instance without a cache
+// is refused here.
 PyKVCacheObject* receiver(PyObject* self) {
-    PyObject* cls = kvcache_class();
-    if (cls == nullptr) {
-        PyErr_Print();
-        MARROWVALE_FAIL("failed to create type object for PyKVCache");
-    }
-    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(cls))) {
-        PyRef name = type_qualname(self);
-        if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyKVCache'", name.get());
+    auto* object = reinterpret_cast<PyKVCacheObject*>(self);
+    if (!object->initialised) {
+        PyErr_SetString(PyExc_TypeError, messages::kNotInitialised);
         throw PythonErrorSet{};
     }
-    return reinterpret_cast<PyKVCacheObject*>(self);
+    return object;
 }
 
 void convert_sequence(PyObject* object, const char* parameter, FloatBuffer& out) {
@@ -94,6 +96,7 @@ void convert_sequence(PyObject* object, const char* parameter, FloatBuffer& out)
 
 constexpr std::array<const char*, 8> kConstructorParams = {
     "d_k", "d_v", "strategy", "window_size", "static_k", "recent_k", "threshold", "merge_every"};
+std::array<PyObject*, kConstructorParams.size()> g_constructor_names{};
 
 struct ConstructorArgs {
     std::uint64_t d_k = 64;
@@ -115,9 +118,13 @@ void convert_parameter(const PyRef& slot, std::size_t index, Value& out, Convert
 std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
     const std::string_view name = args.strategy;
     if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters)) return strategy;
-    std::string message = "unknown strategy '";
+    std::string message = messages::kUnknownStrategy;
     message.append(name);
-    message += "'. choose: full, sliding, static, merge, hybrid";
+    message += messages::kStrategyChoices;
+    for (const std::string_view known : kStrategyNames) {
+        if (known != kStrategyNames[0]) message += ", ";
+        message.append(known);
+    }
     PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict"));
     PyErr_SetObject(PyExc_ValueError, text.get());
     throw PythonErrorSet{};
@@ -125,9 +132,10 @@ std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
 
 PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, 0};
+        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, 0, g_constructor_names};
         std::array<PyRef, kConstructorParams.size()> slots;
         bind_tuple(signature, args, kwargs, slots);
+        RecursionGuard depth;
 
         ConstructorArgs converted;
         convert_parameter(slots[0], 0, converted.d_k, to_u64);
@@ -145,13 +153,15 @@ PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* object = reinterpret_cast<PyKVCacheObject*>(self);
         new (&object->cache) KVCache(std::move(cache));
         object->borrow_flag = 0;
+        object->initialised = true;
         return self;
     });
 }
 
 void kvcache_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<PyKVCacheObject*>(self)->cache.~KVCache();
+    auto* object = reinterpret_cast<PyKVCacheObject*>(self);
+    if (object->initialised) object->cache.~KVCache();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -160,13 +170,21 @@ void kvcache_dealloc(PyObject* self) {
 
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
 constexpr std::array<const char*, 1> kAttendParams = {"q"};
+std::array<PyObject*, kAppendParams.size()> g_append_names{};
+std::array<PyObject*, kAttendParams.size()> g_attend_names{};
+
+// append, attend and the constructor run Python code while they convert
+// their arguments, which may call in again: each of them holds a
+// RecursionGuard from after binding to the end. The other methods run no
+// Python code and cannot nest.
 
 PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.append", kAppendParams, kAppendParams.size()};
+        static constexpr Signature signature{"PyKVCache.append", kAppendParams, kAppendParams.size(), g_append_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
+        RecursionGuard depth;
         ExclusiveBorrow borrow(object);
         FloatBuffer key;
         FloatBuffer value;
@@ -179,10 +197,11 @@ PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, kAttendParams.size()};
+        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, kAttendParams.size(), g_attend_names};
         std::array<PyObject*, 1> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
+        RecursionGuard depth;
         SharedBorrow borrow(object);
         FloatBuffer query;
         convert_sequence(slots[0], "q", query);
@@ -216,20 +235,33 @@ PyObject* kvcache_clear(PyObject* self, PyObject*) {
     });
 }
 
-constexpr Py_ssize_t kStatsKeys = 6;
+// The statistics' keys, in the order the dict shows them.
+enum StatsKey : std::size_t { kTotalAppends, kTotalMerges, kTotalEvictions, kCurrentSize, kRatio, kName };
+constexpr std::array<const char*, 6> kStatsKeys = {"total_appends",   "total_merges",      "total_evictions",
+                                                   "current_size",    "compression_ratio", "strategy"};
 
-// A dict with room for `count` keys, so that filling it never resizes.
-PyObject* new_dict_for(Py_ssize_t count) {
-#if PY_VERSION_HEX < 0x030E0000
-    return _PyDict_NewPresized(count);
-#else
-    (void)count;  // the presizing call is private; later versions get a plain dict
-    return PyDict_New();
-#endif
+// The keys as interned strings, and a dict holding all of them (with None),
+// made on the first call and kept for the life of the process. A copy of
+// that dict has its final size at once, so filling it never resizes.
+std::array<PyObject*, kStatsKeys.size()> g_stats_keys{};
+PyObject* g_stats_template = nullptr;
+
+PyRef new_stats_dict() {
+    if (g_stats_template == nullptr) {
+        PyRef fresh = checked(PyDict_New());
+        for (std::size_t i = 0; i < kStatsKeys.size(); ++i) {
+            if (g_stats_keys[i] == nullptr) {
+                g_stats_keys[i] = checked(PyUnicode_InternFromString(kStatsKeys[i])).release();
+            }
+            if (PyDict_SetItem(fresh.get(), g_stats_keys[i], Py_None) < 0) throw PythonErrorSet{};
+        }
+        g_stats_template = fresh.release();
+    }
+    return checked(PyDict_Copy(g_stats_template));
 }
 
-void set_item(PyObject* dict, const char* key, PyRef value) {
-    if (!value || PyDict_SetItemString(dict, key, value.get()) < 0) throw PythonErrorSet{};
+void set_item(PyObject* dict, StatsKey key, PyRef value) {
+    if (!value || PyDict_SetItem(dict, g_stats_keys[key], value.get()) < 0) throw PythonErrorSet{};
 }
 
 PyObject* kvcache_stats(PyObject* self, PyObject*) {
@@ -237,18 +269,18 @@ PyObject* kvcache_stats(PyObject* self, PyObject*) {
         PyKVCacheObject* object = receiver(self);
         SharedBorrow borrow(object);
         const KVCache& cache = object->cache;
-        PyRef dict = checked(new_dict_for(kStatsKeys));
-        set_item(dict.get(), "total_appends", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_appends())));
-        set_item(dict.get(), "total_merges", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
-        set_item(dict.get(), "total_evictions", PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
-        set_item(dict.get(), "current_size", PyRef::steal(PyLong_FromUnsignedLongLong(cache.current_size())));
+        PyRef dict = new_stats_dict();
+        set_item(dict.get(), kTotalAppends, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_appends())));
+        set_item(dict.get(), kTotalMerges, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
+        set_item(dict.get(), kTotalEvictions, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
+        set_item(dict.get(), kCurrentSize, PyRef::steal(PyLong_FromUnsignedLongLong(cache.current_size())));
         // Held over appended, both as floats, divided in float.
         const float ratio = cache.total_appends() == 0
                                 ? 1.0f
                                 : static_cast<float>(cache.current_size()) / static_cast<float>(cache.total_appends());
-        set_item(dict.get(), "compression_ratio", PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
+        set_item(dict.get(), kRatio, PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
         const std::string_view name = cache.strategy_name();
-        set_item(dict.get(), "strategy",
+        set_item(dict.get(), kName,
                  PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
         return dict.release();
     });

@@ -26,8 +26,10 @@ together pin the held entries down, since the extension cannot list them.
 
 from __future__ import annotations
 
-import ctypes
+import decimal
+import fractions
 import math
+import struct
 from collections.abc import Iterable, Sequence
 
 import numpy as np
@@ -38,16 +40,70 @@ U64_MAX = 2**64 - 1
 # The float32 nearest to 1e-8; keeps the similarity's denominator positive.
 EPS = F32(1e-8)
 
-# The cache's softmax uses the C library's single-precision exponential, so
-# the model calls the same function rather than numpy's own exp (which has
-# its own vector implementation and may differ in the last bit).
-_libm = ctypes.CDLL("libm.so.6")
-_libm.expf.restype = ctypes.c_float
-_libm.expf.argtypes = [ctypes.c_float]
+# The softmax's exponential: the function that glibc's expf computes when
+# built for processors with fused multiply-add, written out here step by
+# step in doubles, each fused step exact (math.fma, or exact fractions
+# before Python 3.13). tests/test_exponential.py checks it against glibc.
+EXP_INV_LN2_N = float.fromhex("0x1.71547652b82fep5")  # 32 / ln 2
+EXP_SHIFT = float.fromhex("0x1.8p52")
+EXP_C0 = float.fromhex("0x1.c6af84b912394p-20")
+EXP_C1 = float.fromhex("0x1.ebfce50fac4f3p-13")
+EXP_C2 = float.fromhex("0x1.62e42ff0c52d6p-6")
+EXP_ZERO_BELOW = -float.fromhex("0x1.9fe368p6")  # exp(x) under half the smallest subnormal
+EXP_INFINITY_ABOVE = float.fromhex("0x1.62e42ep6")
+
+
+def _double_bits(x: float) -> int:
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def _bits_double(bits: int) -> float:
+    return struct.unpack("<d", struct.pack("<Q", bits % 2**64))[0]
+
+
+def _two_to_the(i: int) -> float:
+    """2^(i/32) rounded to the nearest double."""
+    with decimal.localcontext() as context:
+        context.prec = 60
+        return float((decimal.Decimal(2).ln() * i / 32).exp())
+
+
+# Entry i: the pattern of 2^(i/32) less i << 47, so that adding k << 47
+# (k = i mod 32) adds k // 32 to the exponent.
+EXP_TABLE = [_double_bits(_two_to_the(i)) - (i << 47) for i in range(32)]
+
+
+def _exact_fma(a: float, b: float, c: float) -> float:
+    """a * b + c rounded once (math.fma before Python 3.13)."""
+    return float(fractions.Fraction(a) * fractions.Fraction(b) + fractions.Fraction(c))
+
+
+fma = getattr(math, "fma", _exact_fma)
+
+
+def exp_steps(x: float, fused=fma) -> float:
+    """exp(x) in doubles before its rounding to float32, for x between the
+    bounds; `fused` is the multiply-add."""
+    shifted = fused(EXP_INV_LN2_N, x, EXP_SHIFT)
+    ki = _double_bits(shifted)
+    kd = shifted - EXP_SHIFT
+    r = fused(EXP_INV_LN2_N, x, -kd)
+    s = _bits_double(EXP_TABLE[ki % 32] + (ki << 47))
+    z = fused(r, EXP_C0, EXP_C1)
+    y = fused(z, r * r, fused(r, EXP_C2, 1.0))
+    return y * s
 
 
 def expf(x: np.float32) -> np.float32:
-    return F32(_libm.expf(float(x)))
+    value = float(x)
+    if math.isnan(value):
+        with np.errstate(invalid="ignore"):
+            return F32(x) + F32(x)  # quiet, with the payload kept
+    if value < EXP_ZERO_BELOW:
+        return F32(0.0)
+    if value > EXP_INFINITY_ABOVE:
+        return F32(np.inf)
+    return F32(exp_steps(value))
 
 
 # ---------------------------------------------------------------------------

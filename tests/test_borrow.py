@@ -7,6 +7,12 @@ cache then holds exactly what the float32 model driven with the same
 successful calls holds.
 """
 
+import json
+import os
+import resource
+import subprocess
+import sys
+
 import pytest
 
 from helpers import (
@@ -128,6 +134,101 @@ def test_deeply_nested_attends_stack_and_unwind_their_borrows():
     assert seen[0] == ref.current_len()
     assert seen[1:] == [expected] * (depth - 1)
     assert_usable(cache, ref)
+
+
+# Chains of calls, each made from a conversion of the one before, as deep as
+# they go: on the same cache through attend (shared borrows nest), through
+# append on a fresh cache each level, and through the constructor. The
+# recursion limit is raised far beyond what the stack holds, so that only a
+# check of the stack can stop them; a thread with a small stack and a main
+# thread without a stack limit are tried as well. A process of its own, as
+# a fault here is a crash.
+_DEEP_REENTRY_SCRIPT = r"""
+import json, resource, sys, threading
+
+from _marrowvale import PyKVCache
+
+sys.setrecursionlimit(100_000)
+shared = PyKVCache(2, 2)
+shared.append([1.0, 0.0], [3.0, 4.0])
+
+
+# A number whose conversion, as a float or as an index, runs `call` first.
+class Calling:
+    def __init__(self, call):
+        self.call = call
+
+    def __float__(self):
+        self.call()
+        return 0.5
+
+    def __index__(self):
+        self.call()
+        return 2
+
+
+def chain(step):
+    depth = [0]
+
+    def level():
+        depth[0] += 1
+        step(level)
+
+    try:
+        level()
+    except RecursionError as error:
+        return ["RecursionError", depth[0], str(error)]
+    return ["returned", depth[0], ""]
+
+
+CHAINS = {
+    "attend": lambda level: shared.attend([Calling(level), 0.5]),
+    "append": lambda level: PyKVCache(2, 2).append([Calling(level), 0.5], [1.0, 1.0]),
+    "constructor": lambda level: PyKVCache(Calling(level)),
+}
+
+
+def run_all(report, where):
+    for name, step in CHAINS.items():
+        report[where + " " + name] = chain(step)
+    # Every borrow was given back on the way out.
+    report[where + " after"] = [shared.attend([1.0, 0.0]), shared.current_len()]
+    shared.clear()
+    shared.append([1.0, 0.0], [3.0, 4.0])
+
+
+report = {}
+run_all(report, "main")
+threading.stack_size(1 << 20)
+thread = threading.Thread(target=run_all, args=(report, "thread"))
+thread.start()
+thread.join()
+print(json.dumps(report))
+"""
+
+
+def _unlimited_stack():
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    resource.setrlimit(resource.RLIMIT_STACK, (hard, hard))
+
+
+@pytest.mark.parametrize("stack", ["limited", "unlimited"])
+def test_deep_reentry_ends_in_recursion_error_not_a_crash(stack):
+    if stack == "unlimited" and resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+        pytest.skip("the hard limit of the stack size is not unlimited here")
+    run = subprocess.run([sys.executable, "-c", _DEEP_REENTRY_SCRIPT], capture_output=True, text=True,
+                         timeout=600, env=dict(os.environ),
+                         preexec_fn=_unlimited_stack if stack == "unlimited" else None)
+    assert run.returncode == 0, run.stderr[-3000:]
+    report = json.loads(run.stdout.strip().splitlines()[-1])
+    for where in ("main", "thread"):
+        for name in ("attend", "append", "constructor"):
+            outcome, depth, message = report[f"{where} {name}"]
+            assert outcome == "RecursionError", (where, name)
+            assert message.startswith("maximum recursion depth exceeded"), (where, name, message)
+            # Refused deep down, not at the first nested call.
+            assert depth > 100, (where, name, depth)
+        assert report[f"{where} after"] == [[3.0, 4.0], 1], where
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """Abuse from Python beyond single conversions: non-finite numbers
 everywhere, extreme dimensions, a million entries, a receiver dropped in the
-middle of its own call and a second interpreter.
+middle of its own call, an instance the constructor never saw and a second
+interpreter.
 
 Whatever happens, the process must not crash, and afterwards the cache must
 hold exactly what a float32 model driven with the same successful calls holds
@@ -195,6 +196,58 @@ def test_an_element_dropping_the_last_reference_to_the_cache():
     # The unbound call holds the receiver only through its argument array.
     PyKVCache.append(holder[0], [Dropper(), 2.0], [3.0, 4.0])
     assert holder == []
+
+
+# ---- an instance the constructor never saw ------------------------------------
+
+# The class is mutable, so Python code can replace its __new__ with object's
+# and get an instance that holds no cache. A process of its own: the class
+# is changed for everyone, and a fault here would be a crash.
+_UNINITIALISED_SCRIPT = r"""
+import gc, json
+
+from _marrowvale import PyKVCache
+
+cache = PyKVCache(2, 2)
+PyKVCache.__new__ = lambda cls, *args, **kwargs: object.__new__(cls)
+bare = PyKVCache(8, 8, "sliding")
+calls = {
+    "append": lambda: bare.append([1.0], [2.0]),
+    "append by keyword": lambda: bare.append(k=[], v=[]),
+    "attend": lambda: bare.attend([0.5]),
+    "current_len": bare.current_len,
+    "clear": bare.clear,
+    "stats": bare.stats,
+    "unbound stats": lambda: PyKVCache.stats(bare),
+}
+outcomes = {}
+for name, call in calls.items():
+    for _ in range(2):
+        try:
+            outcomes[name] = ["returned", repr(call())]
+        except BaseException as error:
+            outcomes[name] = [type(error).__name__, str(error)]
+flags = [type(bare).__flags__, type(bare).__module__]
+del bare, calls
+gc.collect()
+cache.append([1.0, 0.0], [3.0, 4.0])
+print(json.dumps({"outcomes": outcomes, "flags": flags, "after": cache.attend([1.0, 0.0])}))
+"""
+
+
+def test_an_instance_whose_constructor_never_ran_is_refused_by_every_method():
+    run = subprocess.run([sys.executable, "-c", _UNINITIALISED_SCRIPT], capture_output=True, text=True,
+                         timeout=120, env=dict(os.environ))
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout.strip().splitlines()[-1])
+    message = ("this PyKVCache was not initialised: it was made without PyKVCache's constructor, "
+               "so it holds no cache")
+    assert report["outcomes"] == {name: ["TypeError", message] for name in report["outcomes"]}
+    assert len(report["outcomes"]) == 7
+    # The type is what it always was.
+    assert report["flags"] == [PyKVCache.__flags__, "builtins"]
+    # A cache made before works on after the bare instance is gone.
+    assert report["after"] == [3.0, 4.0]
 
 
 # ---- a second interpreter ----------------------------------------------------

@@ -37,7 +37,7 @@ import sys
 import numpy as np
 import pytest
 
-from reference import attention, eight_lane_sum, expf, merge_pass
+from reference import RefCache, attention, eight_lane_sum, expf, merge_pass
 from reference import unrolled_dot as dot
 
 F32 = np.float32
@@ -62,6 +62,14 @@ def comparable(items):
 def model_run(case):
     """The held entry count and the outputs of every query for one case."""
     d_k, d_v = case["d_k"], case["d_v"]
+    if case["strategy"] == "hybrid":
+        cache = RefCache(d_k, d_v, "hybrid", static_k=case["static_k"], threshold=case["threshold"],
+                         merge_every=case["merge_every"])
+        with np.errstate(all="ignore"):
+            for k, v in case["entries"]:
+                cache.append(from_patterns(k), from_patterns(v))
+            outputs = [cache.attend(from_patterns(q)) for q in case["queries"]]
+        return {"len": cache.current_len(), "outputs": [comparable(o.view(np.uint32).tolist()) for o in outputs]}
     threshold = F32(case["threshold"])
     keys, values = [], []
     with np.errstate(all="ignore"):
@@ -205,9 +213,47 @@ def build_weighted_cases():
     return cases
 
 
+@np.errstate(all="ignore")
+def build_long_merge_cases():
+    """Passes over more entries than the merging pass takes in one block of
+    similarities (64), with runs of near-parallel keys between unrelated
+    ones, so that merged and unmerged pairs fall on both sides of every
+    block boundary, from the start of the cache and after a hybrid's
+    protected entries."""
+    rng = np.random.default_rng(20240613)
+    cases = []
+    for d_k, count, strategy, static_k in (
+        (1, 150, "merge", 0), (7, 200, "merge", 0), (8, 131, "hybrid", 5), (64, 300, "merge", 0),
+        (67, 260, "hybrid", 64), (16, 400, "hybrid", 1), (3, 129, "merge", 0),
+    ):
+        keys = []
+        for _ in range(count):
+            if keys and rng.random() < 0.7:
+                keys.append((keys[-1] + make(rng, d_k, False) * F32(0.02)).astype(F32))
+            else:
+                keys.append(make(rng, d_k, False))
+        values = [make(rng, 5, False) for _ in range(count)]
+        queries = [make(rng, d_k, False), np.zeros(d_k, F32)]
+        cases.append(
+            {
+                "d_k": d_k,
+                "d_v": 5,
+                "strategy": strategy,
+                "static_k": static_k,
+                "threshold": 0.9,
+                # One pass over nearly every entry, then one over what it left.
+                "merge_every": count - 20,
+                "entries": [[patterns(k), patterns(v)] for k, v in zip(keys, values)],
+                "queries": [patterns(q) for q in queries],
+            }
+        )
+    return cases
+
+
 CASES = build_cases()
 WEIGHTED_CASES = build_weighted_cases()
-GROUPS = {"mixed": CASES, "weighted": WEIGHTED_CASES}
+LONG_MERGE_CASES = build_long_merge_cases()
+GROUPS = {"mixed": CASES, "weighted": WEIGHTED_CASES, "long merges": LONG_MERGE_CASES}
 
 
 # ---------------------------------------------------------------------------
@@ -227,7 +273,8 @@ def patterns(items):
 results = []
 for case in json.load(sys.stdin):
     cache = PyKVCache(d_k=case["d_k"], d_v=case["d_v"], strategy=case["strategy"],
-                      threshold=case["threshold"], merge_every=case["merge_every"])
+                      threshold=case["threshold"], merge_every=case["merge_every"],
+                      static_k=case.get("static_k", 32))
     for k, v in case["entries"]:
         cache.append(floats(k), floats(v))
     outputs = [patterns(cache.attend(floats(q))) for q in case["queries"]]
@@ -305,6 +352,14 @@ def model_results(group):
 def test_kernel_set_gives_the_float32_model_bits(kernel_set, group):
     got = results_or_skip(kernel_set, group)
     assert mismatches(group, got, model_results(group)) == []
+
+
+def test_long_merge_cases_merge_around_block_boundaries():
+    # Each pass must merge some pairs and keep others on both sides of the
+    # 64-row blocks, or the cases would not test the blocks.
+    for case, model in zip(LONG_MERGE_CASES, model_results("long merges")):
+        merged = len(case["entries"]) - model["len"]
+        assert 0.15 * len(case["entries"]) < merged < 0.45 * len(case["entries"]), (case["d_k"], merged)
 
 
 def test_cases_reach_merges_and_ordinary_numbers():

@@ -11,10 +11,12 @@ import sys
 from array import array
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import marrowvale
 from marrowvale import CompareResult, PyKVCache, compare, format_table, synthetic_stream
+import marrowvale.__main__
 from marrowvale.__main__ import main
 
 
@@ -183,9 +185,62 @@ class TestSyntheticStream:
         merged = compare(keys, values, queries, strategies=["merge"])[1]
         assert merged.compression_ratio < 0.5
 
-    def test_negative_sizes_are_refused(self) -> None:
-        with pytest.raises(ValueError):
-            synthetic_stream(-1)
+    @pytest.mark.parametrize(("args", "message"), [
+        ((-1,), "must not be negative"),
+        ((8, -1, 4), "must not be negative"),
+        ((8, 4, -1), "must not be negative"),
+        ((8, 0, 4), r"d_k must be at least 1"),
+    ])
+    def test_sizes_it_cannot_build_are_refused(self, args: tuple[int, ...], message: str) -> None:
+        with pytest.raises(ValueError, match=message):
+            synthetic_stream(*args)
+
+    def test_empty_values_and_an_empty_stream_are_built(self) -> None:
+        assert synthetic_stream(0, 4, 4) == ([], [], [])
+        keys, values, _ = synthetic_stream(6, 1, 0)
+        assert values == [[]] * 6 and {len(k) for k in keys} == {1}
+
+
+def sink_shares(n: int, d: int, seed: int) -> np.ndarray:
+    """For every query from token 16 on, the share of its attention (the
+    softmax of its scaled scores over every key so far, in float64) that
+    falls on the first four tokens."""
+    keys, _, queries = (np.array(rows, dtype=np.float64) for rows in synthetic_stream(n, d, d, seed=seed))
+    shares = []
+    for t in range(16, n):
+        scores = keys[: t + 1] @ queries[t] / math.sqrt(d)
+        weights = np.exp(scores - scores.max())
+        shares.append(weights[:4].sum() / weights.sum())
+    return np.array(shares)
+
+
+class TestAttentionSinks:
+    @pytest.mark.parametrize(("n", "d", "seed"), [(512, 64, 0), (512, 64, 7), (256, 16, 1), (384, 128, 2)])
+    def test_the_first_four_tokens_draw_a_large_share_of_attention(self, n: int, d: int, seed: int) -> None:
+        shares = sink_shares(n, d, seed)
+        assert np.median(shares) >= 0.3
+        # Most queries, not a few, lean on them.
+        assert np.mean(shares >= 0.2) >= 0.75
+
+    def test_only_the_first_four_are_sinks(self) -> None:
+        keys, _, queries = (np.array(rows, dtype=np.float64) for rows in synthetic_stream(512, 64, 64, seed=0))
+        unit = keys / np.linalg.norm(keys, axis=1, keepdims=True)
+        # The sinks' keys share a direction, which no later key shares.
+        sink = unit[:4].mean(axis=0)
+        along = unit @ (sink / np.linalg.norm(sink))
+        assert along[:4].min() > 0.9
+        assert np.abs(along[4:]).max() < 0.3
+        # Every query leans toward it.
+        assert (queries @ sink > 0).all()
+
+    def test_static_keeps_the_sinks_and_beats_sliding_of_the_same_size(self) -> None:
+        # The demo's comparison: the default strategies on its stream.
+        results = compare(*synthetic_stream(512, 64, 64, seed=0))
+        sliding = {r.entries: r.rel_l2 for r in results if r.strategy == "sliding"}
+        static = {r.entries: r.rel_l2 for r in results if r.strategy == "static"}
+        assert sorted(sliding) == sorted(static) == [64, 128, 256]
+        for entries in sliding:
+            assert static[entries] <= 0.5 * sliding[entries], entries
 
 
 def test_package_reexports_the_native_class() -> None:
@@ -207,6 +262,17 @@ def test_table_has_a_header_a_rule_and_one_line_per_result() -> None:
     assert len({len(line) for line in lines}) == 1
 
 
+def assert_usage_error(err: str, message: str, command: str | None) -> None:
+    """argparse's usage error: the command's usage line (and its
+    continuations), then one line "PROG: error: MESSAGE..."."""
+    lines = err.splitlines()
+    prog = "python -m marrowvale" + (f" {command}" if command else "")
+    assert lines[0].startswith(f"usage: {prog} ")
+    assert all(line.startswith(" ") for line in lines[1:-1])
+    assert lines[-1].startswith(f"{prog}: error: {message}")
+    assert "Traceback" not in err
+
+
 class TestCommandLine:
     def test_compare_prints_the_table(self, capsys: pytest.CaptureFixture[str]) -> None:
         assert main(["compare", "--tokens", "48", "--d-k", "8", "--d-v", "4",
@@ -224,30 +290,54 @@ class TestCommandLine:
         out = capsys.readouterr().out.splitlines()
         assert len(out) == 3 + 1 + len(marrowvale.DEFAULT_STRATEGIES)
 
-    @pytest.mark.parametrize(("argv", "message"), [
-        (["compare", "-s", "merge:threshold"], "is not KEY=VALUE"),
-        (["compare", "-s", "merge:threshold=high"], "is not a number"),
-        (["compare", "--tokens", "x"], "invalid int value"),
-        ([], "required"),
+    @pytest.mark.parametrize(("argv", "message", "command"), [
+        (["compare", "-s", "merge:threshold"],
+         "argument -s/--strategy: 'threshold' in 'merge:threshold' is not KEY=VALUE", "compare"),
+        (["compare", "-s", "merge:threshold=high"],
+         "argument -s/--strategy: 'high' in 'merge:threshold=high' is not a number", "compare"),
+        (["compare", "-s", "nope"],
+         "argument -s/--strategy: 'nope': unknown strategy 'nope'. choose: full, sliding, static, merge, hybrid",
+         "compare"),
+        (["compare", "-s", "sliding:window=3"], "argument -s/--strategy: 'sliding:window=3': strategy spec",
+         "compare"),
+        (["compare", "-s", "static:recent_k=-1"], "argument -s/--strategy: 'static:recent_k=-1': ", "compare"),
+        (["compare", "-s", "sliding:window_size=1.5"],
+         "argument -s/--strategy: 'sliding:window_size=1.5': argument 'window_size': ", "compare"),
+        (["compare", "--tokens", "x"], "argument --tokens: 'x' is not a whole number", "compare"),
+        (["compare", "--tokens", "0"], "argument --tokens: must be at least 1, not 0", "compare"),
+        (["compare", "--d-k", "0"], "argument --d-k: must be at least 1, not 0", "compare"),
+        (["compare", "--d-k", "-3"], "argument --d-k: must be at least 1, not -3", "compare"),
+        (["compare", "--d-v", "-1"], "argument --d-v: must be at least 0, not -1", "compare"),
+        (["compare", "--seed", "1.5"], "argument --seed: invalid int value: '1.5'", "compare"),
+        (["compare", "--plot", ""], "argument --plot: the path is empty", "compare"),
+        (["compare", "--plot", "out.nope"], "argument --plot: matplotlib cannot write 'nope' files", "compare"),
+        (["compare", "--plot", "missing/out.png"], "argument --plot: cannot write missing/out.png: the folder ",
+         "compare"),
+        (["compare", "--plot", "."], "argument --plot: cannot write .: it is a folder", "compare"),
+        (["compare", "--size", "3"], "unrecognized arguments: --size 3", None),
+        ([], "the following arguments are required: COMMAND", None),
     ])
-    def test_usage_errors_exit_with_2(self, argv: list[str], message: str,
-                                      capsys: pytest.CaptureFixture[str]) -> None:
+    def test_every_bad_argument_is_a_usage_error(self, argv: list[str], message: str, command: str | None,
+                                                  tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                  capsys: pytest.CaptureFixture[str]) -> None:
+        if "--plot" in argv:
+            pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
+        monkeypatch.chdir(tmp_path)
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2
-        assert message in capsys.readouterr().err
-
-    @pytest.mark.parametrize(("argv", "message"), [
-        (["compare", "--tokens", "8", "-s", "nope"], "error: unknown strategy 'nope'"),
-        (["compare", "--tokens", "8", "-s", "sliding:window=3"], "unknown parameter 'window'"),
-        (["compare", "--tokens", "0"], "--tokens must be at least 1"),
-    ])
-    def test_bad_values_are_reported_without_a_traceback(self, argv: list[str], message: str,
-                                                        capsys: pytest.CaptureFixture[str]) -> None:
-        assert main(argv) == 2
         captured = capsys.readouterr()
-        assert message in captured.err
         assert captured.out == ""
+        assert_usage_error(captured.err, message, command)
+        # Refused before anything was drawn or written.
+        assert not any(tmp_path.iterdir())
+
+    def test_a_bad_argument_from_python_dash_m_is_one_error_line(self, tmp_path: Path) -> None:
+        done = subprocess.run([sys.executable, "-m", "marrowvale", "compare", "--d-k", "0"],
+                              capture_output=True, text=True, cwd=str(tmp_path), timeout=120)
+        assert done.returncode == 2
+        assert done.stdout == ""
+        assert_usage_error(done.stderr, "argument --d-k: must be at least 1, not 0", "compare")
 
     def test_runs_as_python_dash_m(self, tmp_path: Path) -> None:
         done = subprocess.run([sys.executable, "-m", "marrowvale", "compare", "--tokens", "16",
@@ -264,18 +354,24 @@ class TestPlot:
         monkeypatch.setitem(sys.modules, "matplotlib", None)
         monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
         target = f"{tmp_path}/out.png"
-        assert main(["compare", "--tokens", "8", "--plot", target]) == 1
+        with pytest.raises(SystemExit) as exit_info:
+            main(["compare", "--tokens", "8", "--plot", target])
+        assert exit_info.value.code == 2
         captured = capsys.readouterr()
-        assert "needs matplotlib" in captured.err
+        assert_usage_error(captured.err, "argument --plot: plotting needs matplotlib", "compare")
         assert "pip install 'marrowvale[plot]'" in captured.err
         assert captured.out == ""
         with pytest.raises(ImportError, match=r"marrowvale\[plot\]"):
             marrowvale.plot_comparison([], target)
         assert not any(tmp_path.iterdir())
 
-    def test_with_matplotlib_a_png_is_written(self, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+    # A path without an extension gets PNG at exactly that path, not at
+    # "out.png" beside it.
+    @pytest.mark.parametrize("name", ["out.png", "out"])
+    def test_with_matplotlib_a_png_is_written(self, capsys: pytest.CaptureFixture[str], tmp_path: Path,
+                                              name: str) -> None:
         pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
-        target = f"{tmp_path}/out.png"
+        target = f"{tmp_path}/{name}"
         assert main(["compare", "--tokens", "24", "--d-k", "8", "--d-v", "4", "--plot", target]) == 0
         assert capsys.readouterr().out.splitlines()[-1] == f"plot written to {target}"
         with open(target, "rb") as png:
@@ -284,9 +380,21 @@ class TestPlot:
         # Width and height from the IHDR chunk: a real figure, not an empty file.
         width, height = struct.unpack(">II", data[16:24])
         assert width > 400 and height > 300
+        assert [p.name for p in tmp_path.iterdir()] == [name]
 
-    def test_an_unwritable_plot_path_is_reported(self, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
+    def test_a_plot_path_that_fails_while_drawing_is_a_usage_error(
+            self, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str], tmp_path: Path) -> None:
         pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
-        target = f"{tmp_path}/missing/out.png"
-        assert main(["compare", "--tokens", "8", "--d-k", "4", "--d-v", "2", "--plot", target]) == 1
-        assert f"error: --plot: cannot write {target}" in capsys.readouterr().err
+        target = f"{tmp_path}/out.png"
+
+        # What the checks before the replay cannot see: the folder is taken
+        # away meanwhile, say.
+        def fail(*args: object, **kwargs: object) -> None:
+            raise PermissionError(13, "Permission denied", target)
+
+        monkeypatch.setattr(marrowvale.__main__, "plot_comparison", fail)
+        with pytest.raises(SystemExit) as exit_info:
+            main(["compare", "--tokens", "8", "--d-k", "4", "--d-v", "2", "--plot", target])
+        assert exit_info.value.code == 2
+        captured = capsys.readouterr()
+        assert_usage_error(captured.err, f"argument --plot: cannot write {target}: Permission denied", "compare")

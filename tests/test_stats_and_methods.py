@@ -2,6 +2,7 @@
 append and attend."""
 
 import array
+import sys
 from fractions import Fraction
 
 import pytest
@@ -119,6 +120,31 @@ def test_arguments_bind_by_keyword_in_any_order():
 
 # ---- argument binding ---------------------------------------------------------------------------
 
+class Keyword(str):
+    """A keyword name that is equal to a parameter's name but never the same
+    object, so that it can only match by its text."""
+
+
+def made_at_run_time(name):
+    """A str equal to `name`, built at run time, so not interned (names of
+    one character are singletons and stay interned; a str subclass is not)."""
+    made = "".join(list(name)) if len(name) > 1 else Keyword(name)
+    assert made == name and made is not sys.intern(name)
+    return made
+
+
+@pytest.mark.parametrize("make", [str, made_at_run_time, Keyword], ids=["interned", "built", "subclass"])
+def test_keywords_match_by_text_whatever_object_names_them(make):
+    cache = PyKVCache(**{make("d_k"): 2, make("d_v"): 1, make("strategy"): "sliding", make("window_size"): 2})
+    assert cache.append(**{make("v"): [3.0], make("k"): [1.0, 0.0]}) is None
+    cache.append(**{make("k"): [0.0, 1.0], make("v"): [5.0]})
+    cache.append([0.0, 1.0], **{make("v"): [7.0]})
+    # The window of 2 keeps the last two entries, which score alike.
+    assert cache.attend(**{make("q"): [0.0, 0.0]}) == [6.0]
+    assert cache.stats()["strategy"] == "sliding"
+    with pytest.raises(TypeError, match=r"^PyKVCache.append\(\) got multiple values for argument 'k'$"):
+        cache.append([0.0, 0.0], **{make("k"): [0.0, 0.0]})
+
 class Untouched:
     """A sequence that fails the test if anything reads it."""
 
@@ -190,3 +216,22 @@ def test_methods_without_parameters_refuse_arguments(call):
     # a refused clear(None) must not have cleared
     assert cache.current_len() == 1
     assert cache.stats()["total_appends"] == 1
+
+
+class Impostor:
+    """Looks like a cache to duck typing, but is not one."""
+
+    def current_len(self):
+        return 0
+
+
+@pytest.mark.parametrize("name", ["append", "attend", "current_len", "clear", "stats"])
+@pytest.mark.parametrize("receiver", [5, None, Impostor(), PyKVCache], ids=["int", "None", "impostor", "class"])
+def test_a_receiver_of_another_type_is_refused_by_the_method_itself(name, receiver):
+    method = getattr(PyKVCache, name)
+    arguments = {"append": ([0.0], [0.0]), "attend": ([0.0],)}.get(name, ())
+    with pytest.raises(TypeError, match=f"'{name}'.*'{type(receiver).__name__}'"):
+        method(receiver, *arguments)
+    if receiver is not None:  # __get__(None) is the unbound method itself
+        with pytest.raises(TypeError, match=f"'{name}'.*'{type(receiver).__name__}'"):
+            method.__get__(receiver)

@@ -13,8 +13,8 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _marrowvale import PyKVCache
 
-from ._layer_cache import LayerCache
 from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._layer_cache import LayerCache
 from ._plot import plot_comparison
 from ._stream import Stream, synthetic_stream
 

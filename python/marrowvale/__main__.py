@@ -1,89 +1,107 @@
-"""Command line: ``python -m marrowvale compare [options]``."""
+"""Command line: ``python -m marrowvale COMMAND [options]``.
+
+Each command registers its parser in a function of its own (listed in
+``_COMMANDS``) and names the function that runs it. Every bad argument is
+refused while the arguments are parsed, or through the command's
+``parser.error``: the usage line and one ``error:`` line on standard error,
+exit status 2, never a traceback.
+"""
 
 from __future__ import annotations
 
 import argparse
+import functools
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any, TypeAlias
 
+from ._cli_args import count, output_path, plot_path, strategy_spec, write_output
+from ._cli_eval import add_capture_command, add_eval_command
 from ._compare import DEFAULT_STRATEGIES, StrategySpec, compare, format_table
-from ._plot import PLOT_UNAVAILABLE, plot_comparison, plotting_available
+from ._plot import plot_comparison
+from ._report import compare_records, write_json
 from ._stream import synthetic_stream
+from ._stream_file import load_stream
+
+# What add_subparsers returns, which each command adds its parser to.
+_Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 
-def _number(text: str) -> int | float:
-    try:
-        return int(text)
-    except ValueError:
-        return float(text)
+def _add_compare(commands: _Commands) -> None:
+    parser = commands.add_parser(
+        "compare", help="compare cache strategies on a synthetic or captured stream",
+        description="Replay the built-in synthetic stream (attention sinks, runs of related keys, "
+                    "drifting topics, repeated tokens), or a stream that 'capture' wrote, through a "
+                    "full cache and each strategy, and print entries held, compression ratio, "
+                    "attention-output error against the full cache and time per token.")
+    parser.add_argument("--tokens", type=count(1), default=512, help="stream length (default 512)")
+    parser.add_argument("--d-k", type=count(1), default=64, help="key length (default 64)")
+    parser.add_argument("--d-v", type=count(0), default=64, help="value length (default 64)")
+    parser.add_argument("--seed", type=int, default=0, help="stream seed (default 0)")
+    parser.add_argument("--stream", metavar="FILE.npz",
+                        help="replay this stream (arrays queries, keys, values, as 'capture' writes) "
+                             "instead of the synthetic one; --tokens, --d-k, --d-v and --seed are then unused")
+    parser.add_argument("-s", "--strategy", type=strategy_spec, action="append", metavar="SPEC",
+                        help="a strategy to compare, NAME or NAME:KEY=VALUE,..., e.g. "
+                             "sliding:window_size=128 or merge:threshold=0.8,merge_every=2; "
+                             "repeat for several (default: a built-in selection)")
+    parser.add_argument("--plot", type=plot_path, metavar="PATH",
+                        help="also draw error against compression to PATH (e.g. out.png); "
+                             "needs matplotlib: pip install 'marrowvale[plot]'")
+    parser.add_argument("--json", type=output_path, metavar="PATH",
+                        help="also write every figure as JSON to PATH")
+    parser.set_defaults(run=functools.partial(_run_compare, parser=parser))
 
 
-def _strategy(text: str) -> StrategySpec:
-    """Parse NAME or NAME:KEY=VALUE,KEY=VALUE into a strategy spec."""
-    name, _, rest = text.partition(":")
-    spec: dict[str, object] = {"strategy": name}
-    for item in filter(None, rest.split(",")):
-        key, sep, value = item.partition("=")
-        if not sep:
-            raise argparse.ArgumentTypeError(f"{item!r} in {text!r} is not KEY=VALUE")
+def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    strategies: Sequence[StrategySpec] = args.strategy or DEFAULT_STRATEGIES
+    stream: tuple[Any, Any, Any]
+    if args.stream:
         try:
-            spec[key.strip()] = _number(value.strip())
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{value!r} in {text!r} is not a number") from None
-    return spec
+            keys, values, _ = stream = load_stream(args.stream)
+        except (OSError, ValueError) as exc:
+            parser.error(f"argument --stream: {args.stream}: {exc}")
+        described: dict[str, Any] = {"file": args.stream, "tokens": len(keys),
+                                     "d_k": keys.shape[1], "d_v": values.shape[1]}
+        source = f"stream {args.stream}: {len(keys)} tokens, d_k {keys.shape[1]}, d_v {values.shape[1]}"
+        title = f"{args.stream}, {len(keys)} tokens"
+    else:
+        stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
+        described = {"file": None, "tokens": args.tokens, "d_k": args.d_k, "d_v": args.d_v, "seed": args.seed}
+        source = f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}"
+        title = f"synthetic stream, {args.tokens} tokens, seed {args.seed}"
+    results = compare(*stream, strategies=strategies)
+    print(source)
+    print(format_table(results))
+    if args.json is not None:
+        write_output(parser, "--json", args.json,
+               lambda: write_json(args.json, {"stream": described, "results": compare_records(results)}))
+    if args.plot is not None:
+        write_output(parser, "--plot", args.plot, lambda: plot_comparison(results, args.plot, title=title))
+    return 0
+
+
+# One registering function per command.
+_COMMANDS: tuple[Callable[[_Commands], None], ...] = (
+    _add_compare,
+    add_eval_command,
+    add_capture_command,
+)
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m marrowvale",
                                      description="Tools around the marrowvale key/value cache.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    cmp = commands.add_parser(
-        "compare", help="compare cache strategies on a synthetic stream",
-        description="Replay the built-in synthetic stream (runs of related keys, drifting topics, "
-                    "repeated tokens) through a full cache and each strategy, and print entries "
-                    "held, compression ratio, attention-output error against the full cache and "
-                    "time per token.")
-    cmp.add_argument("--tokens", type=int, default=512, help="stream length (default 512)")
-    cmp.add_argument("--d-k", type=int, default=64, help="key length (default 64)")
-    cmp.add_argument("--d-v", type=int, default=64, help="value length (default 64)")
-    cmp.add_argument("--seed", type=int, default=0, help="stream seed (default 0)")
-    cmp.add_argument("-s", "--strategy", type=_strategy, action="append", metavar="SPEC",
-                     help="a strategy to compare, NAME or NAME:KEY=VALUE,..., e.g. "
-                          "sliding:window_size=128 or merge:threshold=0.8,merge_every=2; "
-                          "repeat for several (default: a built-in selection)")
-    cmp.add_argument("--plot", metavar="PATH",
-                     help="also draw error against compression to PATH (e.g. out.png); "
-                          "needs matplotlib: pip install 'marrowvale[plot]'")
+    for add in _COMMANDS:
+        add(commands)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    if args.tokens < 1 or args.d_k < 0 or args.d_v < 0:
-        print("error: --tokens must be at least 1, --d-k and --d-v not negative", file=sys.stderr)
-        return 2
-    # Refuse before the replay, not after it.
-    if args.plot and not plotting_available():
-        print(f"error: --plot: {PLOT_UNAVAILABLE}", file=sys.stderr)
-        return 1
-    strategies: Sequence[StrategySpec] = args.strategy or DEFAULT_STRATEGIES
-    stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
-    try:
-        results = compare(*stream, strategies=strategies)
-    except (TypeError, ValueError, OverflowError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
-        return 2
-    print(f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}")
-    print(format_table(results))
-    if args.plot:
-        try:
-            plot_comparison(results, args.plot,
-                            title=f"synthetic stream, {args.tokens} tokens, seed {args.seed}")
-        except OSError as exc:
-            print(f"error: --plot: cannot write {args.plot}: {exc.strerror or exc}", file=sys.stderr)
-            return 1
-        print(f"plot written to {args.plot}")
-    return 0
+    status: int = args.run(args)
+    return status
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 from _marrowvale import PyKVCache
 
-__all__ = ["CompareResult", "DEFAULT_STRATEGIES", "StrategySpec", "compare", "format_table"]
+__all__ = ["CompareResult", "DEFAULT_STRATEGIES", "StrategySpec", "compare", "format_table", "parse_strategy"]
 
 # A strategy to compare: its name alone (constructor defaults), or a mapping
 # with the name under "strategy" and any of the constructor's strategy
@@ -79,7 +79,9 @@ def _label(name: str, params: Mapping[str, float | int]) -> str:
     return f"{name}({inner})"
 
 
-def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
+def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]]:
+    """The label, name and parameters of a strategy spec, its parameter names
+    and types checked (the cache's constructor checks the rest)."""
     given: dict[str, object]
     if isinstance(spec, str):
         name, given = spec, {}
@@ -99,11 +101,22 @@ def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
             raise TypeError(f"strategy spec {spec!r}: {key} must be a number, not {type(value).__name__}")
         params[key] = int(value) if isinstance(value, numbers.Integral) else float(value)
+    return _label(name, params), name, params
+
+
+def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
+    label, name, params = parse_strategy(spec)
     # The constructor refuses unknown names and unfit parameters (a float
     # for a count, a negative count) here, before any replay has started.
     arguments: dict[str, Any] = params
     cache = PyKVCache(d_k, d_v, name, **arguments)
-    return _Run(_label(name, params), name, params, cache)
+    return _Run(label, name, params, cache)
+
+
+def check_strategy(spec: StrategySpec) -> None:
+    """Raise what compare() would raise for `spec` (ValueError, TypeError or
+    OverflowError), without a stream."""
+    _prepare(spec, 1, 1)
 
 
 Rows: TypeAlias = Sequence[Sequence[SupportsFloat | SupportsIndex]]

@@ -1,15 +1,19 @@
 """Error against compression, one line per strategy, as a PNG (or any format
-that matplotlib writes). matplotlib is an optional extra: marrowvale[plot]."""
+that matplotlib writes): attention error for ``compare``, KL divergence of
+the predictions for a model evaluation. matplotlib is an optional extra: marrowvale[plot]."""
 
 from __future__ import annotations
 
 import os
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._compare import CompareResult
 
-__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plotting_available"]
+if TYPE_CHECKING:
+    from .models import Evaluation
+
+__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plot_evaluation", "plot_target_problem", "plotting_available"]
 
 PLOT_UNAVAILABLE = ("plotting needs matplotlib, which is not installed; "
                     "install it with: pip install 'marrowvale[plot]'")
@@ -32,32 +36,78 @@ def plotting_available() -> bool:
     return True
 
 
-def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],
-                    *, title: str | None = None) -> None:
-    """Draw relative L2 error against compression ratio for each strategy and
-    save the figure to ``path`` (the format follows the file's extension).
+def plot_target_problem(path: str | os.PathLike[str]) -> str | None:
+    """Why plot_comparison could not write to ``path``, or None when nothing
+    stands in its way that can be seen before drawing: matplotlib missing,
+    a format it does not write, a folder that does not exist or cannot be
+    written to, a folder in the file's place."""
+    if not plotting_available():
+        return PLOT_UNAVAILABLE
+    text = os.fspath(path)
+    if not text:
+        return "the path is empty"
+    extension = os.path.splitext(text)[1][1:].lower()
+    if extension:
+        formats = _figure_class()().canvas.get_supported_filetypes()
+        if extension not in formats:
+            return (f"matplotlib cannot write {extension!r} files; "
+                    f"choose one of {', '.join(sorted(formats))}")
+    folder = os.path.dirname(os.path.abspath(text))
+    if not os.path.isdir(folder):
+        return f"cannot write {text}: the folder {folder} does not exist"
+    if os.path.isdir(text):
+        return f"cannot write {text}: it is a folder"
+    target = text if os.path.exists(text) else folder
+    if not os.access(target, os.W_OK):
+        return f"cannot write {text}: permission denied"
+    return None
 
-    Raises ImportError with an installation hint when matplotlib is missing.
-    """
+
+def _draw(points: Sequence[tuple[str, float, float]], ylabel: str, path: str | os.PathLike[str],
+          title: str | None) -> None:
+    """One line per strategy through its (compression ratio, y) points."""
     # Building the Figure directly, without pyplot, needs no display and
     # leaves matplotlib's global backend alone.
     figure = _figure_class()(figsize=(7.0, 4.5), layout="constrained")
     axes = figure.add_subplot()
-    by_strategy: dict[str, list[CompareResult]] = {}
-    for result in results:
-        by_strategy.setdefault(result.strategy, []).append(result)
+    by_strategy: dict[str, list[tuple[float, float]]] = {}
+    for strategy, x, y in points:
+        by_strategy.setdefault(strategy, []).append((x, y))
     # Strategies often land on the same point (a sliding window and a static
     # one of the same size); distinct markers keep both visible.
     markers = "osD^vP*X"
     for index, (name, group) in enumerate(by_strategy.items()):
-        group = sorted(group, key=lambda r: r.compression_ratio)
-        axes.plot([r.compression_ratio for r in group], [r.rel_l2 for r in group],
+        group.sort()
+        axes.plot([x for x, _ in group], [y for _, y in group],
                   marker=markers[index % len(markers)], markersize=7, alpha=0.85, label=name)
     axes.set_xlabel("compression ratio (entries held / appended)")
-    axes.set_ylabel("relative L2 error of attention output")
+    axes.set_ylabel(ylabel)
     axes.set_xlim(0.0, 1.05)
     axes.grid(True, alpha=0.3)
     axes.legend()
     if title:
         axes.set_title(title)
-    figure.savefig(os.fspath(path), dpi=120)
+    # Without an extension matplotlib would add ".png" to the name, and the
+    # file would not be where the caller was told it is.
+    text = os.fspath(path)
+    figure.savefig(text, dpi=120, format=None if os.path.splitext(text)[1] else "png")
+
+
+def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],
+                    *, title: str | None = None) -> None:
+    """Draw relative L2 error against compression ratio for each strategy and
+    save the figure to ``path`` (the format follows the file's extension; a
+    path without one gets PNG, written to exactly that path).
+
+    Raises ImportError with an installation hint when matplotlib is missing.
+    """
+    _draw([(r.strategy, r.compression_ratio, r.rel_l2) for r in results],
+          "relative L2 error of attention output", path, title)
+
+
+def plot_evaluation(evaluation: Evaluation, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Draw the mean KL divergence of the next-token distributions from the
+    full cache's against compression ratio, one line per strategy, and save
+    the figure to ``path``. Raises ImportError as ``plot_comparison`` does."""
+    _draw([(r.strategy, r.compression_ratio, r.kl_mean) for r in evaluation.results],
+          "mean KL(full || strategy) of next-token distributions, nats", path, title)

@@ -2,8 +2,11 @@
 
 Real decoder keys are not independent noise: neighbouring tokens often belong
 to the same phrase and point in nearly the same direction, topics drift
-slowly, and some tokens recur verbatim. This stream imitates that, so that
-the compression strategies, merging above all, have structure to find.
+slowly, and some tokens recur verbatim. The first few tokens are attention
+sinks: every query parks a large share of its attention on them, which is
+why a cache that keeps them does better than a window of recent tokens
+alone. This stream imitates all that, so that the compression strategies
+have structure to find.
 
 The stream is a pure function of its arguments, bit for bit on every machine
 and Python version: it draws only on ``random.Random.random()`` (whose
@@ -39,6 +42,14 @@ _REPEAT = 0.2
 # anywhere in the past.
 _RECENT_QUERY = 0.5
 _RECENT = 32
+# Attention sinks: the first _SINKS tokens' keys point along one direction
+# that no topic shares, and every query leans toward it, so that together
+# they draw a large share of every query's attention, as the first tokens
+# do in real decoders. Each sink scores about _SINK_LEAD above what a
+# query's own key scores, whatever d_k; their values lie around a centre of
+# their own, like a topic's.
+_SINKS = 4
+_SINK_LEAD = 2.5
 
 
 class Stream(NamedTuple):
@@ -63,11 +74,15 @@ def _noise(rng: random.Random, n: int, scale: float) -> list[float]:
     return [_gauss(rng) * scale for _ in range(n)]
 
 
+def _dot(a: list[float], b: list[float]) -> float:
+    total = 0.0
+    for x, y in zip(a, b):
+        total += x * y
+    return total
+
+
 def _unit(v: list[float]) -> list[float]:
-    norm = 0.0
-    for x in v:
-        norm += x * x
-    norm = math.sqrt(norm)
+    norm = math.sqrt(_dot(v, v))
     if norm == 0.0:
         return [0.0] * len(v)
     return [x / norm for x in v]
@@ -77,6 +92,12 @@ def _add(a: list[float], b: list[float]) -> list[float]:
     return [x + y for x, y in zip(a, b)]
 
 
+def _orthogonal(v: list[float], unit: list[float]) -> list[float]:
+    """v without its component along the unit vector `unit`."""
+    along = _dot(v, unit)
+    return [x - along * u for x, u in zip(v, unit)]
+
+
 def _f32(v: list[float]) -> list[float]:
     return array("f", v).tolist()
 
@@ -84,20 +105,37 @@ def _f32(v: list[float]) -> list[float]:
 def synthetic_stream(n_tokens: int = 512, d_k: int = 64, d_v: int = 64, *, seed: int = 0) -> Stream:
     """Build a deterministic stream of ``n_tokens`` keys, values and queries.
 
-    Tokens come in runs of 1 to 6 that share a topic: their keys point in
-    nearly the same direction and their values lie close together. Each of
-    eight topics drifts a little with every token of it, and about one run in
-    five repeats an earlier token exactly. Each query is a noisy copy of an
-    earlier key, half the time one of the last 32. Keys and queries have
-    components of about unit size, so a matching key scores about
-    sqrt(d_k) before the softmax.
+    The first four tokens are attention sinks: their keys share a direction
+    that every query leans toward, so that together they draw a large part
+    of each query's attention (about 70% for a typical query of a stream of
+    512 tokens, less in longer streams), as the first tokens do in real
+    decoders. After them, tokens come in runs of 1 to 6 that share a topic:
+    their keys point in nearly the same direction and their values lie close
+    together. Each of eight topics drifts a little with every token of it,
+    and about one run in five repeats an earlier token exactly. Each query
+    is a noisy copy of an earlier key, half the time one of the last 32,
+    plus the lean toward the sinks. Keys have components of about unit size,
+    so a query's own key scores about sqrt(d_k) before the softmax, and
+    each sink a little more.
+
+    Raises ValueError for a negative size and for ``d_k`` 0, for which the
+    cache's scores (divided by sqrt(d_k)) have no meaning.
     """
     if n_tokens < 0 or d_k < 0 or d_v < 0:
-        raise ValueError("n_tokens, d_k and d_v must not be negative")
+        raise ValueError(f"n_tokens, d_k and d_v must not be negative; got {n_tokens}, {d_k} and {d_v}")
+    if d_k == 0:
+        raise ValueError("d_k must be at least 1: attention divides the scores by sqrt(d_k)")
     rng = random.Random(seed)
-    topics = [_unit(_noise(rng, d_k, 1.0)) for _ in range(_TOPICS)]
-    centres = [_noise(rng, d_v, 1.0) for _ in range(_TOPICS)]
     key_scale = math.sqrt(d_k)
+    sink = _unit(_noise(rng, d_k, 1.0))
+    topics = [_unit(_orthogonal(_noise(rng, d_k, 1.0), sink)) for _ in range(_TOPICS)]
+    centres = [_noise(rng, d_v, 1.0) for _ in range(_TOPICS)]
+    sink_centre = _noise(rng, d_v, 1.0)
+    sink_key = [x * key_scale for x in sink]
+    # A query's own key scores about sqrt(d_k) * (1 + _JITTER**2); a sink
+    # key scores the query's length along the sink direction.
+    lean_length = key_scale * (1.0 + _JITTER * _JITTER) + _SINK_LEAD
+    lean = [x * lean_length for x in sink]
 
     keys: list[list[float]] = []
     values: list[list[float]] = []
@@ -106,22 +144,29 @@ def synthetic_stream(n_tokens: int = 512, d_k: int = 64, d_v: int = 64, *, seed:
     topic = 0
     replay: tuple[list[float], list[float]] | None = None
     for t in range(n_tokens):
-        if run_left == 0:
-            run_left = 1 + int(rng.random() * _MAX_RUN)
-            topic = int(rng.random() * _TOPICS)
-            replay = None
-            if keys and rng.random() < _REPEAT:
-                j = int(rng.random() * len(keys))
-                replay = (keys[j], values[j])
-        run_left -= 1
-        if replay is not None:
-            key, value = replay
+        if t < _SINKS:
+            key = _f32(_add(sink_key, _noise(rng, d_k, _JITTER)))
+            value = _f32(_add(sink_centre, _noise(rng, d_v, _VALUE_NOISE)))
         else:
-            # A topic moves a little each time one of its tokens arrives.
-            topics[topic] = _unit(_add(topics[topic], _noise(rng, d_k, _DRIFT / key_scale)))
-            direction = [x * key_scale for x in topics[topic]]
-            key = _f32(_add(direction, _noise(rng, d_k, _JITTER)))
-            value = _f32(_add(centres[topic], _noise(rng, d_v, _VALUE_NOISE)))
+            if run_left == 0:
+                run_left = 1 + int(rng.random() * _MAX_RUN)
+                topic = int(rng.random() * _TOPICS)
+                replay = None
+                # A repeated token is an ordinary one: the sinks stay four.
+                if len(keys) > _SINKS and rng.random() < _REPEAT:
+                    j = _SINKS + int(rng.random() * (len(keys) - _SINKS))
+                    replay = (keys[j], values[j])
+            run_left -= 1
+            if replay is not None:
+                key, value = replay
+            else:
+                # A topic moves a little each time one of its tokens arrives,
+                # and never toward the sinks.
+                moved = _add(topics[topic], _noise(rng, d_k, _DRIFT / key_scale))
+                topics[topic] = _unit(_orthogonal(moved, sink))
+                direction = [x * key_scale for x in topics[topic]]
+                key = _f32(_add(direction, _noise(rng, d_k, _JITTER)))
+                value = _f32(_add(centres[topic], _noise(rng, d_v, _VALUE_NOISE)))
         keys.append(key)
         values.append(value)
         if rng.random() < _RECENT_QUERY:
@@ -129,5 +174,6 @@ def synthetic_stream(n_tokens: int = 512, d_k: int = 64, d_v: int = 64, *, seed:
             j = lo + int(rng.random() * (t + 1 - lo))
         else:
             j = int(rng.random() * (t + 1))
-        queries.append(_f32(_add(keys[j], _noise(rng, d_k, _QUERY_NOISE))))
+        query = _add(_add(keys[j], _noise(rng, d_k, _QUERY_NOISE)), lean)
+        queries.append(_f32(query))
     return Stream(keys, values, queries)

@@ -9,16 +9,12 @@
 #include "cache/kernels.hpp"
 #include "cache/kv_cache.hpp"
 #include "cache/precondition.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
-namespace {
-
-constexpr const char* kLengthMismatch = "assertion failed: self.len() == rhs.len()";
-
-}  // namespace
 
 float unrolled_dot(std::span<const float> x, std::span<const float> y) {
-    if (x.size() != y.size()) MARROWVALE_FAIL(kLengthMismatch);
+    if (x.size() != y.size()) MARROWVALE_FAIL(messages::kLengthMismatch);
     return active_kernels().dot(x.data(), y.data(), x.size());
 }
 
@@ -28,7 +24,7 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     for (std::size_t j = 0; j < d_v; ++j) out[j] = 0.0f;
     if (n == 0) return;
     // Every key has d_k floats, so checking against the first covers all.
-    if (query.size() != d_k_) MARROWVALE_FAIL(kLengthMismatch);
+    if (query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
 
     const Kernels& kernels = active_kernels();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
@@ -41,9 +37,9 @@ void KVCache::attend(std::span<const float> query, float* out) const {
     kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
     // The maximum skips NaN scores; with none left it stays -inf.
     const float max_score = kernels.divide_max(score, n, divisor);
-    // The C library's expf, called directly: no other exponential gives its
-    // bits.
-    for (std::size_t i = 0; i < n; ++i) score[i] = ::expf(score[i] - max_score);
+    // The kernels' own exponential: the same bits on every processor and
+    // with every C library.
+    kernels.exp_minus(score, n, max_score);
     // The normaliser is complete before the first division.
     const float normaliser = kernels.sum(score, n);
     kernels.divide_max(score, n, normaliser);  // the largest weight is not needed

@@ -16,6 +16,9 @@ namespace marrowvale {
 
 struct Kernels {
     const char* name;
+    // Floats per vector register: the width the tests step lengths and
+    // start offsets by.
+    std::size_t lanes;
     // The eight-lane dot product of x and y, n terms.
     float (*dot)(const float* x, const float* y, std::size_t n);
     // scores[i] = dot(q, rows + i * n, n) for count contiguous rows of n
@@ -39,6 +42,19 @@ struct Kernels {
     // out[j] = a[j] * wa + b[j] * wb for j < n: two rounded products, then
     // their rounded sum. out may be a (each element is read before written).
     void (*blend)(float* out, const float* a, float wa, const float* b, float wb, std::size_t n);
+    // a[i] = exp(a[i] - top) for i < n: the difference rounded to float,
+    // then the exponential of exp_steps.inc, which gives the bits of glibc's
+    // expf built for processors with fused multiply-add, on every float.
+    void (*exp_minus)(float* a, std::size_t n, float top);
+    // For count contiguous rows of width floats: norms[i] = dot(row i, row i)
+    // for i < count and dots[i] = dot(row i, row i + 1) for i + 1 < count,
+    // each the eight-lane dot product. Every row is read once for both.
+    void (*norms_and_dots)(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots);
+    // The cosine of each neighbouring pair from the outputs above: for
+    // i < pairs, dots[i] = dots[i] / (sqrt(norms[i]) * sqrt(norms[i + 1]) +
+    // epsilon), every step rounded on its own. The pairs + 1 norms (none
+    // when pairs is 0) are replaced by their square roots on the way.
+    void (*cosines)(float* dots, float* norms, std::size_t pairs, float epsilon);
 };
 
 // The scalar reference, written to read like the definition above.
@@ -48,11 +64,14 @@ extern const Kernels kSse2Kernels;
 extern const Kernels kAvx2Kernels;
 extern const Kernels kAvx512Kernels;
 
-// The AVX2 set's single dot product and sum, which the AVX-512 set shares: a
-// single sum is one chain of dependent additions, and wider registers do not
-// shorten it.
-float dot_avx2(const float* x, const float* y, std::size_t n);
-float sum_avx2(const float* a, std::size_t n);
+// The AVX2 set's kernels that the AVX-512 set shares: a single sum is one
+// chain of dependent additions, and wider registers do not shorten it; the
+// norms and neighbour dots run at the speed of reading the rows.
+namespace avx2 {
+float dot(const float* x, const float* y, std::size_t n);
+float sum(const float* a, std::size_t n);
+void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots);
+}  // namespace avx2
 #endif
 
 // Every kernel set built into this binary, scalar first.

@@ -1,18 +1,78 @@
 // AVX2 kernels. One 256-bit register holds the eight partial sums of a row,
 // lane r being p_r; its low half (p0..p3) plus its high half (p4..p7) is
-// exactly the pair step. Products and sums stay separate instructions: this
-// file is built without FMA and with contraction off.
-#include <algorithm>
-#include <limits>
+// exactly the pair step. The set needs FMA as well, for the exponential
+// alone: contraction is off, so every other product and sum stays two
+// instructions.
+//
+// Everything is defined inside marrowvale::avx2, most of it file-local, so
+// that nothing compiled for AVX2 can stand in for code of another file.
+#include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include <immintrin.h>
 
 #include "cache/kernels.hpp"
-#include "cache/kernels_tuning.hpp"
 
-namespace marrowvale {
+namespace marrowvale::avx2 {
+namespace {
 
+struct WideLanes {
+    using Vec = __m256d;
+    using Bits = __m256i;
+    static constexpr bool kFused = true;
+    static Vec set1(double x) { return _mm256_set1_pd(x); }
+    static Vec mul(Vec a, Vec b) { return _mm256_mul_pd(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm256_sub_pd(a, b); }
+    static Vec mul_add(Vec a, Vec b, Vec c) { return _mm256_fmadd_pd(a, b, c); }
+    static Bits bits(Vec x) { return _mm256_castpd_si256(x); }
+    static Vec scale(const std::uint64_t* table, Bits ki) {
+        const __m256i index = _mm256_and_si256(ki, _mm256_set1_epi64x(31));
+        const __m256i entry = _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), index, 8);
+        return _mm256_castsi256_pd(_mm256_add_epi64(entry, _mm256_slli_epi64(ki, 47)));
+    }
+};
+
+struct Lanes {
+    using Vec = __m256;
+    using Mask = __m256;
+    // A lane is used when its 32 bits are all ones.
+    using Tail = __m256i;
+    using Wide = WideLanes;
+    static constexpr std::size_t kWidth = 8;
+
+    static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+    static Tail tail(std::size_t count) {
+        return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    }
+    static Vec load_tail(const float* p, Tail t) { return _mm256_maskload_ps(p, t); }
+    static void store_tail(float* p, Tail t, Vec v) { _mm256_maskstore_ps(p, t, v); }
+    static Vec set1(float x) { return _mm256_set1_ps(x); }
+    static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm256_sub_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
+    static Vec div(Vec a, Vec b) { return _mm256_div_ps(a, b); }
+    static Vec sqrt(Vec a) { return _mm256_sqrt_ps(a); }
+    static Vec max_or_keep(Vec x, Vec m) { return _mm256_max_ps(x, m); }
+    static Mask less(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+    static Mask greater(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+    static Mask equal(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+    static Mask is_nan(Vec a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
+    static Vec select(Mask m, Vec yes, Vec no) { return _mm256_blendv_ps(no, yes, m); }
+    static Wide::Vec low_half(Vec v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
+    static Wide::Vec high_half(Vec v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
+    static Vec from_halves(Wide::Vec low, Wide::Vec high) {
+        return _mm256_set_m128(_mm256_cvtpd_ps(high), _mm256_cvtpd_ps(low));
+    }
+};
+
+}  // namespace
+
+#include "cache/exp_steps.inc"
+#include "cache/kernels_generic.inc"
+
+// The accumulators and their folds: where the eight-lane order lives.
 namespace {
 
 // The total of one row: +0.0, then each pair sum in lane order.
@@ -54,19 +114,12 @@ __m256 fold8(const __m256 partial[8]) {
 // spread over its blocks: block k of a pass of R rows asks for floats
 // [k * R, (k + 8) * R) of that pass, R / 2 cache lines.
 constexpr std::size_t kPassesAhead = 2;  // sixteen rows
-void prefetch_lines(const float* first, std::size_t lines) {
-#pragma GCC unroll 4
-    for (std::size_t line = 0; line < lines; ++line) {
-        _mm_prefetch(reinterpret_cast<const char*>(first) + 64 * line, _MM_HINT_T0);
-    }
-}
-
 
 // Eight rows per pass: eight independent accumulator chains hide the latency
 // of the additions, and each block of q is loaded once for all eight rows.
-void dot_rows_avx2(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
+void dot_rows(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
     constexpr std::size_t kRows = 8;
-    const bool prefetch = count * n * sizeof(float) > kernel_tuning::kPrefetchAboveBytes;
+    const bool prefetch = count * n * sizeof(float) > kPrefetchAboveBytes;
     const std::size_t whole = n - n % 8;
     std::size_t i = 0;
     for (; i + kRows <= count; i += kRows) {
@@ -89,125 +142,12 @@ void dot_rows_avx2(const float* q, const float* rows, std::size_t n, std::size_t
             for (std::size_t k = whole; k < n; ++k) scores[i + r] = scores[i + r] + q[k] * row[r * n + k];
         }
     }
-    for (; i < count; ++i) scores[i] = dot_avx2(q, rows + i * n, n);
-}
-
-
-float divide_max_avx2(float* a, std::size_t n, float divisor) {
-    const __m256 by = _mm256_set1_ps(divisor);
-    // max_ps(x, m) is x when x > m and m otherwise (a NaN x included): the
-    // scalar fold, lane by lane.
-    __m256 lanes = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
-    const std::size_t whole = n - n % 8;
-    for (std::size_t i = 0; i < whole; i += 8) {
-        const __m256 quotient = _mm256_div_ps(_mm256_loadu_ps(a + i), by);
-        _mm256_storeu_ps(a + i, quotient);
-        lanes = _mm256_max_ps(quotient, lanes);
-    }
-    float lane[8];
-    _mm256_storeu_ps(lane, lanes);
-    float largest = lane[0];
-    for (std::size_t r = 1; r < 8; ++r) {
-        if (lane[r] > largest) largest = lane[r];
-    }
-    for (std::size_t i = whole; i < n; ++i) {
-        a[i] = a[i] / divisor;
-        if (a[i] > largest) largest = a[i];
-    }
-    return largest;
-}
-
-// Asks for the cache lines that hold first[0 .. kFloats).
-template <std::size_t kFloats>
-void prefetch_columns(const float* first) {
-    const char* begin = reinterpret_cast<const char*>(first);
-#pragma GCC unroll 16
-    for (std::size_t offset = 0; offset < kFloats * sizeof(float); offset += 64) {
-        _mm_prefetch(begin + offset, _MM_HINT_T0);
-    }
-    _mm_prefetch(begin + kFloats * sizeof(float) - 1, _MM_HINT_T0);
-}
-
-// One block of columns over a run of rows: kWhole whole vectors and, with
-// kTail, one more vector of which only the `tail` lanes are read and
-// written. The block's sums stay in registers from the first row to the
-// last, so each row costs loads, products and additions only; the kWhole
-// sums are independent chains whose additions overlap. With `ahead` set,
-// each row also asks for the block's columns of the row `ahead` rows on, as
-// long as that row is among the `rows_left` rows from the start of the run.
-template <std::size_t kWhole, bool kTail>
-void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
-                    __m256i tail, std::size_t ahead, std::size_t rows_left) {
-    constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
-    __m256 sum[kSums];
-#pragma GCC unroll 8
-    for (std::size_t k = 0; k < kWhole; ++k) sum[k] = _mm256_loadu_ps(out + 8 * k);
-    if constexpr (kTail) sum[kWhole] = _mm256_maskload_ps(out + 8 * kWhole, tail);
-    for (std::size_t i = 0; i < count; ++i) {
-        const float* row = rows + i * width;
-        if (ahead != 0 && i + ahead < rows_left) prefetch_columns<kSums * 8>(row + ahead * width);
-        const __m256 weight = _mm256_broadcast_ss(weights + i);
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < kWhole; ++k) {
-            sum[k] = _mm256_add_ps(sum[k], _mm256_mul_ps(_mm256_loadu_ps(row + 8 * k), weight));
-        }
-        if constexpr (kTail) {
-            sum[kWhole] = _mm256_add_ps(sum[kWhole], _mm256_mul_ps(_mm256_maskload_ps(row + 8 * kWhole, tail), weight));
-        }
-    }
-#pragma GCC unroll 8
-    for (std::size_t k = 0; k < kWhole; ++k) _mm256_storeu_ps(out + 8 * k, sum[k]);
-    if constexpr (kTail) _mm256_maskstore_ps(out + 8 * kWhole, tail, sum[kWhole]);
-}
-
-using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, __m256i, std::size_t,
-                              std::size_t);
-
-// Eight sums of eight columns fill half the registers and leave the rest
-// for the row's vectors and the weight.
-constexpr std::size_t kBlockVectors = 8;
-constexpr std::size_t kBlockColumns = 8 * kBlockVectors;
-
-// The block function for a block of `columns` columns (1 ... kBlockColumns).
-template <std::size_t... kWhole>
-WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
-    static constexpr WeightedBlock whole[] = {nullptr, weighted_block<kWhole + 1, false>...};
-    static constexpr WeightedBlock with_tail[] = {weighted_block<kWhole, true>...};
-    return columns % 8 == 0 ? whole[columns / 8] : with_tail[columns / 8];
-}
-
-void weighted_sum_rows_avx2(float* out, const float* rows, const float* weights, std::size_t count,
-                            std::size_t width) {
-    const __m256i lane_index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    kernel_tuning::for_each_weighted_block<kBlockColumns>(
-        count, width,
-        [&](std::size_t column, std::size_t columns, std::size_t start, std::size_t length, std::size_t ahead) {
-            const __m256i tail = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(columns % 8)), lane_index);
-            const WeightedBlock block = block_for(columns, std::make_index_sequence<kBlockVectors>());
-            block(out + column, rows + start * width + column, weights + start, length, width, tail, ahead,
-                  count - start);
-        });
-}
-
-// Each block of a and b is loaded before the same block of out is stored, so
-// out may be a.
-void blend_avx2(float* out, const float* a, float wa, const float* b, float wb, std::size_t n) {
-    const __m256 weight_a = _mm256_set1_ps(wa);
-    const __m256 weight_b = _mm256_set1_ps(wb);
-    const std::size_t whole = n - n % 8;
-    for (std::size_t j = 0; j < whole; j += 8) {
-        const __m256 from_a = _mm256_mul_ps(_mm256_loadu_ps(a + j), weight_a);
-        const __m256 from_b = _mm256_mul_ps(_mm256_loadu_ps(b + j), weight_b);
-        _mm256_storeu_ps(out + j, _mm256_add_ps(from_a, from_b));
-    }
-    for (std::size_t j = whole; j < n; ++j) out[j] = a[j] * wa + b[j] * wb;
+    for (; i < count; ++i) scores[i] = dot(q, rows + i * n, n);
 }
 
 }  // namespace
 
-// The single sums are one chain of dependent additions at any register
-// width, so the AVX-512 set uses these two as they are.
-float dot_avx2(const float* x, const float* y, std::size_t n) {
+float dot(const float* x, const float* y, std::size_t n) {
     const std::size_t whole = n - n % 8;
     __m256 partial = _mm256_setzero_ps();
     for (std::size_t i = 0; i < whole; i += 8) {
@@ -218,7 +158,7 @@ float dot_avx2(const float* x, const float* y, std::size_t n) {
     return total;
 }
 
-float sum_avx2(const float* a, std::size_t n) {
+float sum(const float* a, std::size_t n) {
     const std::size_t whole = n - n % 8;
     __m256 partial = _mm256_setzero_ps();
     for (std::size_t i = 0; i < whole; i += 8) partial = _mm256_add_ps(partial, _mm256_loadu_ps(a + i));
@@ -227,14 +167,65 @@ float sum_avx2(const float* a, std::size_t n) {
     return total;
 }
 
+// Four rows per pass, reading a fifth for the last dot: partial r < 4 is the
+// norm of row i + r, partial 4 + r the dot of rows i + r and i + r + 1.
+// Eight independent chains, folded at once; each row is loaded once per
+// pass and serves its norm and both of its dots.
+void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
+    constexpr std::size_t kRows = 4;
+    const std::size_t whole = width - width % 8;
+    std::size_t i = 0;
+    for (; i + kRows < count; i += kRows) {
+        const float* row = rows + i * width;
+        __m256 partial[2 * kRows];
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < 2 * kRows; ++r) partial[r] = _mm256_setzero_ps();
+        for (std::size_t k = 0; k < whole; k += 8) {
+            __m256 block[kRows + 1];
+#pragma GCC unroll 5
+            for (std::size_t r = 0; r <= kRows; ++r) block[r] = _mm256_loadu_ps(row + r * width + k);
+#pragma GCC unroll 4
+            for (std::size_t r = 0; r < kRows; ++r) {
+                partial[r] = _mm256_add_ps(partial[r], _mm256_mul_ps(block[r], block[r]));
+                partial[kRows + r] = _mm256_add_ps(partial[kRows + r], _mm256_mul_ps(block[r], block[r + 1]));
+            }
+        }
+        float total[2 * kRows];
+        _mm256_storeu_ps(total, fold8(partial));
+        for (std::size_t r = 0; r < kRows; ++r) {
+            const float* older = row + r * width;
+            const float* newer = older + width;
+            for (std::size_t k = whole; k < width; ++k) {
+                total[r] = total[r] + older[k] * older[k];
+                total[kRows + r] = total[kRows + r] + older[k] * newer[k];
+            }
+            norms[i + r] = total[r];
+            dots[i + r] = total[kRows + r];
+        }
+    }
+    for (; i < count; ++i) {
+        const float* row = rows + i * width;
+        norms[i] = dot(row, row, width);
+        if (i + 1 < count) dots[i] = dot(row, row + width, width);
+    }
+}
+
+}  // namespace marrowvale::avx2
+
+namespace marrowvale {
+
 const Kernels kAvx2Kernels = {
     .name = "avx2",
-    .dot = dot_avx2,
-    .dot_rows = dot_rows_avx2,
-    .sum = sum_avx2,
-    .divide_max = divide_max_avx2,
-    .weighted_sum_rows = weighted_sum_rows_avx2,
-    .blend = blend_avx2,
+    .lanes = avx2::kWidth,
+    .dot = avx2::dot,
+    .dot_rows = avx2::dot_rows,
+    .sum = avx2::sum,
+    .divide_max = avx2::divide_max,
+    .weighted_sum_rows = avx2::weighted_sum_rows,
+    .blend = avx2::blend,
+    .exp_minus = avx2::exp_minus,
+    .norms_and_dots = avx2::norms_and_dots,
+    .cosines = avx2::cosines,
 };
 
 }  // namespace marrowvale

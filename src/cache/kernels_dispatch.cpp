@@ -1,5 +1,7 @@
 #include "cache/kernels.hpp"
 
+#include <atomic>
+
 namespace marrowvale {
 namespace {
 
@@ -18,7 +20,9 @@ const Kernels* best_supported() {
     return best;
 }
 
-const Kernels* g_active = nullptr;
+// Atomic because the core may be used from several threads (each on its own
+// cache) before anything selected a set: each then computes the same choice.
+std::atomic<const Kernels*> g_active{nullptr};
 
 }  // namespace
 
@@ -36,8 +40,11 @@ bool kernels_supported(const Kernels& kernels) {
     // registers, not only that the processor has them.
     __builtin_cpu_init();
     if (&kernels == &kSse2Kernels) return __builtin_cpu_supports("sse2");
-    if (&kernels == &kAvx2Kernels) return __builtin_cpu_supports("avx2");
-    if (&kernels == &kAvx512Kernels) return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2");
+    // The exponential of the AVX2 and AVX-512 sets fuses its multiply-adds,
+    // so both need FMA; without it the SSE2 set gives the same bits.
+    const bool fma = __builtin_cpu_supports("fma");
+    if (&kernels == &kAvx2Kernels) return __builtin_cpu_supports("avx2") && fma;
+    if (&kernels == &kAvx512Kernels) return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx2") && fma;
 #endif
     return &kernels == &kScalarKernels;
 }
@@ -45,13 +52,17 @@ bool kernels_supported(const Kernels& kernels) {
 const Kernels& active_kernels() noexcept {
     // Computed on first use when no selection was made (the core used on
     // its own); the module selects at import, before any cache exists.
-    if (g_active == nullptr) g_active = best_supported();
-    return *g_active;
+    const Kernels* active = g_active.load(std::memory_order_acquire);
+    if (active == nullptr) {
+        active = best_supported();
+        g_active.store(active, std::memory_order_release);
+    }
+    return *active;
 }
 
 std::string select_kernels(std::string_view forced) {
     if (forced.empty()) {
-        g_active = best_supported();
+        g_active.store(best_supported(), std::memory_order_release);
         return {};
     }
     std::string names;
@@ -60,7 +71,7 @@ std::string select_kernels(std::string_view forced) {
             if (!kernels_supported(*candidate)) {
                 return "kernel set '" + std::string(forced) + "' is not supported by this processor";
             }
-            g_active = candidate;
+            g_active.store(candidate, std::memory_order_release);
             return {};
         }
         if (!names.empty()) names += ", ";

@@ -1,9 +1,39 @@
+// The scalar kernels: the reference that every vector set must match bit
+// for bit, written to read like the definitions in kernels.hpp.
+#include <bit>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "cache/kernels.hpp"
 
 namespace marrowvale {
 namespace {
+
+// The doubles of the exponential one at a time. Products and sums are
+// rounded on their own (contraction is off), so two inputs need a fix.
+struct WideScalar {
+    using Vec = double;
+    using Bits = std::uint64_t;
+    static constexpr bool kFused = false;
+    static double set1(double x) { return x; }
+    static double mul(double a, double b) { return a * b; }
+    static double sub(double a, double b) { return a - b; }
+    static double mul_add(double a, double b, double c) { return a * b + c; }
+    static Bits bits(double x) { return std::bit_cast<Bits>(x); }
+    static double scale(const std::uint64_t* table, Bits ki) { return std::bit_cast<double>(table[ki % 32] + (ki << 47)); }
+};
+
+#include "cache/exp_steps.inc"
+
+float exp_scalar(float x) {
+    if (std::isnan(x)) return x + x;
+    if (x < kExpZeroBelow) return 0.0f;
+    if (x > kExpInfinityAbove) return std::numeric_limits<float>::infinity();
+    if (x == kExpUnfusedMissLow) return kExpUnfusedFixLow;
+    if (x == kExpUnfusedMissHigh) return kExpUnfusedFixHigh;
+    return static_cast<float>(exp_unrounded<WideScalar>(static_cast<double>(x)));
+}
 
 // The eight-lane order over the terms term(0) ... term(n - 1).
 template <typename Term>
@@ -54,16 +84,38 @@ void blend_scalar(float* out, const float* a, float wa, const float* b, float wb
     for (std::size_t j = 0; j < n; ++j) out[j] = a[j] * wa + b[j] * wb;
 }
 
+void exp_minus_scalar(float* a, std::size_t n, float top) {
+    for (std::size_t i = 0; i < n; ++i) a[i] = exp_scalar(a[i] - top);
+}
+
+void norms_and_dots_scalar(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const float* row = rows + i * width;
+        norms[i] = dot_scalar(row, row, width);
+        if (i + 1 < count) dots[i] = dot_scalar(row, row + width, width);
+    }
+}
+
+void cosines_scalar(float* dots, float* norms, std::size_t pairs, float epsilon) {
+    if (pairs == 0) return;
+    for (std::size_t i = 0; i <= pairs; ++i) norms[i] = std::sqrt(norms[i]);
+    for (std::size_t i = 0; i < pairs; ++i) dots[i] = dots[i] / (norms[i] * norms[i + 1] + epsilon);
+}
+
 }  // namespace
 
 const Kernels kScalarKernels = {
     .name = "scalar",
+    .lanes = 1,
     .dot = dot_scalar,
     .dot_rows = dot_rows_scalar,
     .sum = sum_scalar,
     .divide_max = divide_max_scalar,
     .weighted_sum_rows = weighted_sum_rows_scalar,
     .blend = blend_scalar,
+    .exp_minus = exp_minus_scalar,
+    .norms_and_dots = norms_and_dots_scalar,
+    .cosines = cosines_scalar,
 };
 
 }  // namespace marrowvale

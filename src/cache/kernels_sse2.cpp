@@ -1,16 +1,92 @@
 // SSE2 kernels. A 128-bit register holds four floats, so the eight partial
 // sums of a row live in two registers: `low` holds p0..p3 and `high` p4..p7.
 // Adding them lane by lane is exactly the pair step (p_r + p_(r+4)).
-#include <algorithm>
-#include <limits>
+//
+// Everything is defined inside marrowvale::sse2, most of it file-local: this
+// file is compiled for SSE2 alone, but so that no file built for a set
+// defines anything another file could also define, none of them does.
+#include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include <emmintrin.h>
 
 #include "cache/kernels.hpp"
-#include "cache/kernels_tuning.hpp"
 
-namespace marrowvale {
+namespace marrowvale::sse2 {
+namespace {
+
+// SSE2 has no fused multiply-add: the exponential rounds each product and
+// sum on its own and puts its two exceptions right.
+struct WideLanes {
+    using Vec = __m128d;
+    using Bits = __m128i;
+    static constexpr bool kFused = false;
+    static Vec set1(double x) { return _mm_set1_pd(x); }
+    static Vec mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm_sub_pd(a, b); }
+    static Vec mul_add(Vec a, Vec b, Vec c) { return _mm_add_pd(_mm_mul_pd(a, b), c); }
+    static Bits bits(Vec x) { return _mm_castpd_si128(x); }
+    // No gather before AVX2: the two table entries are fetched one by one.
+    static Vec scale(const std::uint64_t* table, Bits ki) {
+        alignas(16) std::uint64_t k[2];
+        _mm_store_si128(reinterpret_cast<__m128i*>(k), ki);
+        const __m128i entry = _mm_set_epi64x(static_cast<long long>(table[k[1] % 32]),
+                                             static_cast<long long>(table[k[0] % 32]));
+        return _mm_castsi128_pd(_mm_add_epi64(entry, _mm_slli_epi64(ki, 47)));
+    }
+};
+
+struct Lanes {
+    using Vec = __m128;
+    using Mask = __m128;
+    // SSE2 has no masked loads: a partial vector is its number of lanes.
+    using Tail = std::size_t;
+    using Wide = WideLanes;
+    static constexpr std::size_t kWidth = 4;
+
+    static Vec load(const float* p) { return _mm_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm_storeu_ps(p, v); }
+    static Tail tail(std::size_t count) { return count; }
+    static Vec load_tail(const float* p, Tail count) {
+        switch (count) {
+            case 1:
+                return _mm_load_ss(p);
+            case 2:
+                return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));
+            default:
+                return _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)),
+                                     _mm_load_ss(p + 2));
+        }
+    }
+    static void store_tail(float* p, Tail count, Vec v) {
+        float lane[kWidth];
+        _mm_storeu_ps(lane, v);
+        for (std::size_t j = 0; j < count; ++j) p[j] = lane[j];
+    }
+    static Vec set1(float x) { return _mm_set1_ps(x); }
+    static Vec add(Vec a, Vec b) { return _mm_add_ps(a, b); }
+    static Vec sub(Vec a, Vec b) { return _mm_sub_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm_mul_ps(a, b); }
+    static Vec div(Vec a, Vec b) { return _mm_div_ps(a, b); }
+    static Vec sqrt(Vec a) { return _mm_sqrt_ps(a); }
+    static Vec max_or_keep(Vec x, Vec m) { return _mm_max_ps(x, m); }
+    static Mask less(Vec a, Vec b) { return _mm_cmplt_ps(a, b); }
+    static Mask greater(Vec a, Vec b) { return _mm_cmpgt_ps(a, b); }
+    static Mask equal(Vec a, Vec b) { return _mm_cmpeq_ps(a, b); }
+    static Mask is_nan(Vec a) { return _mm_cmpunord_ps(a, a); }
+    static Vec select(Mask m, Vec yes, Vec no) { return _mm_or_ps(_mm_and_ps(m, yes), _mm_andnot_ps(m, no)); }
+    static Wide::Vec low_half(Vec v) { return _mm_cvtps_pd(v); }
+    static Wide::Vec high_half(Vec v) { return _mm_cvtps_pd(_mm_movehl_ps(v, v)); }
+    static Vec from_halves(Wide::Vec low, Wide::Vec high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); }
+};
+
+}  // namespace
+
+#include "cache/exp_steps.inc"
+#include "cache/kernels_generic.inc"
+
+// The accumulators and their folds: where the eight-lane order lives.
 namespace {
 
 // The total of one row: +0.0, then each pair sum in lane order.
@@ -22,20 +98,25 @@ float fold(__m128 low, __m128 high) {
     return total;
 }
 
+// The totals of four rows in row order from their pair sums: a transpose
+// lines up pair j of every row in one register, and the four totals take
+// their pairs side by side.
+__m128 fold4(__m128 pair[4]) {
+    _MM_TRANSPOSE4_PS(pair[0], pair[1], pair[2], pair[3]);
+    __m128 total = _mm_setzero_ps();
+#pragma GCC unroll 4
+    for (std::size_t j = 0; j < 4; ++j) total = _mm_add_ps(total, pair[j]);
+    return total;
+}
+
 // A pass reads its rows as interleaved streams, which the hardware
 // prefetcher follows poorly once the keys no longer fit in the caches. So
 // each pass also asks for the pass that starts sixteen rows further on,
 // spread over its blocks: block k of a pass of R rows asks for floats
 // [k * R, (k + 8) * R) of that pass, R / 2 cache lines.
 constexpr std::size_t kPassesAhead = 4;  // sixteen rows
-void prefetch_lines(const float* first, std::size_t lines) {
-#pragma GCC unroll 4
-    for (std::size_t line = 0; line < lines; ++line) {
-        _mm_prefetch(reinterpret_cast<const char*>(first) + 64 * line, _MM_HINT_T0);
-    }
-}
 
-float dot_sse2(const float* x, const float* y, std::size_t n) {
+float dot(const float* x, const float* y, std::size_t n) {
     const std::size_t whole = n - n % 8;
     __m128 low = _mm_setzero_ps();
     __m128 high = _mm_setzero_ps();
@@ -50,9 +131,9 @@ float dot_sse2(const float* x, const float* y, std::size_t n) {
 
 // Four rows per pass: their eight accumulators are independent chains, so
 // the additions overlap, and each block of q is loaded once for all four.
-void dot_rows_sse2(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
+void dot_rows(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
     constexpr std::size_t kRows = 4;
-    const bool prefetch = count * n * sizeof(float) > kernel_tuning::kPrefetchAboveBytes;
+    const bool prefetch = count * n * sizeof(float) > kPrefetchAboveBytes;
     const std::size_t whole = n - n % 8;
     std::size_t i = 0;
     for (; i + kRows <= count; i += kRows) {
@@ -73,24 +154,18 @@ void dot_rows_sse2(const float* q, const float* rows, std::size_t n, std::size_t
                 high[r] = _mm_add_ps(high[r], _mm_mul_ps(q_high, _mm_loadu_ps(row + r * n + k + 4)));
             }
         }
-        // Transposing the four rows' pair sums lines up pair j of every row
-        // in one register, so the four totals take their pairs side by side.
         __m128 pair[kRows];
 #pragma GCC unroll 4
         for (std::size_t r = 0; r < kRows; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
-        _MM_TRANSPOSE4_PS(pair[0], pair[1], pair[2], pair[3]);
-        __m128 total = _mm_setzero_ps();
-#pragma GCC unroll 4
-        for (std::size_t j = 0; j < 4; ++j) total = _mm_add_ps(total, pair[j]);
-        _mm_storeu_ps(scores + i, total);
+        _mm_storeu_ps(scores + i, fold4(pair));
         for (std::size_t r = 0; r < kRows; ++r) {
             for (std::size_t k = whole; k < n; ++k) scores[i + r] = scores[i + r] + q[k] * row[r * n + k];
         }
     }
-    for (; i < count; ++i) scores[i] = dot_sse2(q, rows + i * n, n);
+    for (; i < count; ++i) scores[i] = dot(q, rows + i * n, n);
 }
 
-float sum_sse2(const float* a, std::size_t n) {
+float sum(const float* a, std::size_t n) {
     const std::size_t whole = n - n % 8;
     __m128 low = _mm_setzero_ps();
     __m128 high = _mm_setzero_ps();
@@ -103,143 +178,77 @@ float sum_sse2(const float* a, std::size_t n) {
     return total;
 }
 
-float divide_max_sse2(float* a, std::size_t n, float divisor) {
-    const __m128 by = _mm_set1_ps(divisor);
-    // max_ps(x, m) is x when x > m and m otherwise (a NaN x included): the
-    // scalar fold, lane by lane.
-    __m128 lanes = _mm_set1_ps(-std::numeric_limits<float>::infinity());
-    const std::size_t whole = n - n % 4;
-    for (std::size_t i = 0; i < whole; i += 4) {
-        const __m128 quotient = _mm_div_ps(_mm_loadu_ps(a + i), by);
-        _mm_storeu_ps(a + i, quotient);
-        lanes = _mm_max_ps(quotient, lanes);
+// Two rows per pass, reading a third for the second dot: the norms of rows
+// i and i + 1 and the dots of (i, i + 1) and (i + 1, i + 2) are four
+// independent sums, each in a low and a high register.
+void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
+    constexpr std::size_t kRows = 2;
+    const std::size_t whole = width - width % 8;
+    std::size_t i = 0;
+    for (; i + kRows < count; i += kRows) {
+        const float* a = rows + i * width;
+        const float* b = a + width;
+        const float* c = b + width;
+        __m128 low[4];
+        __m128 high[4];
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < 4; ++r) low[r] = high[r] = _mm_setzero_ps();
+        for (std::size_t k = 0; k < whole; k += 8) {
+            const __m128 a_low = _mm_loadu_ps(a + k);
+            const __m128 a_high = _mm_loadu_ps(a + k + 4);
+            const __m128 b_low = _mm_loadu_ps(b + k);
+            const __m128 b_high = _mm_loadu_ps(b + k + 4);
+            const __m128 c_low = _mm_loadu_ps(c + k);
+            const __m128 c_high = _mm_loadu_ps(c + k + 4);
+            low[0] = _mm_add_ps(low[0], _mm_mul_ps(a_low, a_low));
+            high[0] = _mm_add_ps(high[0], _mm_mul_ps(a_high, a_high));
+            low[1] = _mm_add_ps(low[1], _mm_mul_ps(b_low, b_low));
+            high[1] = _mm_add_ps(high[1], _mm_mul_ps(b_high, b_high));
+            low[2] = _mm_add_ps(low[2], _mm_mul_ps(a_low, b_low));
+            high[2] = _mm_add_ps(high[2], _mm_mul_ps(a_high, b_high));
+            low[3] = _mm_add_ps(low[3], _mm_mul_ps(b_low, c_low));
+            high[3] = _mm_add_ps(high[3], _mm_mul_ps(b_high, c_high));
+        }
+        __m128 pair[4];
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < 4; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
+        float total[4];
+        _mm_storeu_ps(total, fold4(pair));
+        for (std::size_t k = whole; k < width; ++k) {
+            total[0] = total[0] + a[k] * a[k];
+            total[1] = total[1] + b[k] * b[k];
+            total[2] = total[2] + a[k] * b[k];
+            total[3] = total[3] + b[k] * c[k];
+        }
+        norms[i] = total[0];
+        norms[i + 1] = total[1];
+        dots[i] = total[2];
+        dots[i + 1] = total[3];
     }
-    float lane[4];
-    _mm_storeu_ps(lane, lanes);
-    float largest = lane[0];
-    for (std::size_t r = 1; r < 4; ++r) {
-        if (lane[r] > largest) largest = lane[r];
-    }
-    for (std::size_t i = whole; i < n; ++i) {
-        a[i] = a[i] / divisor;
-        if (a[i] > largest) largest = a[i];
-    }
-    return largest;
-}
-
-// The first `count` (1 ... 3) floats at p in the low lanes, zeros above.
-__m128 load_first(const float* p, std::size_t count) {
-    switch (count) {
-        case 1:
-            return _mm_load_ss(p);
-        case 2:
-            return _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p));
-        default:
-            return _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)), _mm_load_ss(p + 2));
-    }
-}
-
-void store_first(float* p, __m128 x, std::size_t count) {
-    float lane[4];
-    _mm_storeu_ps(lane, x);
-    for (std::size_t j = 0; j < count; ++j) p[j] = lane[j];
-}
-
-// Asks for the cache lines that hold first[0 .. kFloats).
-template <std::size_t kFloats>
-void prefetch_columns(const float* first) {
-    const char* begin = reinterpret_cast<const char*>(first);
-#pragma GCC unroll 16
-    for (std::size_t offset = 0; offset < kFloats * sizeof(float); offset += 64) {
-        _mm_prefetch(begin + offset, _MM_HINT_T0);
-    }
-    _mm_prefetch(begin + kFloats * sizeof(float) - 1, _MM_HINT_T0);
-}
-
-// One block of columns over a run of rows: kWhole whole vectors and, with
-// kTail, one more vector of which only the first `tail` lanes are read and
-// written. The block's sums stay in registers from the first row to the
-// last, so each row costs loads, products and additions only; the kWhole
-// sums are independent chains whose additions overlap. With `ahead` set,
-// each row also asks for the block's columns of the row `ahead` rows on, as
-// long as that row is among the `rows_left` rows from the start of the run.
-template <std::size_t kWhole, bool kTail>
-void weighted_block(float* out, const float* rows, const float* weights, std::size_t count, std::size_t width,
-                    std::size_t tail, std::size_t ahead, std::size_t rows_left) {
-    constexpr std::size_t kSums = kWhole + (kTail ? 1 : 0);
-    __m128 sum[kSums];
-#pragma GCC unroll 8
-    for (std::size_t k = 0; k < kWhole; ++k) sum[k] = _mm_loadu_ps(out + 4 * k);
-    if constexpr (kTail) sum[kWhole] = load_first(out + 4 * kWhole, tail);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (; i < count; ++i) {
         const float* row = rows + i * width;
-        if (ahead != 0 && i + ahead < rows_left) prefetch_columns<kSums * 4>(row + ahead * width);
-        const __m128 weight = _mm_set1_ps(weights[i]);
-#pragma GCC unroll 8
-        for (std::size_t k = 0; k < kWhole; ++k) {
-            sum[k] = _mm_add_ps(sum[k], _mm_mul_ps(_mm_loadu_ps(row + 4 * k), weight));
-        }
-        if constexpr (kTail) {
-            sum[kWhole] = _mm_add_ps(sum[kWhole], _mm_mul_ps(load_first(row + 4 * kWhole, tail), weight));
-        }
+        norms[i] = dot(row, row, width);
+        if (i + 1 < count) dots[i] = dot(row, row + width, width);
     }
-#pragma GCC unroll 8
-    for (std::size_t k = 0; k < kWhole; ++k) _mm_storeu_ps(out + 4 * k, sum[k]);
-    if constexpr (kTail) store_first(out + 4 * kWhole, sum[kWhole], tail);
-}
-
-using WeightedBlock = void (*)(float*, const float*, const float*, std::size_t, std::size_t, std::size_t, std::size_t,
-                              std::size_t);
-
-// Eight sums of four columns take half the registers and leave the rest for
-// the row's vectors and the weight.
-constexpr std::size_t kBlockVectors = 8;
-constexpr std::size_t kBlockColumns = 4 * kBlockVectors;
-
-// The block function for a block of `columns` columns (1 ... kBlockColumns).
-template <std::size_t... kWhole>
-WeightedBlock block_for(std::size_t columns, std::index_sequence<kWhole...>) {
-    static constexpr WeightedBlock whole[] = {nullptr, weighted_block<kWhole + 1, false>...};
-    static constexpr WeightedBlock with_tail[] = {weighted_block<kWhole, true>...};
-    return columns % 4 == 0 ? whole[columns / 4] : with_tail[columns / 4];
-}
-
-void weighted_sum_rows_sse2(float* out, const float* rows, const float* weights, std::size_t count,
-                            std::size_t width) {
-    kernel_tuning::for_each_weighted_block<kBlockColumns>(
-        count, width,
-        [&](std::size_t column, std::size_t columns, std::size_t start, std::size_t length, std::size_t ahead) {
-            const std::size_t tail = columns % 4;
-            const WeightedBlock block = block_for(columns, std::make_index_sequence<kBlockVectors>());
-            block(out + column, rows + start * width + column, weights + start, length, width, tail, ahead,
-                  count - start);
-        });
-}
-
-// Each block of a and b is loaded before the same block of out is stored, so
-// out may be a.
-void blend_sse2(float* out, const float* a, float wa, const float* b, float wb, std::size_t n) {
-    const __m128 weight_a = _mm_set1_ps(wa);
-    const __m128 weight_b = _mm_set1_ps(wb);
-    const std::size_t whole = n - n % 4;
-    for (std::size_t j = 0; j < whole; j += 4) {
-        const __m128 from_a = _mm_mul_ps(_mm_loadu_ps(a + j), weight_a);
-        const __m128 from_b = _mm_mul_ps(_mm_loadu_ps(b + j), weight_b);
-        _mm_storeu_ps(out + j, _mm_add_ps(from_a, from_b));
-    }
-    for (std::size_t j = whole; j < n; ++j) out[j] = a[j] * wa + b[j] * wb;
 }
 
 }  // namespace
+}  // namespace marrowvale::sse2
+
+namespace marrowvale {
 
 const Kernels kSse2Kernels = {
     .name = "sse2",
-    .dot = dot_sse2,
-    .dot_rows = dot_rows_sse2,
-    .sum = sum_sse2,
-    .divide_max = divide_max_sse2,
-    .weighted_sum_rows = weighted_sum_rows_sse2,
-    .blend = blend_sse2,
+    .lanes = sse2::kWidth,
+    .dot = sse2::dot,
+    .dot_rows = sse2::dot_rows,
+    .sum = sse2::sum,
+    .divide_max = sse2::divide_max,
+    .weighted_sum_rows = sse2::weighted_sum_rows,
+    .blend = sse2::blend,
+    .exp_minus = sse2::exp_minus,
+    .norms_and_dots = sse2::norms_and_dots,
+    .cosines = sse2::cosines,
 };
 
 }  // namespace marrowvale

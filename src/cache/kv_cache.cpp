@@ -3,15 +3,16 @@
 #include <string>
 
 #include "cache/precondition.hpp"
+#include "cache/messages.hpp"
 
 namespace marrowvale {
 
 std::string equality_failure_message(const char* what, std::uint64_t left, std::uint64_t right) {
-    std::string message = "assertion `left == right` failed: ";
+    std::string message = messages::kEqualityFailed;
     message += what;
-    message += "\n  left: ";
+    message += messages::kEqualityLeft;
     message += std::to_string(left);
-    message += "\n right: ";
+    message += messages::kEqualityRight;
     message += std::to_string(right);
     return message;
 }
@@ -26,8 +27,10 @@ KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStra
       follows_spans_(follow_spans) {}
 
 void KVCache::append(std::span<const float> key, std::span<const float> value) {
-    if (key.size() != d_k_) MARROWVALE_FAIL(equality_failure_message("key dim mismatch", key.size(), d_k_));
-    if (value.size() != d_v_) MARROWVALE_FAIL(equality_failure_message("value dim mismatch", value.size(), d_v_));
+    if (key.size() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, key.size(), d_k_));
+    if (value.size() != d_v_) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, value.size(), d_v_));
+    }
 
     // Make room in every list before writing any, so that running out of
     // memory leaves them equal in length.

@@ -1,6 +1,7 @@
 // Copying a cache and restoring one from saved rows and counters: what
 // branching a conversation and loading a saved state need.
 #include "cache/kv_cache.hpp"
+#include "cache/messages.hpp"
 #include "cache/precondition.hpp"
 
 namespace marrowvale {
@@ -20,17 +21,17 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
       follows_spans_(other.follows_spans_) {}
 
 void KVCache::restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters) {
-    if (keys.width() != d_k_) MARROWVALE_FAIL(equality_failure_message("key dim mismatch", keys.width(), d_k_));
+    if (keys.width() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, keys.width(), d_k_));
     if (values.width() != d_v_) {
-        MARROWVALE_FAIL(equality_failure_message("value dim mismatch", values.width(), d_v_));
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, values.width(), d_v_));
     }
-    if (spans.width() != 2) MARROWVALE_FAIL(equality_failure_message("span width mismatch", spans.width(), 2));
+    if (spans.width() != 2) MARROWVALE_FAIL(equality_failure_message(messages::kSpanWidthMismatch, spans.width(), 2));
     if (values.size() != keys.size()) {
-        MARROWVALE_FAIL(equality_failure_message("value count mismatch", values.size(), keys.size()));
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueCountMismatch, values.size(), keys.size()));
     }
     const std::size_t span_count = follows_spans_ ? keys.size() : 0;
     if (spans.size() != span_count) {
-        MARROWVALE_FAIL(equality_failure_message("span count mismatch", spans.size(), span_count));
+        MARROWVALE_FAIL(equality_failure_message(messages::kSpanCountMismatch, spans.size(), span_count));
     }
     keys_ = std::move(keys);
     values_ = std::move(values);

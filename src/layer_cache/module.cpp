@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "cache/messages.hpp"
 #include "layer_cache/array_output.hpp"
 #include "layer_cache/fork_safety.hpp"
 #include "layer_cache/py_layer_cache.hpp"
@@ -24,7 +25,7 @@ PyModuleDef kModuleDef = {
 
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        if (!claim_interpreter(g_interpreter, "marrowvale._layer_cache")) return nullptr;
+        claim_interpreter(g_interpreter, messages::kLayerSubInterpreters);
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
         load_numpy();

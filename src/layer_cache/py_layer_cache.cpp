@@ -99,10 +99,12 @@ void layer_cache_dealloc(PyObject* self) {
 
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
 constexpr std::array<const char*, 2> kExtendParams = {"K", "V"};
+std::array<PyObject*, 2> g_append_names{};
+std::array<PyObject*, 2> g_extend_names{};
 
 PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"LayerCache.append", kAppendParams, 2};
+        static constexpr Signature signature{"LayerCache.append", kAppendParams, 2, g_append_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         LayerCacheState& state = state_of(self);
@@ -125,7 +127,7 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"LayerCache.extend", kExtendParams, 2};
+        static constexpr Signature signature{"LayerCache.extend", kExtendParams, 2, g_extend_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         LayerCacheState& state = state_of(self);
@@ -154,10 +156,11 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
 // ---- attention -----------------------------------------------------------
 
 constexpr std::array<const char*, 2> kAttendParams = {"q", "out"};
+std::array<PyObject*, 2> g_attend_names{};
 
 PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"LayerCache.attend", kAttendParams, 1};
+        static constexpr Signature signature{"LayerCache.attend", kAttendParams, 1, g_attend_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         LayerCacheState& state = state_of(self);
@@ -359,10 +362,11 @@ PyObject* layer_cache_to_bytes(PyObject* self, PyObject*) {
 }
 
 constexpr std::array<const char*, 2> kFromBytesParams = {"data", "threads"};
+std::array<PyObject*, 2> g_from_bytes_names{};
 
 PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"LayerCache.from_bytes", kFromBytesParams, 1};
+        static constexpr Signature signature{"LayerCache.from_bytes", kFromBytesParams, 1, g_from_bytes_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         Py_buffer view;

@@ -1,8 +1,5 @@
 #include "strategies/merge.hpp"
 
-#include <cmath>
-
-#include "cache/attention.hpp"
 #include "cache/kernels.hpp"
 
 namespace marrowvale {
@@ -11,6 +8,11 @@ namespace {
 // Keeps the cosine denominator positive: a zero key against a finite one
 // has similarity exactly 0.
 constexpr float kEpsilon = 1e-8f;
+
+// Rows whose similarities are computed in one go: 64 keys of 64 floats
+// (16 KiB) stay in the L1 cache for a merge that reads them again, and the
+// scratch arrays live on the stack.
+constexpr std::size_t kBlockRows = 64;
 
 }  // namespace
 
@@ -28,46 +30,56 @@ std::uint64_t MergeStrategy::merge_from(Entries& entries, std::size_t first, flo
     const std::size_t n = keys.size();
     const std::size_t d_k = static_cast<std::size_t>(keys.width());
     const std::size_t d_v = static_cast<std::size_t>(values.width());
+    if (n <= first) return 0;
 
     // The pass compacts in place: the entry it writes goes to `write`, which
-    // never passes the entry being read, so every comparison sees the rows
-    // as they stood when the pass began.
+    // never passes the entry being read. Similarities are those of the rows
+    // as they stood when the pass began, so they are computed ahead, a block
+    // of rows at a time, from the entry being read on: those rows are all
+    // at or past `read`, so none has been written yet.
+    // similarity[i - block] is that of entries i and i + 1, for i in
+    // [block, block_end).
+    float norm[kBlockRows + 1];
+    float similarity[kBlockRows];
+    std::size_t block = first;
+    std::size_t block_end = first;
+
     std::size_t write = first;
     std::size_t read = first;
-    // The squared norm of the row at `read`, when the comparison before
-    // computed it for the same row (the same bits either way).
-    float read_norm = 0.0f;
-    bool have_read_norm = false;
-
-    while (read < n) {
-        if (read + 1 < n) {
-            const float* older = keys.row(read);
-            const float* newer = keys.row(read + 1);
-            const std::span<const float> older_key(older, d_k);
-            const std::span<const float> newer_key(newer, d_k);
-            const float dot = unrolled_dot(older_key, newer_key);
-            const float older_norm = have_read_norm ? read_norm : unrolled_dot(older_key, older_key);
-            const float newer_norm = unrolled_dot(newer_key, newer_key);
-            const float similarity = dot / (std::sqrt(older_norm) * std::sqrt(newer_norm) + kEpsilon);
-            if (similarity > threshold) {
-                // The blend leans towards the older entry by the similarity
-                // itself; the values follow the keys' weights.
-                const float newer_weight = 1.0f - similarity;
-                kernels.blend(keys.row(write), older, similarity, newer, newer_weight, d_k);
-                kernels.blend(values.row(write), values.row(read), similarity, values.row(read + 1), newer_weight,
-                              d_v);
-                entries.record_merge(read, write);
-                ++write;
-                read += 2;
-                have_read_norm = false;
-                continue;
-            }
-            read_norm = newer_norm;
-            have_read_norm = true;
+    while (read + 1 < n) {
+        if (read >= block_end) {
+            const std::size_t rows = n - read < kBlockRows + 1 ? n - read : kBlockRows + 1;
+            kernels.norms_and_dots(keys.row(read), d_k, rows, norm, similarity);
+            kernels.cosines(similarity, norm, rows - 1, kEpsilon);
+            block = read;
+            block_end = read + rows - 1;
         }
-        entries.move_row(read, write);
+        // The entries that stay, up to the next pair of this block that
+        // merges: in place they need no copy.
+        std::size_t stay = read;
+        while (stay < block_end && !(similarity[stay - block] > threshold)) ++stay;
+        if (write == read) {
+            write = stay;
+            read = stay;
+        } else {
+            for (; read < stay; ++read, ++write) entries.move_row(read, write);
+        }
+        if (read == block_end) continue;
+        // The blend leans towards the older entry by the similarity itself;
+        // the values follow the keys' weights.
+        const float s = similarity[read - block];
+        const float newer_weight = 1.0f - s;
+        kernels.blend(keys.row(write), keys.row(read), s, keys.row(read + 1), newer_weight, d_k);
+        kernels.blend(values.row(write), values.row(read), s, values.row(read + 1), newer_weight, d_v);
+        entries.record_merge(read, write);
         ++write;
-        ++read;
+        read += 2;
+    }
+    // The last entry, when the pair before it did not merge, has no
+    // successor to be compared with.
+    if (read < n) {
+        if (write != read) entries.move_row(read, write);
+        ++write;
     }
     entries.truncate(write);
     return n - write;

@@ -1,0 +1,33 @@
+"""Llama-family models in NumPy with marrowvale's caches in the loop: load a
+checkpoint folder, decode with several cache strategies in lockstep, and
+measure what each strategy does to the model's predictions.
+
+Reading checkpoints and tokenizers needs the ``eval`` extra
+(``pip install 'marrowvale[eval]'``: safetensors, tokenizers, tqdm).
+"""
+
+from ._capture import capture
+from ._config import ModelConfig, RopeConfig, load_config, parse_config
+from ._decoder import Decoder, Observer
+from ._evaluate import DEFAULT_EVAL_STRATEGIES, Evaluation, StrategyEvaluation, evaluate
+from ._model import LayerWeights, Model, Weights, load_model
+from ._table import format_evaluation
+
+__all__ = [
+    "DEFAULT_EVAL_STRATEGIES",
+    "Decoder",
+    "Evaluation",
+    "LayerWeights",
+    "Model",
+    "ModelConfig",
+    "Observer",
+    "RopeConfig",
+    "StrategyEvaluation",
+    "Weights",
+    "capture",
+    "evaluate",
+    "format_evaluation",
+    "load_config",
+    "load_model",
+    "parse_config",
+]

@@ -1,0 +1,302 @@
+"""Every kernel of every vector set, called directly, gives the scalar set's
+bits and touches nothing outside its buffers.
+
+The test-only module _marrowvale_kernel_probe calls a named kernel set on
+float32 buffers that the test places itself. For every set the processor
+supports, every length 0 to 3W + 1 (W the set's floats per register) and
+every start offset 0 to W - 1 from a 64-byte boundary, each input and output
+sits inside a larger buffer whose other floats are signalling-NaN canaries:
+
+- a stray read feeds a canary into the arithmetic, which turns a sum or a
+  lane's result into a NaN that the scalar result does not have;
+- a stray write stores a computed value, or a canary that went through
+  arithmetic (and so came out quiet), where the canary's own bits must stay.
+
+Every output float and every returned float must have the scalar set's
+bits (any NaN matching any NaN), and every canary must be untouched, the
+scalar set's own included.
+"""
+
+import os
+
+import numpy as np
+import pytest
+
+from reference import blend, similarity
+
+F32 = np.float32
+# A signalling NaN: any arithmetic on it gives a quiet NaN, other bits.
+CANARY = 0x7F80DEAD
+# Canaries after the data: more than one register of the widest set.
+AFTER = 40
+
+if os.environ.get("MARROWVALE_KERNEL_PROBE_BUILT"):
+    import _marrowvale_kernel_probe as probe
+else:
+    probe = pytest.importorskip(
+        "_marrowvale_kernel_probe", reason="the kernel probe is built by scripts/test.sh (MARROWVALE_KERNEL_PROBE=ON)"
+    )
+
+BUILT = {name: (lanes, supported) for name, lanes, supported in probe.built()}
+
+
+def supported_set(name):
+    if name not in BUILT:
+        pytest.skip(f"kernel set {name!r} is not built on this platform")
+    if not BUILT[name][1]:
+        pytest.skip(f"kernel set {name!r} is not supported by this processor")
+    return BUILT[name][0]
+
+
+class Arena:
+    """Buffers placed at chosen offsets among canaries."""
+
+    def __init__(self):
+        self.buffers = []
+
+    def place(self, data, offset):
+        data = np.asarray(data, F32)
+        count = offset + data.size + AFTER
+        raw = np.empty(count * 4 + 64, np.uint8)
+        start = -raw.ctypes.data % 64
+        whole = raw[start : start + count * 4].view(np.uint32)
+        whole[:] = CANARY
+        view = whole.view(F32)[offset : offset + data.size]
+        view[:] = data
+        self.buffers.append((whole, offset, data.size))
+        return view
+
+    def damaged(self):
+        """Where canaries changed: (buffer number, index from the data start)."""
+        found = []
+        for number, (whole, offset, size) in enumerate(self.buffers):
+            outside = np.ones(whole.size, bool)
+            outside[offset : offset + size] = False
+            for index in np.flatnonzero(outside & (whole != CANARY)):
+                found.append((number, int(index) - offset))
+        return found
+
+
+def data(rng, count, special=False):
+    """Floats of a few sizes, with -0.0 and subnormals; `special` adds
+    infinities, NaNs and huge values for the kernels without sums."""
+    out = (rng.standard_normal(count) * rng.choice([0.25, 1.0, 30.0], count)).astype(F32)
+    odd = rng.random(count)
+    out[odd < 0.05] = F32(-0.0)
+    out[(odd >= 0.05) & (odd < 0.08)] = F32(3e-39)
+    if special:
+        pool = np.array([np.inf, -np.inf, np.nan, -1e30, 1e30, -104.0, 89.0], F32)
+        pick = odd > 0.9
+        out[pick] = pool[rng.integers(0, pool.size, count)][pick]
+    return out
+
+
+def bits(values):
+    """Bit patterns, every NaN as one marker: which NaN an operation on two
+    NaNs, or an invalid one, gives depends on the order in which the
+    compiler hands its operands to the processor, not on the kernel."""
+    values = np.asarray(values, F32).reshape(-1)
+    return ["nan" if np.isnan(x) else int(p) for x, p in zip(values, values.view(np.uint32))]
+
+
+def run(kernel_set, offset, call, inputs):
+    """Places `inputs` (a list of arrays) at `offset` and calls
+    call(kernel_set, *views). Returns the bits of every view and of the
+    returned value, and the damaged canaries."""
+    arena = Arena()
+    views = [arena.place(array, (offset + 3 * k) % max(1, BUILT[kernel_set][0])) for k, array in enumerate(inputs)]
+    returned = call(kernel_set, *views)
+    outputs = [bits(view) for view in views]
+    if returned is not None:
+        outputs.append(bits([returned]))
+    return outputs, arena.damaged()
+
+
+def check(kernel_set, lanes, label, call, inputs):
+    """Runs every start offset for one set of inputs: the set must give the
+    scalar set's bits and leave every canary alone."""
+    failures = []
+    for offset in range(lanes):
+        got, damaged = run(kernel_set, offset, call, inputs)
+        expected, scalar_damaged = run("scalar", offset, call, inputs)
+        assert scalar_damaged == [], f"scalar {label}: canaries changed at {scalar_damaged}"
+        if damaged:
+            failures.append(f"{label} offset {offset}: canaries changed at (buffer, index) {damaged[:4]}")
+        if got != expected:
+            failures.append(f"{label} offset {offset}: results differ from the scalar set's")
+    return failures
+
+
+def lengths(lanes):
+    return range(3 * lanes + 2)
+
+
+VECTOR_SETS = ["scalar", "sse2", "avx2", "avx512"]
+
+
+# ---------------------------------------------------------------------------
+# Sums: dot, dot_rows, sum and the merging pass's norms and dots
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(1)
+    failures = []
+    for n in lengths(lanes):
+        failures += check(kernel_set, lanes, f"dot n={n}", probe.dot, [data(rng, n), data(rng, n)])
+        failures += check(kernel_set, lanes, f"sum n={n}", probe.sum, [data(rng, n)])
+        # Row width n, and row count n: both the pass of several rows and
+        # the rows left after the last whole pass.
+        for width, count in ((n, 9), (n, 17), (3, n), (8, n), (21, n)):
+            inputs = [data(rng, width), data(rng, width * count), np.zeros(count, F32)]
+            failures += check(kernel_set, lanes, f"dot_rows n={width} count={count}", probe.dot_rows, inputs)
+        for width, count in ((n, 2), (n, 5), (n, 6), (n, 11), (3, n), (8, n), (19, n)):
+            inputs = [data(rng, width * count), np.zeros(count, F32), np.zeros(max(count - 1, 0), F32)]
+
+            def norms_and_dots(kernel_set, rows, norms, dots, width=width):
+                probe.norms_and_dots(kernel_set, rows, width, norms, dots)
+
+            failures += check(kernel_set, lanes, f"norms_and_dots width={width} count={count}", norms_and_dots, inputs)
+    assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# The generic body: element-wise kernels and the weighted sum
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_elementwise_kernels_match_scalar_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(2)
+    failures = []
+    for n in lengths(lanes):
+        for divisor in (8.0, -0.3):
+            values = data(rng, n, special=True)
+            failures += check(
+                kernel_set, lanes, f"divide_max n={n} by {divisor}", lambda s, a: probe.divide_max(s, a, divisor), [values]
+            )
+        negative = -np.abs(data(rng, n)) * F32(4)
+        for top in (0.0, 2.5):
+            failures += check(
+                kernel_set, lanes, f"exp_minus n={n} top={top}", lambda s, a: probe.exp_minus(s, a, top), [negative]
+            )
+        failures += check(
+            kernel_set, lanes, f"exp_minus n={n} specials", lambda s, a: probe.exp_minus(s, a, 0.0), [data(rng, n, True)]
+        )
+        a, b = data(rng, n, special=True), data(rng, n, special=True)
+        failures += check(
+            kernel_set,
+            lanes,
+            f"blend n={n}",
+            lambda s, out, x, y: probe.blend(s, out, x, 0.93, y, 0.07),
+            [np.zeros(n, F32), a, b],
+        )
+        failures += check(
+            kernel_set, lanes, f"blend into a, n={n}", lambda s, x, y: probe.blend(s, x, x, 0.93, y, -0.5), [a, b]
+        )
+        norms = np.abs(data(rng, n + 1)) * F32(3)
+        failures += check(
+            kernel_set,
+            lanes,
+            f"cosines pairs={n}",
+            lambda s, dots, roots: probe.cosines(s, dots, roots, 1e-8),
+            [data(rng, n), norms],
+        )
+    assert failures == []
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(3)
+    failures = []
+    # Widths past one block of columns (eight registers) reach the blocks
+    # after the first.
+    for n in [*lengths(lanes), 8 * lanes + 3]:
+        for width, count in ((n, 1), (n, 3), (n, 9), (5, n), (13, n)):
+            weights = np.abs(data(rng, count)) / F32(max(count, 1))
+            inputs = [data(rng, width), data(rng, width * count, special=True), weights]
+            failures += check(
+                kernel_set, lanes, f"weighted_sum_rows width={width} count={count}", probe.weighted_sum_rows, inputs
+            )
+    assert failures == []
+
+
+# ---------------------------------------------------------------------------
+# The probe itself
+# ---------------------------------------------------------------------------
+
+
+def test_canaries_catch_one_float_too_many():
+    # A kernel handed one float past the data reads a canary into its sum
+    # and writes over it.
+    arena = Arena()
+    arena.place(np.ones(9, F32), 1)
+    whole, offset, size = arena.buffers[0]
+    one_more = whole.view(F32)[offset : offset + size + 1]
+    assert np.isnan(probe.sum("scalar", one_more))
+    assert arena.damaged() == []
+    probe.exp_minus("scalar", one_more, 0.0)
+    assert arena.damaged() == [(0, 9)]
+
+
+def test_probe_refuses_mismatched_buffers():
+    with pytest.raises(ValueError, match="differ in length"):
+        probe.dot("scalar", np.zeros(3, F32), np.zeros(4, F32))
+    with pytest.raises(ValueError, match="rows must hold"):
+        probe.dot_rows("scalar", np.zeros(3, F32), np.zeros(8, F32), np.zeros(3, F32))
+    with pytest.raises(TypeError, match="float32"):
+        probe.sum("scalar", np.zeros(3, np.float64))
+    with pytest.raises(ValueError, match="unknown kernel set"):
+        probe.sum("no-such-set", np.zeros(3, F32))
+
+
+# ---------------------------------------------------------------------------
+# The merging pass keeps the token spans with their entries
+# ---------------------------------------------------------------------------
+
+
+def expected_pass(keys, values, first, threshold):
+    """The model's pass from entry `first` on, with the tokens each entry
+    covers: a merged entry covers both of its pair's."""
+    sims = similarity(keys[:-1], keys[1:])
+    out_keys, out_values = list(keys[:first]), list(values[:first])
+    spans = [(i, i) for i in range(first)]
+    i = first
+    while i < len(keys):
+        if i + 1 < len(keys) and sims[i] > threshold:
+            s, w = sims[i], F32(1) - sims[i]
+            out_keys.append(blend(keys[i], keys[i + 1], s, w))
+            out_values.append(blend(values[i], values[i + 1], s, w))
+            spans.append((i, i + 1))
+            i += 2
+        else:
+            out_keys.append(keys[i])
+            out_values.append(values[i])
+            spans.append((i, i))
+            i += 1
+    return out_keys, out_values, spans
+
+
+@pytest.mark.parametrize("first", [0, 1, 63, 64, 65, 130])
+def test_merging_pass_moves_and_merges_spans_with_their_entries(first):
+    # Runs of near-parallel keys between unrelated ones, over several
+    # blocks of similarities: entries stay, move down and merge on both
+    # sides of every block boundary.
+    rng = np.random.default_rng(first)
+    d_k, d_v, n = 9, 3, 300
+    keys = [rng.standard_normal(d_k).astype(F32)]
+    for _ in range(n - 1):
+        drift = keys[-1] + F32(0.02) * rng.standard_normal(d_k).astype(F32)
+        keys.append(drift.astype(F32) if rng.random() < 0.6 else rng.standard_normal(d_k).astype(F32))
+    keys = np.array(keys, F32)
+    values = rng.standard_normal((n, d_v)).astype(F32)
+    count, got_keys, got_values, spans = probe.merge_spans(keys, d_k, values, d_v, first, 0.9)
+    want_keys, want_values, want_spans = expected_pass(keys, values, first, F32(0.9))
+    assert spans == want_spans
+    assert count == n - len(want_spans) > 40
+    assert np.frombuffer(got_keys, np.uint32).tolist() == np.concatenate(want_keys).view(np.uint32).tolist()
+    assert np.frombuffer(got_values, np.uint32).tolist() == np.concatenate(want_values).view(np.uint32).tolist()
