@@ -4,6 +4,8 @@ byte-swapped arrays, nested sequences; wrong shapes and kinds raise with the
 parameter named and leave the cache as it was."""
 
 import array
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -242,3 +244,35 @@ def test_keys_and_values_are_copies():
         append_to_heads(caches, np.full((H, D), t, np.float32), np.ones((H, D)))
     q = np.ones((H, D), np.float32)
     assert np.array_equal(bits(layer.attend(q)), bits(expected_attention(caches, q)))
+
+
+def test_a_cache_the_constructor_never_made_cannot_exist():
+    with pytest.raises(TypeError):
+        LayerCache.__new__ = lambda cls, *args, **kwargs: object.__new__(cls)
+    with pytest.raises(TypeError):
+        object.__new__(LayerCache)
+
+
+DEEP_REENTRY = r"""
+from marrowvale import LayerCache
+
+class Deeper:
+    def __float__(self):
+        LayerCache(1, 1, 1).append([[Deeper()]], [[0.0]])  # a new cache at every level
+        return 0.0
+
+layer = LayerCache(1, 1, 1)
+try:
+    layer.append([[Deeper()]], [[0.0]])
+except RecursionError:
+    layer.append([[1.0]], [[2.0]])
+    print(layer.lengths())
+"""
+
+
+def test_deep_reentry_through_conversions_ends_in_recursion_error(tmp_path):
+    # In a process of its own: a missing bound would crash it.
+    script = tmp_path / "deep.py"
+    script.write_text(DEEP_REENTRY)
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, "[1]\n"), done.stderr

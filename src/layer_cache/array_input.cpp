@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "cache/messages.hpp"
 #include "conversions.hpp"
 
 namespace marrowvale {
@@ -204,13 +205,12 @@ void FloatArgument::read_buffer(Py_buffer& view, int depth) {
         for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
         const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
         const std::string got = shape_text(found, std::min(depth + view.ndim, 6), "");
-        PyErr_Format(PyExc_ValueError, "argument '%s': expected %s, got %s", parameter_, wanted.c_str(), got.c_str());
+        PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
         throw PythonErrorSet{};
     }
     ElementFormat format;
     if (!parse_format(view, format)) {
-        PyErr_Format(PyExc_TypeError, "cannot read elements of format '%s' as numbers",
-                     view.format == nullptr ? "B" : view.format);
+        PyErr_Format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
         throw PythonErrorSet{};
     }
     const bool in_place = depth == 0 && format.kind == Kind::floating && format.size == sizeof(float) &&
@@ -246,13 +246,13 @@ void FloatArgument::read_nested(PyObject* object, int depth) {
         if (get_view(object, view)) return read_buffer(view, depth);
     }
     if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        PyErr_SetString(PyExc_TypeError, messages::kStrIsNotAVector);
         throw PythonErrorSet{};
     }
     if (!PySequence_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", name.get());
+        PyErr_Format(PyExc_TypeError, messages::kNotASequence, name.get());
         throw PythonErrorSet{};
     }
     const Py_ssize_t length = PySequence_Size(object);
@@ -292,7 +292,7 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
     PyErr_Clear();
     const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
     const std::string text = shape_text(got, ndim, "");
-    PyErr_Format(PyExc_ValueError, "argument '%s': expected %s, got %s", parameter_, wanted.c_str(), text.c_str());
+    PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
     throw PythonErrorSet{};
 }
 

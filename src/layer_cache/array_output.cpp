@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cache/messages.hpp"
 #include "conversions.hpp"
 
 namespace marrowvale {
@@ -70,7 +71,7 @@ OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t column
     if (!PyObject_CheckBuffer(out)) {
         PyRef name = type_qualname(out);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, "argument 'out': expected a float32 array, got '%U'", name.get());
+        PyErr_Format(PyExc_TypeError, messages::kOutNotAnArray, name.get());
         throw PythonErrorSet{};
     }
     if (PyObject_GetBuffer(out, &view_, PyBUF_RECORDS_RO) < 0) {
@@ -78,30 +79,30 @@ OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t column
         // array of Python objects, say) is no float32 array either.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "argument 'out': expected a float32 array");
+        PyErr_SetString(PyExc_TypeError, messages::kOutNoFormat);
         throw PythonErrorSet{};
     }
     const char* problem = nullptr;
     PyObject* kind = PyExc_ValueError;
     if (!is_native_float32(view_)) {
-        problem = "must have dtype float32";
+        problem = messages::kOutNotFloat32;
         kind = PyExc_TypeError;
     } else if (view_.ndim != 2 || view_.shape[0] != rows || view_.shape[1] != columns) {
         std::string got = "(";
         for (int i = 0; i < view_.ndim; ++i) got += (i != 0 ? ", " : "") + std::to_string(view_.shape[i]);
         got += view_.ndim == 1 ? ",)" : ")";
-        PyErr_Format(PyExc_ValueError, "argument 'out': expected (%zd, %zd), got %s", rows, columns, got.c_str());
+        PyErr_Format(PyExc_ValueError, messages::kOutWrongShape, rows, columns, got.c_str());
         PyBuffer_Release(&view_);
         throw PythonErrorSet{};
     } else if (view_.readonly) {
-        problem = "is read-only";
+        problem = messages::kOutReadOnly;
     } else if (!PyBuffer_IsContiguous(&view_, 'C')) {
-        problem = "must be C-contiguous";
+        problem = messages::kOutNotContiguous;
     } else if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) != 0) {
-        problem = "must be aligned to 4 bytes";
+        problem = messages::kOutNotAligned;
     }
     if (problem != nullptr) {
-        PyErr_Format(kind, "argument 'out': %s", problem);
+        PyErr_SetString(kind, problem);
         PyBuffer_Release(&view_);
         throw PythonErrorSet{};
     }

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "cache/messages.hpp"
 #include "layer_cache/fork_safety.hpp"
 
 namespace marrowvale {
@@ -35,11 +36,11 @@ CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode)
         // Reads may nest in reads; anything else would see the cache
         // change under a call that is still converting its arguments.
         if (mode == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
             throw PythonErrorSet{};
         }
         if (held->mode_ == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
             throw PythonErrorSet{};
         }
     }
@@ -59,7 +60,7 @@ CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {
     // Only code that runs inside the locked stretch could call back here (a
     // finalizer), and waiting would never end.
     if (access.holder_.load() == me) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
         throw PythonErrorSet{};
     }
     if (!access.mutex_->try_lock()) {

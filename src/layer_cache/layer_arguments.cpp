@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 
+#include "cache/messages.hpp"
 #include "conversions.hpp"
 #include "layer_cache/layer_state.hpp"
 
@@ -33,13 +34,14 @@ std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint6
     } catch (const PythonErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_argument_error(parameter);
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "argument '%s': must be an integer from %llu to 2**64 - 1, got %R", parameter,
-                     static_cast<unsigned long long>(minimum), object);
+        PyErr_Format(PyExc_ValueError, messages::kCountOutOfRange, parameter, static_cast<unsigned long long>(minimum),
+                     object);
         throw PythonErrorSet{};
     }
     if (value < minimum) {
-        value_error("argument '" + std::string(parameter) + "': must be at least " + std::to_string(minimum) +
-                    ", got " + std::to_string(value));
+        PyErr_Format(PyExc_ValueError, messages::kCountTooSmall, parameter, static_cast<unsigned long long>(minimum),
+                     static_cast<unsigned long long>(value));
+        throw PythonErrorSet{};
     }
     return value;
 }
@@ -74,7 +76,8 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
     if (make_strategy(config.strategy, parameters) == nullptr) {
         std::string names;
         for (const std::string_view name : kStrategyNames) names += (names.empty() ? "" : ", ") + std::string(name);
-        value_error("argument 'strategy': unknown strategy '" + config.strategy + "'. choose: " + names);
+        value_error(messages::kStrategyArgument + (messages::kUnknownStrategy + config.strategy) +
+                    messages::kStrategyChoices + names);
     }
     return config;
 }
@@ -89,7 +92,7 @@ std::size_t head_index(PyObject* object, std::size_t n_heads) {
     if (!PyIndex_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, "head index must be an integer, not '%U'", name.get());
+        PyErr_Format(PyExc_TypeError, messages::kHeadNotAnInteger, name.get());
         throw PythonErrorSet{};
     }
     PyRef index = checked(PyNumber_Index(object));
@@ -102,7 +105,7 @@ std::size_t head_index(PyObject* object, std::size_t n_heads) {
         const Py_ssize_t resolved = value < 0 ? value + heads : value;
         if (resolved >= 0 && resolved < heads) return static_cast<std::size_t>(resolved);
     }
-    PyErr_Format(PyExc_IndexError, "head index %R out of range for %zu heads", index.get(), n_heads);
+    PyErr_Format(PyExc_IndexError, messages::kHeadOutOfRange, index.get(), n_heads);
     throw PythonErrorSet{};
 }
 

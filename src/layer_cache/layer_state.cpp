@@ -1,6 +1,10 @@
 #include "layer_cache/layer_state.hpp"
 
+#include "cache/messages.hpp"
+
+#include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -56,7 +60,7 @@ public:
     std::size_t remaining() const noexcept { return rest_.size(); }
 
     const unsigned char* take(std::size_t count, const char* what) {
-        if (count > rest_.size()) throw StateError(std::string("truncated in ") + what);
+        if (count > rest_.size()) throw StateError(messages::kStateTruncatedIn + std::string(what));
         const unsigned char* start = rest_.data();
         rest_ = rest_.subspan(count);
         return start;
@@ -88,31 +92,39 @@ std::uint32_t float_bits(float value) noexcept { return std::bit_cast<std::uint3
 
 [[noreturn]] void fail(const std::string& message) { throw StateError(message); }
 
-std::string head_text(std::size_t head) { return "head " + std::to_string(head) + ": "; }
+// A message from a format of messages.hpp and its arguments.
+template <typename... Args>
+std::string format(const char* text, Args... args) {
+    const int length = std::snprintf(nullptr, 0, text, args...);
+    std::string message(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    std::snprintf(message.data(), message.size() + 1, text, args...);
+    return message;
+}
+
+std::string head_text(std::size_t head) { return format(messages::kStateHead, head); }
 
 LayerConfig read_config(Reader& reader) {
-    const unsigned char* magic = reader.take(sizeof(kMagic), "the header");
-    if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) fail("not a LayerCache state (wrong magic bytes)");
-    const auto version = reader.number<std::uint32_t>("the header");
+    const unsigned char* magic = reader.take(sizeof(kMagic), messages::kStatePartHeader);
+    if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) fail(messages::kStateWrongMagic);
+    const auto version = reader.number<std::uint32_t>(messages::kStatePartHeader);
     if (version != kVersion) {
-        fail("unsupported version " + std::to_string(version) + " (this build reads version " +
-             std::to_string(kVersion) + ")");
+        fail(format(messages::kStateVersion, version, kVersion));
     }
     LayerConfig config;
-    config.n_heads = reader.number<std::uint64_t>("the header");
-    config.d_k = reader.number<std::uint64_t>("the header");
-    config.d_v = reader.number<std::uint64_t>("the header");
+    config.n_heads = reader.number<std::uint64_t>(messages::kStatePartHeader);
+    config.d_k = reader.number<std::uint64_t>(messages::kStatePartHeader);
+    config.d_v = reader.number<std::uint64_t>(messages::kStatePartHeader);
     if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) fail(problem);
-    const auto name_length = reader.number<std::uint8_t>("the header");
-    const unsigned char* name = reader.take(name_length, "the strategy name");
+    const auto name_length = reader.number<std::uint8_t>(messages::kStatePartHeader);
+    const unsigned char* name = reader.take(name_length, messages::kStatePartName);
     config.strategy.assign(reinterpret_cast<const char*>(name), name_length);
     StrategyParameters& parameters = config.parameters;
-    parameters.window_size = reader.number<std::uint64_t>("the parameters");
-    parameters.static_k = reader.number<std::uint64_t>("the parameters");
-    parameters.recent_k = reader.number<std::uint64_t>("the parameters");
-    parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>("the parameters"));
-    parameters.merge_every = reader.number<std::uint64_t>("the parameters");
-    if (make_strategy(config.strategy, parameters) == nullptr) fail("unknown strategy '" + config.strategy + "'");
+    parameters.window_size = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.static_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.recent_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>(messages::kStatePartParameters));
+    parameters.merge_every = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    if (make_strategy(config.strategy, parameters) == nullptr) fail(messages::kStateUnknownStrategy + config.strategy + "'");
     return config;
 }
 
@@ -124,9 +136,8 @@ void check_spans(const SpanList& spans, std::uint64_t position, std::size_t head
         const std::int64_t first = spans.row(i)[0];
         const std::int64_t last = spans.row(i)[1];
         if (first <= after || last < first || static_cast<std::uint64_t>(last) >= position) {
-            fail(head_text(head) + "span " + std::to_string(i) + " (" + std::to_string(first) + ", " +
-                 std::to_string(last) + ") is out of order or beyond the " + std::to_string(position) +
-                 " tokens appended");
+            fail(head_text(head) + format(messages::kStateSpanOutOfOrder, i, static_cast<long long>(first),
+                                          static_cast<long long>(last), static_cast<unsigned long long>(position)));
         }
         after = last;
     }
@@ -134,33 +145,33 @@ void check_spans(const SpanList& spans, std::uint64_t position, std::size_t head
 
 KVCache read_head(Reader& reader, const LayerConfig& config, const KVCacheCounters& shared, std::size_t head) {
     KVCacheCounters counters = shared;
-    counters.total_merges = reader.number<std::uint64_t>("a head's counters");
-    counters.current_size = reader.number<std::uint64_t>("a head's counters");
-    const auto held = reader.number<std::uint64_t>("a head's counters");
+    counters.total_merges = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    counters.current_size = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    const auto held = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
 
     // What every sequence of appends, strategy passes and clears leaves: the
     // held entries come from the appends since the last clear, the size
     // after the last append is what is held unless a clear came after it,
     // and the entries taken away lie between those removed since the clear
     // and all that were not kept.
-    if (held > counters.position) fail(head_text(head) + "holds more entries than tokens appended since clear");
+    if (held > counters.position) fail(head_text(head) + messages::kStateHeldBeyondPosition);
     if (counters.position != 0 && counters.current_size != held) {
-        fail(head_text(head) + "current_size differs from the entries held");
+        fail(head_text(head) + messages::kStateSizeNotHeld);
     }
-    if (counters.current_size > counters.total_appends) fail(head_text(head) + "current_size exceeds the appends");
+    if (counters.current_size > counters.total_appends) fail(head_text(head) + messages::kStateSizeBeyondAppends);
     if (counters.total_merges < counters.position - held || counters.total_merges > counters.total_appends - held) {
-        fail(head_text(head) + "total_merges does not fit the appends and the entries held");
+        fail(head_text(head) + messages::kStateMergesDoNotFit);
     }
 
     const std::uint64_t row_bytes = (config.d_k + config.d_v) * sizeof(float) + 2 * sizeof(std::int64_t);
-    if (held > reader.remaining() / row_bytes) fail(head_text(head) + "truncated in the entries");
+    if (held > reader.remaining() / row_bytes) fail(head_text(head) + messages::kStateTruncatedIn + messages::kStatePartEntries);
     const auto rows = static_cast<std::size_t>(held);
     EntryList keys(config.d_k);
     EntryList values(config.d_v);
     SpanList spans(2);
-    reader.rows(keys.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_k), "the keys");
-    reader.rows(values.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_v), "the values");
-    reader.rows(spans.append_for_overwrite(rows), rows * 2, "the spans");
+    reader.rows(keys.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_k), messages::kStatePartKeys);
+    reader.rows(values.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_v), messages::kStatePartValues);
+    reader.rows(spans.append_for_overwrite(rows), rows * 2, messages::kStatePartSpans);
     check_spans(spans, counters.position, head);
 
     KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true);
@@ -171,11 +182,11 @@ KVCache read_head(Reader& reader, const LayerConfig& config, const KVCacheCounte
 }  // namespace
 
 const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::uint64_t d_v) {
-    if (n_heads == 0) return "n_heads must be at least 1";
-    if (d_k == 0) return "d_k must be at least 1";
-    if (d_v == 0) return "d_v must be at least 1";
-    if (n_heads > kMaxTokenFloats || d_k > kMaxTokenFloats / n_heads) return "n_heads * d_k must be below 2**48";
-    if (d_v > kMaxTokenFloats / n_heads) return "n_heads * d_v must be below 2**48";
+    if (n_heads == 0) return messages::kStateHeadsMustBe;
+    if (d_k == 0) return messages::kStateKeysMustBe;
+    if (d_v == 0) return messages::kStateValuesMustBe;
+    if (n_heads > kMaxTokenFloats || d_k > kMaxTokenFloats / n_heads) return messages::kKeysTooWide;
+    if (d_v > kMaxTokenFloats / n_heads) return messages::kValuesTooWide;
     return nullptr;
 }
 
@@ -228,19 +239,19 @@ Layer read_state(std::span<const unsigned char> state) {
     Reader reader(state);
     LayerConfig config = read_config(reader);
     KVCacheCounters shared;
-    shared.total_appends = reader.number<std::uint64_t>("the counters");
-    shared.position = reader.number<std::uint64_t>("the counters");
+    shared.total_appends = reader.number<std::uint64_t>(messages::kStatePartCounters);
+    shared.position = reader.number<std::uint64_t>(messages::kStatePartCounters);
     // Totals over heads are sums of these; they must not wrap.
     if (shared.total_appends > std::numeric_limits<std::uint64_t>::max() / config.n_heads) {
-        fail("total_appends is too large for the number of heads");
+        fail(messages::kStateAppendsTooLarge);
     }
-    if (shared.position > shared.total_appends) fail("more tokens since clear than appends");
-    if (config.n_heads > reader.remaining() / kHeadHeaderBytes) fail("truncated in the heads");
+    if (shared.position > shared.total_appends) fail(messages::kStatePositionBeyondAppends);
+    if (config.n_heads > reader.remaining() / kHeadHeaderBytes) fail(messages::kStateTruncatedIn + std::string(messages::kStatePartHeads));
 
     std::vector<KVCache> heads;
     heads.reserve(static_cast<std::size_t>(config.n_heads));
     for (std::size_t h = 0; h < config.n_heads; ++h) heads.push_back(read_head(reader, config, shared, h));
-    if (reader.remaining() != 0) fail(std::to_string(reader.remaining()) + " unexpected bytes after the last head");
+    if (reader.remaining() != 0) fail(format(messages::kStateTrailingBytes, reader.remaining()));
     return Layer(std::move(config), std::move(heads));
 }
 

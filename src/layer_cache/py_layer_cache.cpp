@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/messages.hpp"
 #include "arg_binding.hpp"
 #include "layer_cache/array_input.hpp"
 #include "layer_cache/array_output.hpp"
@@ -19,6 +20,7 @@
 #include "layer_cache/layer_state.hpp"
 #include "layer_cache/worker_pool.hpp"
 #include "panic.hpp"
+#include "recursion_guard.hpp"
 
 namespace marrowvale {
 namespace {
@@ -36,12 +38,29 @@ struct LayerCacheState {
 
 struct LayerCacheObject {
     PyObject_HEAD
+    // Null only in an instance the constructor never made; the class is
+    // immutable, so Python code cannot replace __new__ to make one, and the
+    // allocator's zeros would show it if it could.
     LayerCacheState* state;
 };
 
 PyObject* g_class = nullptr;
 
-LayerCacheState& state_of(PyObject* self) { return *reinterpret_cast<LayerCacheObject*>(self)->state; }
+LayerCacheState& state_of(PyObject* self) {
+    LayerCacheState* state = reinterpret_cast<LayerCacheObject*>(self)->state;
+    if (state == nullptr) {
+        PyErr_SetString(PyExc_TypeError, messages::kLayerNotInitialised);
+        throw PythonErrorSet{};
+    }
+    return *state;
+}
+
+// Python code run by a conversion may call into a cache again, and again:
+// each level keeps our frames on the thread's stack.
+class LayerRecursionGuard : public RecursionGuard {
+public:
+    LayerRecursionGuard() : RecursionGuard(messages::kLayerRecursionWhere, messages::kLayerStackNearlyFull) {}
+};
 
 PyObject* wrap(PyTypeObject* type, Layer layer, std::size_t threads) {
     std::unique_ptr<LayerCacheState> state(new LayerCacheState{std::move(layer), {}, threads});
@@ -81,6 +100,7 @@ PyObject* layer_cache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
                                          &values[6], &values[7], &values[8], &values[9])) {
             throw PythonErrorSet{};
         }
+        LayerRecursionGuard depth;
         LayerConfig config = layer_config(values[0], values[1], values[2], values[3], values[4], values[5],
                                           values[6], values[7], values[8]);
         const std::size_t threads = thread_count(values[9], config.n_heads);
@@ -107,6 +127,7 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         static constexpr Signature signature{"LayerCache.append", kAppendParams, 2, g_append_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
+        LayerRecursionGuard depth;
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::write);
@@ -130,6 +151,7 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         static constexpr Signature signature{"LayerCache.extend", kExtendParams, 2, g_extend_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
+        LayerRecursionGuard depth;
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::write);
@@ -163,6 +185,7 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         static constexpr Signature signature{"LayerCache.attend", kAttendParams, 1, g_attend_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
+        LayerRecursionGuard depth;
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::read);
@@ -171,9 +194,8 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         const Py_ssize_t n_q = queries.dim(0);
         const auto heads = ssize(config.n_heads);
         if (n_q % heads != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "argument 'q': expected (n_q, %zd) with n_q a multiple of n_heads (%zd), got (%zd, %zd)",
-                         ssize(config.d_k), heads, n_q, ssize(config.d_k));
+            PyErr_Format(PyExc_ValueError, messages::kQueriesNotGrouped, ssize(config.d_k), heads, n_q,
+                         ssize(config.d_k));
             throw PythonErrorSet{};
         }
         std::optional<NewArray> fresh;
@@ -208,6 +230,7 @@ enum class Rows { keys, values, spans };
 
 PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
     return guarded([&]() -> PyObject* {
+        LayerRecursionGuard depth;
         LayerCacheState& state = state_of(self);
         CacheAccess::Borrow borrow(state.access, Access::read);
         const std::size_t h = head_index(arg, state.layer.n_heads());
@@ -369,12 +392,12 @@ PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_
         static constexpr Signature signature{"LayerCache.from_bytes", kFromBytesParams, 1, g_from_bytes_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
+        LayerRecursionGuard depth;
         Py_buffer view;
         if (PyObject_GetBuffer(slots[0], &view, PyBUF_SIMPLE) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument 'data': expected a bytes-like object, got '%s'",
-                         Py_TYPE(slots[0])->tp_name);
+            PyErr_Format(PyExc_TypeError, messages::kStateNotBytes, Py_TYPE(slots[0])->tp_name);
             throw PythonErrorSet{};
         }
         std::optional<Layer> layer;
@@ -382,7 +405,7 @@ PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_
             layer.emplace(read_state({static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len)}));
         } catch (const StateError& problem) {
             PyBuffer_Release(&view);
-            PyErr_Format(PyExc_ValueError, "invalid LayerCache state: %s", problem.what());
+            PyErr_Format(PyExc_ValueError, messages::kInvalidState, problem.what());
             throw PythonErrorSet{};
         } catch (...) {
             PyBuffer_Release(&view);
@@ -404,22 +427,38 @@ PyObject* layer_cache_reduce(PyObject* self, PyObject*) {
 
 // ---- attributes ----------------------------------------------------------
 
-PyObject* get_n_heads(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(state_of(self).layer.config().n_heads); }
-PyObject* get_d_k(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(state_of(self).layer.config().d_k); }
-PyObject* get_d_v(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(state_of(self).layer.config().d_v); }
-PyObject* get_threads(PyObject* self, void*) { return PyLong_FromSize_t(state_of(self).threads); }
+// The configuration never changes after construction: read without a lock.
+const LayerConfig& config_of(PyObject* self) { return state_of(self).layer.config(); }
+
+PyObject* get_n_heads(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLongLong(config_of(self).n_heads); });
+}
+PyObject* get_d_k(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLongLong(config_of(self).d_k); });
+}
+PyObject* get_d_v(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLongLong(config_of(self).d_v); });
+}
+PyObject* get_threads(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromSize_t(state_of(self).threads); });
+}
 PyObject* get_strategy(PyObject* self, void*) {
-    const std::string& name = state_of(self).layer.config().strategy;
-    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    return guarded([&] {
+        const std::string& name = config_of(self).strategy;
+        return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    });
 }
 
 PyObject* layer_cache_repr(PyObject* self) {
-    const LayerCacheState& state = state_of(self);
-    const LayerConfig& config = state.layer.config();
-    return PyUnicode_FromFormat("LayerCache(%llu, %llu, %llu, '%s', threads=%zu)",
-                                static_cast<unsigned long long>(config.n_heads),
-                                static_cast<unsigned long long>(config.d_k),
-                                static_cast<unsigned long long>(config.d_v), config.strategy.c_str(), state.threads);
+    return guarded([&] {
+        const LayerCacheState& state = state_of(self);
+        const LayerConfig& config = state.layer.config();
+        return PyUnicode_FromFormat("LayerCache(%llu, %llu, %llu, '%s', threads=%zu)",
+                                    static_cast<unsigned long long>(config.n_heads),
+                                    static_cast<unsigned long long>(config.d_k),
+                                    static_cast<unsigned long long>(config.d_v), config.strategy.c_str(),
+                                    state.threads);
+    });
 }
 
 PyGetSetDef kGetSet[] = {
@@ -489,7 +528,9 @@ PyType_Spec kSpec = {
     "marrowvale.LayerCache",
     static_cast<int>(sizeof(LayerCacheObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable: Python code cannot replace __new__ and so make an instance
+    // the constructor never saw.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     kSlots,
 };
 
