@@ -28,10 +28,19 @@ cd "$root"
 # since the interpreter itself is not instrumented: preload exactly the ones
 # the extension was linked against.
 extension="$("$py" -c 'import importlib.util as u; print(u.find_spec("_marrowvale").origin)')"
+# Found without importing the package, which would load _marrowvale before
+# the sanitizer runtimes.
+layer_extension="$("$py" -c 'import glob, importlib.util as u, os
+print(glob.glob(os.path.join(u.find_spec("marrowvale").submodule_search_locations[0], "_layer_cache*.so"))[0])')"
 # A build that silently lost its instrumentation would pass everything.
-if ! nm -D "$extension" | grep -q '__asan_report_' || ! nm -D "$extension" | grep -q '__ubsan_handle_'; then
-    echo "error: $extension is not instrumented" >&2; exit 1
-fi
+# (The symbols are read whole first: grep -q would stop reading early, and
+# under pipefail the interrupted nm would count as a failure.)
+for built in "$extension" "$layer_extension"; do
+    symbols="$(nm -D "$built")"
+    if ! grep -q '__asan_report_' <<<"$symbols" || ! grep -q '__ubsan_handle_' <<<"$symbols"; then
+        echo "error: $built is not instrumented" >&2; exit 1
+    fi
+done
 runtimes=()
 for library in libasan libubsan; do
     path="$(ldd "$extension" | awk -v lib="$library" 'index($1, lib ".so") == 1 { print $3 }')"

@@ -19,10 +19,11 @@ void check_positional_count(const Signature& signature, Py_ssize_t nargs) {
     const auto max = static_cast<Py_ssize_t>(signature.params.size());
     if (nargs <= max) return;
     const char* verb = nargs == 1 ? "was" : "were";
-    if (signature.all_required) {
+    const auto min = static_cast<Py_ssize_t>(signature.required);
+    if (min == max) {
         fail(PyUnicode_FromFormat(messages::kTooManyPositional, signature.function, max, nargs, verb));
     }
-    fail(PyUnicode_FromFormat(messages::kTooManyOptional, signature.function, max, nargs, verb));
+    fail(PyUnicode_FromFormat(messages::kTooManyOptional, signature.function, min, max, nargs, verb));
 }
 
 // The parameter names as interned strings, made on the first call.
@@ -66,12 +67,11 @@ Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, bool already_
 }
 
 void check_missing(const Signature& signature, std::span<PyObject*> slots) {
-    if (!signature.all_required) return;
     std::string names;
     std::size_t missing = 0;
     std::size_t total = 0;
-    for (PyObject* slot : slots) total += slot == nullptr;
-    for (std::size_t i = 0; i < slots.size(); ++i) {
+    for (std::size_t i = 0; i < signature.required; ++i) total += slots[i] == nullptr;
+    for (std::size_t i = 0; i < signature.required; ++i) {
         if (slots[i] != nullptr) continue;
         ++missing;
         if (missing > 1) names += (missing == total) ? (total > 2 ? ", and " : " and ") : ", ";

@@ -15,7 +15,7 @@ namespace marrowvale {
 struct Signature {
     const char* function;                 // "PyKVCache.append", for messages
     std::span<const char* const> params;  // in positional order
-    bool all_required;                    // methods: every parameter; constructor: none
+    std::size_t required;                 // how many leading parameters must be given
     // Room for `params` as interned strings (null until the first call
     // fills it), so that keywords usually match by identity.
     std::span<PyObject*> interned;

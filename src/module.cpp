@@ -3,11 +3,9 @@
 // imports it; another interpreter is refused.
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <string>
 
-#include "cache/kernels.hpp"
 #include "cache/messages.hpp"
+#include "module_setup.hpp"
 #include "panic.hpp"
 #include "py_kvcache.hpp"
 #include "py_ref.hpp"
@@ -30,18 +28,6 @@ PyModuleDef kModuleDef = {
     nullptr,
 };
 
-// Throws PythonErrorSet when the interpreter cannot say who it is or is not
-// the one that imported the module first.
-void claim_interpreter() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) throw PythonErrorSet{};
-    std::int64_t expected = -1;
-    if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError, messages::kSubInterpreters);
-        throw PythonErrorSet{};
-    }
-}
-
 void add_class(PyObject* module) {
     PyObject* cls = kvcache_class();
     if (cls == nullptr) throw PythonErrorSet{};
@@ -57,20 +43,9 @@ void add_class(PyObject* module) {
     if (PyObject_SetAttrString(module, "PyKVCache", cls) < 0) throw PythonErrorSet{};
 }
 
-// MARROWVALE_KERNEL names a kernel set to use instead of the best the
-// processor supports; the tests use it to reach every set.
-void choose_kernels() {
-    const char* forced = std::getenv("MARROWVALE_KERNEL");
-    const std::string problem = select_kernels(forced == nullptr ? "" : forced);
-    if (!problem.empty()) {
-        PyErr_SetString(PyExc_ImportError, problem.c_str());
-        throw PythonErrorSet{};
-    }
-}
-
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        claim_interpreter();
+        claim_interpreter(g_interpreter, messages::kSubInterpreters);
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
         PyRef module = checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));

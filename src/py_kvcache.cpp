@@ -132,7 +132,7 @@ std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
 
 PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, false, g_constructor_names};
+        static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, 0, g_constructor_names};
         std::array<PyRef, kConstructorParams.size()> slots;
         bind_tuple(signature, args, kwargs, slots);
         RecursionGuard depth;
@@ -180,7 +180,7 @@ std::array<PyObject*, kAttendParams.size()> g_attend_names{};
 
 PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.append", kAppendParams, true, g_append_names};
+        static constexpr Signature signature{"PyKVCache.append", kAppendParams, kAppendParams.size(), g_append_names};
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
@@ -197,7 +197,7 @@ PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, true, g_attend_names};
+        static constexpr Signature signature{"PyKVCache.attend", kAttendParams, kAttendParams.size(), g_attend_names};
         std::array<PyObject*, 1> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);

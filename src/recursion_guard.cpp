@@ -73,12 +73,12 @@ bool stack_nearly_full() {
 
 }  // namespace
 
-RecursionGuard::RecursionGuard() {
+RecursionGuard::RecursionGuard(const char* where, const char* stack_full) {
     if (stack_nearly_full()) {
-        PyErr_SetString(PyExc_RecursionError, messages::kStackNearlyFull);
+        PyErr_SetString(PyExc_RecursionError, stack_full);
         throw PythonErrorSet{};
     }
-    if (Py_EnterRecursiveCall(messages::kRecursionWhere) != 0) throw PythonErrorSet{};
+    if (Py_EnterRecursiveCall(where) != 0) throw PythonErrorSet{};
 }
 
 }  // namespace marrowvale

@@ -6,6 +6,7 @@
 // stack's end; the guard also refuses a call when the stack left is short.
 #pragma once
 
+#include "cache/messages.hpp"
 #include "py_ref.hpp"
 
 namespace marrowvale {
@@ -13,8 +14,10 @@ namespace marrowvale {
 class RecursionGuard {
 public:
     // Throws PythonErrorSet with RecursionError set when the call would go
-    // too deep.
-    RecursionGuard();
+    // too deep; `where` follows the interpreter's "maximum recursion depth
+    // exceeded", `stack_full` is the whole message when the stack runs short.
+    explicit RecursionGuard(const char* where = messages::kRecursionWhere,
+                            const char* stack_full = messages::kStackNearlyFull);
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;

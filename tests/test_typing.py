@@ -43,10 +43,34 @@ error: float = rows[1].rel_l2
 
 NUMPY_CALLS = """\
 import numpy as np
-from marrowvale import PyKVCache
+import numpy.typing as npt
+from marrowvale import LayerCache, PyKVCache
 
 cache = PyKVCache(4, 2)
 cache.append(np.zeros(4, dtype=np.float32), np.arange(2))
+
+layer = LayerCache(2, 4, 3, "merge", threshold=0.8, merge_every=2, threads=None)
+layer.append(np.zeros((2, 4), np.float32), [[1.0, 2.0, 3.0], (4, 5, 6)])
+layer.extend(np.zeros((5, 2, 4)), [np.zeros((2, 3))] * 5)
+out: npt.NDArray[np.float32] = layer.attend(np.ones((4, 4), np.float32))
+layer.attend([[0.5] * 4] * 2, out=np.empty((2, 3), np.float32))
+spans: npt.NDArray[np.int64] = layer.spans(-1)
+held: list[int] = layer.lengths()
+size: int = layer.stats()["nbytes"] + layer.stats()["per_head_size"][0]
+again: LayerCache = LayerCache.from_bytes(layer.to_bytes(), threads=1).copy()
+"""
+
+# Each line must draw exactly one error.
+BAD_NUMPY_CALLS = """\
+import numpy as np
+from marrowvale import LayerCache
+
+layer = LayerCache(2, 4, 3)
+LayerCache(2, 4, 3, "full", 512)
+layer.append("abcd", [[0.0]])
+layer.attend(np.ones((2, 4)), out=[[0.0]])
+layer.keys(0.0)
+layer.stats()["nope"]
 """
 
 # Each line must draw exactly one error.
@@ -72,9 +96,10 @@ def mypy(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
                           cwd=cwd, timeout=300)
 
 
-def test_stubtest_finds_the_stubs_consistent_with_the_built_module(tmp_path: Path) -> None:
+@pytest.mark.parametrize("module", ["_marrowvale", "marrowvale._layer_cache"])
+def test_stubtest_finds_the_stubs_consistent_with_the_built_module(tmp_path: Path, module: str) -> None:
     # Run outside the source tree, so that only the installed stubs are found.
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_marrowvale"], capture_output=True,
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module], capture_output=True,
                           text=True, cwd=tmp_path, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
 
@@ -82,8 +107,10 @@ def test_stubtest_finds_the_stubs_consistent_with_the_built_module(tmp_path: Pat
 def test_the_stubs_are_installed_beside_the_extension_and_marrowvale_is_typed() -> None:
     import _marrowvale
     import marrowvale
+    import marrowvale._layer_cache
 
     assert Path(_marrowvale.__file__).with_name("_marrowvale.pyi").is_file()
+    assert Path(marrowvale._layer_cache.__file__).with_name("_layer_cache.pyi").is_file()
     assert (Path(marrowvale.__file__).parent / "py.typed").is_file()
 
 
@@ -98,7 +125,8 @@ def checked(tmp_path_factory: pytest.TempPathFactory) -> str:
              str(ROOT / "examples" / "demo.py"), "good_calls.py", "bad_calls.py"]
     if importlib.util.find_spec("numpy") is not None:
         (work / "numpy_calls.py").write_text(NUMPY_CALLS)
-        files.append("numpy_calls.py")
+        (work / "bad_numpy_calls.py").write_text(BAD_NUMPY_CALLS)
+        files += ["numpy_calls.py", "bad_numpy_calls.py"]
     # The cache lives in the environment, like the build directory: later
     # runs skip re-reading the standard library's and NumPy's stubs.
     cache = Path(sys.prefix) / "mypy-cache"
@@ -108,12 +136,15 @@ def checked(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 
 def test_typed_package_and_examples_pass_strict_mypy(checked: str) -> None:
-    others = [line for line in checked.splitlines() if not line.startswith("bad_calls.py:")]
+    others = [line for line in checked.splitlines() if not line.startswith(("bad_calls.py:", "bad_numpy_calls.py:"))]
     assert others == []
 
 
-def test_mypy_rejects_each_wrong_call(checked: str) -> None:
-    lines = sorted({int(m.group(1)) for m in re.finditer(r"^bad_calls\.py:(\d+): error:", checked, re.M)})
-    expected = [n for n, text in enumerate(BAD_CALLS.splitlines(), start=1)
-                if text and not text.startswith(("from ", "cache = "))]
+@pytest.mark.parametrize("name, source", [("bad_calls", BAD_CALLS), ("bad_numpy_calls", BAD_NUMPY_CALLS)])
+def test_mypy_rejects_each_wrong_call(checked: str, name: str, source: str) -> None:
+    if name == "bad_numpy_calls" and importlib.util.find_spec("numpy") is None:
+        pytest.skip("NumPy is not installed")
+    lines = sorted({int(m.group(1)) for m in re.finditer(rf"^{name}\.py:(\d+): error:", checked, re.M)})
+    expected = [n for n, text in enumerate(source.splitlines(), start=1)
+                if text and not text.startswith(("from ", "import ", "cache = ", "layer = "))]
     assert lines == expected, textwrap.indent(checked, "  ")

@@ -2,6 +2,8 @@
 strategies, and tools to measure what each strategy costs in accuracy.
 
 ``PyKVCache`` is the native cache (from the extension ``_marrowvale``);
+``LayerCache`` keeps every head of one attention layer, read and written as
+NumPy arrays (from the extension ``marrowvale._layer_cache``);
 ``compare`` replays a stream of keys, values and queries through several
 strategies and a full cache; ``synthetic_stream`` builds a deterministic test
 stream with structure for the strategies to find.

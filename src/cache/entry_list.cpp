@@ -103,6 +103,23 @@ void RowList<T>::clear() noexcept {
     capacity_ = 0;
 }
 
+template <typename T>
+RowList<T> RowList<T>::copy() const {
+    RowList result(width_);
+    result.append_for_overwrite(size_);
+    if (size_ != 0 && width_ != 0) std::memcpy(result.row(0), row(0), size_ * row_bytes<T>(width_));
+    return result;
+}
+
+template <typename T>
+T* RowList<T>::append_for_overwrite(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() - size_) throw std::bad_alloc();
+    reserve(size_ + count);
+    T* first = row(size_);
+    size_ += count;
+    return first;
+}
+
 template class RowList<float>;
 template class RowList<std::int64_t>;
 

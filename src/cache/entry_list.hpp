@@ -65,6 +65,13 @@ public:
     // Drops every row and gives the storage back.
     void clear() noexcept;
 
+    // A list holding copies of the live rows, with room for exactly those.
+    RowList copy() const;
+
+    // Adds `count` rows of unspecified content at the back and returns the
+    // first of them, for a caller that fills rows from storage of its own.
+    T* append_for_overwrite(std::size_t count);
+
 private:
     // Makes room for one more row at the back: slides the rows down over
     // dropped front rows, or reallocates.

@@ -13,6 +13,15 @@
 
 namespace marrowvale {
 
+// What a cache counts beside its entries: saved and restored with them.
+struct KVCacheCounters {
+    std::uint64_t total_appends = 0;
+    std::uint64_t total_merges = 0;
+    std::uint64_t total_evictions = 0;
+    std::uint64_t current_size = 0;
+    std::uint64_t position = 0;
+};
+
 class KVCache {
 public:
     // With `follow_spans`, the cache also keeps, for every entry, the first
@@ -20,6 +29,16 @@ public:
     // or clear).
     KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
             bool follow_spans = false) noexcept;
+
+    // A copy of `other`: its entries, spans and counters, with `strategy`,
+    // which the caller builds as a twin of other's (a strategy holds only
+    // its parameters). Throws std::bad_alloc, leaving `other` untouched.
+    KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
+
+    // Replaces the entries, spans and counters by saved ones. The rows must
+    // have this cache's widths and agree in number (no spans unless the cache
+    // follows them); throws PreconditionFailure, changing nothing, if not.
+    void restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters);
 
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.
@@ -39,6 +58,10 @@ public:
     std::uint64_t total_merges() const noexcept { return total_merges_; }
     std::uint64_t total_evictions() const noexcept { return total_evictions_; }
     std::uint64_t current_size() const noexcept { return current_size_; }
+    std::uint64_t position() const noexcept { return position_; }
+    KVCacheCounters counters() const noexcept {
+        return {total_appends_, total_merges_, total_evictions_, current_size_, position_};
+    }
     std::string_view strategy_name() const noexcept { return strategy_->name(); }
 
     const EntryList& keys() const noexcept { return keys_; }

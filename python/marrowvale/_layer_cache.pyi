@@ -1,0 +1,133 @@
+# Type information for the native extension module marrowvale._layer_cache.
+
+from collections.abc import Buffer, Sequence
+from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["LayerCache"]
+
+_Number = SupportsFloat | SupportsIndex
+# Arrays are anything with the buffer protocol (NumPy arrays of any real or
+# bool dtype, memoryview, array.array) or nested sequences of numbers.
+_Rows = Buffer | Sequence[Buffer | Sequence[_Number]]
+_Tokens = Buffer | Sequence[_Rows]
+
+_StrategyName = Literal["full", "sliding", "static", "merge", "hybrid"]
+
+@type_check_only
+class _LayerStats(TypedDict):
+    total_appends: int
+    total_merges: int
+    total_evictions: int
+    current_size: int
+    compression_ratio: float
+    strategy: str
+    per_head_size: list[int]
+    nbytes: int
+
+@final
+class LayerCache:
+    """Key/value caches of every head of one attention layer, one compressing
+    cache per head, read and written as arrays.
+
+    Each head keeps its own cache with the given strategy (see PyKVCache), so
+    heads diverge under merging; results are bit-identical to one PyKVCache
+    per head.
+
+    Arrays in: C-contiguous float32 is read in place; any other real dtype is
+    rounded to float32 element by element as PyKVCache rounds a Python
+    number (float64 to the nearest float32, float16 exactly, integers to the
+    nearest double first and then to float32, bool to 0.0 or 1.0); strided
+    arrays are copied; nested sequences are read like PyKVCache reads a
+    vector. Complex and other dtypes raise TypeError, a wrong shape
+    ValueError ("argument 'k': expected (4, 64), got (4, 63)"); after any
+    error the cache is as it was.
+
+    threads: how many threads attend and extend may spread the heads over
+    (None: the usable cores); at most n_heads are used. Large calls run
+    without the interpreter lock; results do not depend on the count.
+    """
+
+    def __new__(
+        cls,
+        n_heads: SupportsIndex,
+        d_k: SupportsIndex,
+        d_v: SupportsIndex,
+        strategy: _StrategyName | str = "full",
+        *,
+        window_size: SupportsIndex = 512,
+        static_k: SupportsIndex = 32,
+        recent_k: SupportsIndex = 128,
+        threshold: SupportsFloat | SupportsIndex = 0.9,
+        merge_every: SupportsIndex = 4,
+        threads: SupportsIndex | None = None,
+    ) -> Self: ...
+    @property
+    def n_heads(self) -> int:
+        """Key/value heads."""
+
+    @property
+    def d_k(self) -> int:
+        """Length of a key (and of a query)."""
+
+    @property
+    def d_v(self) -> int:
+        """Length of a value."""
+
+    @property
+    def strategy(self) -> str:
+        """Name of the compression strategy."""
+
+    @property
+    def threads(self) -> int:
+        """Threads a call may use (at most one per head)."""
+
+    def append(self, k: _Rows, v: _Rows) -> None:
+        """Store one token: k of shape (n_heads, d_k), v of shape (n_heads, d_v)."""
+
+    def extend(self, K: _Tokens, V: _Tokens) -> None:
+        """Store T tokens: K of shape (T, n_heads, d_k), V of shape (T, n_heads, d_v);
+        the same as T appends."""
+
+    def attend(self, q: _Rows, out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+        """Attention of q, shape (n_q, d_k) with n_q a multiple of n_heads: query
+        row j reads head j // (n_q // n_heads). Returns a float32 array (n_q, d_v),
+        or writes into out (C-contiguous float32 of that shape) and returns it."""
+
+    def spans(self, head: SupportsIndex, /) -> npt.NDArray[np.int64]:
+        """First and last token index (from 0 since construction or clear) each
+        held entry of the head covers: int64 (held, 2). Negative heads count
+        from the end."""
+
+    def lengths(self) -> list[int]:
+        """Entries held by each head."""
+
+    def keys(self, head: SupportsIndex, /) -> npt.NDArray[np.float32]:
+        """A copy of the head's keys: float32 (held, d_k)."""
+
+    def values(self, head: SupportsIndex, /) -> npt.NDArray[np.float32]:
+        """A copy of the head's values: float32 (held, d_v)."""
+
+    def stats(self) -> _LayerStats:
+        """PyKVCache's counters summed over heads (compression_ratio over all
+        heads), per_head_size (current_size of each head) and nbytes (bytes
+        of storage held, room for growth included)."""
+
+    def clear(self) -> None:
+        """Drop every entry; the cumulative counters stay."""
+
+    def copy(self) -> LayerCache:
+        """An independent copy."""
+
+    def __copy__(self) -> LayerCache: ...
+    def __deepcopy__(self, memo: Any, /) -> LayerCache: ...
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
+    def to_bytes(self) -> bytes:
+        """The cache's state: versioned, little-endian bytes (threads not included)."""
+
+    @classmethod
+    def from_bytes(cls, data: Buffer, threads: SupportsIndex | None = None) -> LayerCache:
+        """The cache a state from to_bytes describes; ValueError for bytes that
+        are not one."""

@@ -1,0 +1,46 @@
+// Copying a cache and restoring one from saved rows and counters: what
+// branching a conversation and loading a saved state need.
+#include "cache/kv_cache.hpp"
+#include "cache/messages.hpp"
+#include "cache/precondition.hpp"
+
+namespace marrowvale {
+
+KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
+    : keys_(other.keys_.copy()),
+      values_(other.values_.copy()),
+      spans_(other.spans_.copy()),
+      strategy_(std::move(strategy)),
+      d_k_(other.d_k_),
+      d_v_(other.d_v_),
+      total_appends_(other.total_appends_),
+      total_merges_(other.total_merges_),
+      total_evictions_(other.total_evictions_),
+      current_size_(other.current_size_),
+      position_(other.position_),
+      follows_spans_(other.follows_spans_) {}
+
+void KVCache::restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters) {
+    if (keys.width() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, keys.width(), d_k_));
+    if (values.width() != d_v_) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, values.width(), d_v_));
+    }
+    if (spans.width() != 2) MARROWVALE_FAIL(equality_failure_message(messages::kSpanWidthMismatch, spans.width(), 2));
+    if (values.size() != keys.size()) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueCountMismatch, values.size(), keys.size()));
+    }
+    const std::size_t span_count = follows_spans_ ? keys.size() : 0;
+    if (spans.size() != span_count) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kSpanCountMismatch, spans.size(), span_count));
+    }
+    keys_ = std::move(keys);
+    values_ = std::move(values);
+    spans_ = std::move(spans);
+    total_appends_ = counters.total_appends;
+    total_merges_ = counters.total_merges;
+    total_evictions_ = counters.total_evictions;
+    current_size_ = counters.current_size;
+    position_ = counters.position;
+}
+
+}  // namespace marrowvale

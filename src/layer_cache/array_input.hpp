@@ -1,0 +1,67 @@
+// Reading a caller's array argument as float32 rows in C order: anything
+// with the buffer protocol (NumPy arrays of any number type, memoryviews,
+// array.array) or nested sequences of numbers.
+//
+// Aligned C-contiguous native float32 is used in place, without a copy;
+// every other input is converted element by element into a buffer of our
+// own, each element rounded to the nearest float32 as PyKVCache rounds a
+// Python number: float64 directly, float16 exactly, an integer of any width
+// to the nearest double first (as the interpreter converts an int), a bool
+// to 0.0 or 1.0. Nested sequences go through PyKVCache's own conversion.
+#pragma once
+
+#include "float_buffer.hpp"
+#include "py_ref.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace marrowvale {
+
+// The shape an argument must have, at most three dimensions. A dimension of
+// kFree takes the argument's own size and is shown by its name in messages
+// ("expected (T, 4, 64), got (4, 64)").
+struct ExpectedShape {
+    static constexpr Py_ssize_t kFree = -1;
+    int ndim;
+    std::array<Py_ssize_t, 3> dims;
+    const char* free_name = nullptr;
+};
+
+class FloatArgument {
+public:
+    FloatArgument() noexcept = default;
+    ~FloatArgument();
+    FloatArgument(const FloatArgument&) = delete;
+    FloatArgument& operator=(const FloatArgument&) = delete;
+
+    // Reads `object`, the argument `parameter`. Throws PythonErrorSet with
+    // ValueError for a wrong shape, TypeError for elements that are not
+    // numbers (messages begin "argument 'NAME': ").
+    void read(PyObject* object, const char* parameter, const ExpectedShape& expected);
+
+    const float* data() const noexcept { return data_; }
+    // The size of dimension i as read.
+    Py_ssize_t dim(int i) const noexcept { return shape_[static_cast<std::size_t>(i)]; }
+    std::size_t size() const noexcept { return size_; }
+
+    // Makes the floats a copy of our own if they are the caller's memory
+    // and overlap [begin, end) (an output the caller also passed as input).
+    void separate_from(const void* begin, const void* end);
+
+private:
+    void read_buffer(Py_buffer& view, int depth);
+    void read_nested(PyObject* object, int depth);
+    [[noreturn]] void shape_error(int depth, Py_ssize_t found, PyObject* object);
+
+    const char* parameter_ = nullptr;
+    const ExpectedShape* expected_ = nullptr;
+    std::array<Py_ssize_t, 3> shape_{};
+    Py_buffer view_{};
+    bool holds_view_ = false;
+    FloatBuffer converted_;
+    const float* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace marrowvale

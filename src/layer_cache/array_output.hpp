@@ -1,0 +1,59 @@
+// Arrays handed back to Python: new NumPy arrays, and a caller's `out=`.
+// NumPy's functions are looked up once, when the module is imported, and
+// called through the interpreter; the module needs no NumPy headers.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+
+namespace marrowvale {
+
+// Looks up numpy.empty and the float32 and int64 dtypes. Throws
+// PythonErrorSet (ImportError without NumPy).
+void load_numpy();
+
+enum class Element { float32, int64 };
+
+// A new C-contiguous array with its memory at hand.
+class NewArray {
+public:
+    // Throws PythonErrorSet (MemoryError for an impossible size).
+    NewArray(Element element, std::initializer_list<Py_ssize_t> shape);
+    ~NewArray();
+    NewArray(const NewArray&) = delete;
+    NewArray& operator=(const NewArray&) = delete;
+
+    void* data() const noexcept { return view_.buf; }
+    // Hands the array to the caller.
+    PyObject* release();
+
+private:
+    PyRef array_;
+    Py_buffer view_{};
+    bool holds_view_ = false;
+};
+
+// The caller's `out`: a writable, aligned, C-contiguous float32 array of
+// exactly the given shape, held (and its buffer with it) until this goes.
+class OutputArgument {
+public:
+    // Throws PythonErrorSet: TypeError for something that is not a float32
+    // array, ValueError for a wrong shape, a read-only or non-contiguous one.
+    OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns);
+    ~OutputArgument();
+    OutputArgument(const OutputArgument&) = delete;
+    OutputArgument& operator=(const OutputArgument&) = delete;
+
+    float* data() const noexcept { return static_cast<float*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(float); }
+    // A new reference to the caller's object.
+    PyObject* result() const noexcept { return Py_NewRef(out_.get()); }
+
+private:
+    PyRef out_;
+    Py_buffer view_{};
+};
+
+}  // namespace marrowvale

@@ -1,0 +1,112 @@
+#include "layer_cache/layer_arguments.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "cache/messages.hpp"
+#include "conversions.hpp"
+#include "layer_cache/layer_state.hpp"
+
+namespace marrowvale {
+namespace {
+
+[[noreturn]] void value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+std::size_t usable_cores() {
+    cpu_set_t cores;
+    if (sched_getaffinity(0, sizeof(cores), &cores) == 0) return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cores)));
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<std::size_t>(online) : 1;
+}
+
+}  // namespace
+
+std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint64_t minimum) {
+    std::uint64_t value;
+    try {
+        value = to_u64(object);
+    } catch (const PythonErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_argument_error(parameter);
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, messages::kCountOutOfRange, parameter, static_cast<unsigned long long>(minimum),
+                     object);
+        throw PythonErrorSet{};
+    }
+    if (value < minimum) {
+        PyErr_Format(PyExc_ValueError, messages::kCountTooSmall, parameter, static_cast<unsigned long long>(minimum),
+                     static_cast<unsigned long long>(value));
+        throw PythonErrorSet{};
+    }
+    return value;
+}
+
+LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObject* strategy,
+                         PyObject* window_size, PyObject* static_k, PyObject* recent_k, PyObject* threshold,
+                         PyObject* merge_every) {
+    LayerConfig config;
+    config.n_heads = count_argument(n_heads, "n_heads", 1);
+    config.d_k = count_argument(d_k, "d_k", 1);
+    config.d_v = count_argument(d_v, "d_v", 1);
+    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) value_error(problem);
+    if (strategy != nullptr) {
+        try {
+            config.strategy = to_utf8(strategy);
+        } catch (const PythonErrorSet&) {
+            raise_argument_error("strategy");
+        }
+    }
+    StrategyParameters& parameters = config.parameters;
+    if (window_size != nullptr) parameters.window_size = count_argument(window_size, "window_size", 0);
+    if (static_k != nullptr) parameters.static_k = count_argument(static_k, "static_k", 0);
+    if (recent_k != nullptr) parameters.recent_k = count_argument(recent_k, "recent_k", 0);
+    if (threshold != nullptr) {
+        try {
+            parameters.threshold = to_f32(threshold);
+        } catch (const PythonErrorSet&) {
+            raise_argument_error("threshold");
+        }
+    }
+    if (merge_every != nullptr) parameters.merge_every = count_argument(merge_every, "merge_every", 0);
+    if (make_strategy(config.strategy, parameters) == nullptr) {
+        std::string names;
+        for (const std::string_view name : kStrategyNames) names += (names.empty() ? "" : ", ") + std::string(name);
+        value_error(messages::kStrategyArgument + (messages::kUnknownStrategy + config.strategy) +
+                    messages::kStrategyChoices + names);
+    }
+    return config;
+}
+
+std::size_t thread_count(PyObject* threads, std::uint64_t n_heads) {
+    const std::uint64_t wanted = threads == nullptr || threads == Py_None ? usable_cores()
+                                                                           : count_argument(threads, "threads", 1);
+    return static_cast<std::size_t>(std::min(wanted, n_heads));
+}
+
+std::size_t head_index(PyObject* object, std::size_t n_heads) {
+    if (!PyIndex_Check(object)) {
+        PyRef name = type_qualname(object);
+        if (!name) throw PythonErrorSet{};
+        PyErr_Format(PyExc_TypeError, messages::kHeadNotAnInteger, name.get());
+        throw PythonErrorSet{};
+    }
+    PyRef index = checked(PyNumber_Index(object));
+    const Py_ssize_t value = PyLong_AsSsize_t(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorSet{};
+        PyErr_Clear();
+    } else {
+        const auto heads = static_cast<Py_ssize_t>(n_heads);
+        const Py_ssize_t resolved = value < 0 ? value + heads : value;
+        if (resolved >= 0 && resolved < heads) return static_cast<std::size_t>(resolved);
+    }
+    PyErr_Format(PyExc_IndexError, messages::kHeadOutOfRange, index.get(), n_heads);
+    throw PythonErrorSet{};
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,46 @@
+"""LayerCache keeps memory and reference counts flat over many calls, on
+success and on every failure path (the measures of test_leaks)."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from marrowvale import LayerCache
+from test_leaks import assert_flat, raising
+
+H, D = 3, 8
+K = np.arange(H * D, dtype=np.float32).reshape(H, D) / 10
+K64 = K.astype(np.float64)
+NESTED = K.tolist()
+TOKENS = np.stack([K] * 4)
+
+
+def window():
+    layer = LayerCache(H, D, D, "sliding", window_size=16, threads=2)
+    layer.extend(np.stack([K] * 40), np.stack([K] * 40))
+    return layer
+
+
+CASES = {
+    "append arrays": lambda c: lambda: c.append(K, K),
+    "append converted": lambda c: lambda: c.append(K64[:, ::-1], NESTED),
+    "extend": lambda c: lambda: c.extend(TOKENS, TOKENS.tolist()),
+    "attend": lambda c: lambda: c.attend(K),
+    "attend into out": lambda c: (lambda out: lambda: c.attend(K, out=out))(np.empty((H, D), np.float32)),
+    "rows and stats": lambda c: lambda: (c.keys(0), c.values(-1), c.spans(1), c.lengths(), c.stats()),
+    "state": lambda c: lambda: LayerCache.from_bytes(c.to_bytes()),
+    "copies": lambda c: lambda: (c.copy(), pickle.loads(pickle.dumps(c))),
+    "wrong shape": lambda c: raising(ValueError, c.append, K[:, 1:], K),
+    "bad element": lambda c: raising(TypeError, c.extend, TOKENS, [NESTED, NESTED, NESTED, [["x"] * D] * H]),
+    "bad out": lambda c: raising(TypeError, c.attend, K, out=np.empty((H, D))),
+    "bad state": lambda c: raising(ValueError, LayerCache.from_bytes, c.to_bytes()[:-1]),
+    "bad head": lambda c: raising(IndexError, c.keys, H),
+    "bad constructor": lambda c: raising(ValueError, LayerCache, H, D, D, "nope"),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_calls_leave_memory_and_reference_counts_flat(case):
+    layer = window()
+    assert_flat(CASES[case](layer), K, K64, TOKENS, layer)

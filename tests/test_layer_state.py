@@ -1,0 +1,146 @@
+"""Copies and saved states of a LayerCache: round trips that restore every
+bit and the strategy's schedule, and states that are truncated, corrupted,
+foreign or hostile, which are refused with ValueError without a crash or an
+allocation their size does not justify."""
+
+import copy
+import pickle
+import struct
+
+import numpy as np
+import pytest
+
+from layer_helpers import STRATEGIES, bits, token_stream
+from marrowvale import LayerCache
+
+H, D_K, D_V = 2, 5, 3
+
+
+def built(strategy, tokens=17, **extra):
+    layer = LayerCache(H, D_K, D_V, strategy, **STRATEGIES[strategy], **extra)
+    keys, values = token_stream(tokens, H, D_K, D_V, seed=11)
+    layer.extend(keys, values)
+    return layer
+
+
+@pytest.mark.parametrize("strategy", STRATEGIES)
+@pytest.mark.parametrize("how", ["from_bytes", "pickle", "copy", "copy.copy", "copy.deepcopy"])
+def test_a_restored_or_copied_cache_goes_on_exactly_like_the_original(strategy, how):
+    original = built(strategy)
+    twin = {
+        "from_bytes": lambda: LayerCache.from_bytes(original.to_bytes()),
+        "pickle": lambda: pickle.loads(pickle.dumps(original)),
+        "copy": original.copy,
+        "copy.copy": lambda: copy.copy(original),
+        "copy.deepcopy": lambda: copy.deepcopy(original),
+    }[how]()
+    assert type(twin) is LayerCache and twin is not original
+    assert twin.to_bytes() == original.to_bytes()
+    assert twin.stats()["per_head_size"] == original.stats()["per_head_size"]
+    # The schedule goes on from where it was: merges come at the same appends.
+    keys, values = token_stream(9, H, D_K, D_V, seed=12)
+    for t in range(9):
+        original.append(keys[t], values[t])
+        twin.append(keys[t], values[t])
+        assert twin.to_bytes() == original.to_bytes()
+    q = np.concatenate([keys[0], keys[1]]) * np.float32(0.5)
+    assert np.array_equal(bits(twin.attend(q)), bits(original.attend(q)))
+    # Independent from here on.
+    twin.clear()
+    assert original.lengths() != [0, 0]
+
+
+def test_threads_are_not_part_of_the_state():
+    layer = built("full", threads=2)
+    assert LayerCache.from_bytes(layer.to_bytes(), threads=1).threads == 1
+    assert LayerCache.from_bytes(bytearray(layer.to_bytes())).to_bytes() == layer.to_bytes()
+    assert LayerCache.from_bytes(memoryview(layer.to_bytes()), 2).threads == 2
+    with pytest.raises(TypeError, match="argument 'data': expected a bytes-like object, got 'str'"):
+        LayerCache.from_bytes("state")
+
+
+def test_the_state_is_little_endian_and_versioned():
+    state = built("sliding").to_bytes()
+    assert state[:8] == b"MVLAYER\0"
+    assert struct.unpack_from("<IQQQB", state, 8) == (1, H, D_K, D_V, len("sliding"))
+
+
+# ---- hostile states -----------------------------------------------------------
+
+def refused(data, match=None):
+    with pytest.raises(ValueError, match=match) as raised:
+        LayerCache.from_bytes(data)
+    assert str(raised.value).startswith("invalid LayerCache state: ")
+
+
+def test_every_truncation_is_refused():
+    state = built("hybrid", tokens=9).to_bytes()
+    for end in range(len(state)):
+        refused(state[:end])
+    refused(state + b"\0", "unexpected bytes after the last head")
+
+
+def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
+    state = built("merge", tokens=9).to_bytes()
+    accepted = 0
+    for index in range(len(state)):
+        for bit in range(8):
+            mutated = bytearray(state)
+            mutated[index] ^= 1 << bit
+            try:
+                layer = LayerCache.from_bytes(mutated)
+            except ValueError:
+                continue
+            accepted += 1
+            # What was accepted is a whole cache: it says the same state and works.
+            assert layer.to_bytes() == bytes(mutated)
+            layer.append(np.ones((H, D_K)), np.ones((H, D_V)))
+            layer.attend(np.ones((H, D_K)))
+    assert accepted > 0  # the keys and values themselves may hold any bits
+
+
+def header(n_heads=H, d_k=D_K, d_v=D_V, name=b"full", version=1, magic=b"MVLAYER\0", appends=0, position=0):
+    return (magic + struct.pack("<IQQQB", version, n_heads, d_k, d_v, len(name)) + name
+            + struct.pack("<QQQIQ", 512, 32, 128, 0x3F666666, 4) + struct.pack("<QQ", appends, position))
+
+
+def head(merges, current, held, keys=(), values=(), spans=()):
+    return (struct.pack("<QQQ", merges, current, held) + struct.pack(f"<{len(keys)}f", *keys)
+            + struct.pack(f"<{len(values)}f", *values) + struct.pack(f"<{len(spans)}q", *spans))
+
+
+def one_entry_head(first=0, last=0, merges=0):
+    return head(merges, 1, 1, [1.0] * D_K, [2.0] * D_V, [first, last])
+
+
+@pytest.mark.parametrize("data, match", [
+    (header(magic=b"MVLAYEr\0") + head(0, 0, 0) * H, "wrong magic"),
+    (header(version=2) + head(0, 0, 0) * H, "unsupported version 2"),
+    (header(name=b"Full") + head(0, 0, 0) * H, "unknown strategy 'Full'"),
+    (header(n_heads=0), "n_heads must be at least 1"),
+    (header(d_v=0), "d_v must be at least 1"),
+    (header(n_heads=2**40, d_k=2**20), "below 2\\*\\*48"),
+    # sizes that would allocate without limit, declared in a few bytes
+    (header(n_heads=2**47, d_k=1, d_v=1) + head(0, 0, 0), "truncated in the heads"),
+    (header(appends=2**62, position=2**62) + head(2**62 - 2**60, 2**60, 2**60) + head(0, 0, 0),
+     "truncated in the entries"),
+    (header(appends=2**63, position=2**63) + head(0, 0, 0) * H, "too large for the number of heads"),
+    (header(appends=1, position=2) + head(0, 0, 0) * H, "more tokens since clear than appends"),
+    (header(appends=1, position=1) + head(0, 1, 2) * H, "holds more entries than tokens"),
+    (header(appends=2, position=2) + head(1, 2, 1, [0.0] * D_K, [0.0] * D_V, [0, 1]) * H, "current_size differs"),
+    (header(appends=2, position=2) + one_entry_head(0, 0, merges=0) * H, "total_merges does not fit"),
+    (header(appends=3, position=3) + head(1, 2, 2, [0.0] * 2 * D_K, [0.0] * 2 * D_V, [1, 2, 0, 0]) * H,
+     "span 1 \\(0, 0\\) is out of order"),
+    (header(appends=3, position=3) + head(2, 1, 1, [0.0] * D_K, [0.0] * D_V, [2, 3]) * H, "beyond the 3 tokens"),
+    (header(appends=3, position=3) + head(2, 1, 1, [0.0] * D_K, [0.0] * D_V, [-1, 0]) * H, "out of order"),
+])
+def test_foreign_and_inconsistent_states_are_refused(data, match):
+    refused(data, match)
+
+
+def test_a_handmade_state_within_the_rules_is_read():
+    data = header(name=b"merge", appends=5, position=3) + one_entry_head(0, 2, merges=3) + head(3, 0, 0)
+    layer = LayerCache.from_bytes(data)
+    assert layer.lengths() == [1, 0]
+    assert layer.spans(0).tolist() == [[0, 2]]
+    assert layer.stats()["total_appends"] == 10 and layer.to_bytes() == data
