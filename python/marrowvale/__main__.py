@@ -55,10 +55,12 @@ def _add_compare(commands: _Commands) -> None:
 
 def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     strategies: Sequence[StrategySpec] = args.strategy or DEFAULT_STRATEGIES
-    stream: tuple[Any, Any, Any]
+    keys: Any
+    values: Any
+    queries: Any
     if args.stream:
         try:
-            keys, values, _ = stream = load_stream(args.stream)
+            keys, values, queries = load_stream(args.stream)
         except (OSError, ValueError) as exc:
             parser.error(f"argument --stream: {args.stream}: {exc}")
         described: dict[str, Any] = {"file": args.stream, "tokens": len(keys),
@@ -66,16 +68,16 @@ def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         source = f"stream {args.stream}: {len(keys)} tokens, d_k {keys.shape[1]}, d_v {values.shape[1]}"
         title = f"{args.stream}, {len(keys)} tokens"
     else:
-        stream = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
+        keys, values, queries = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
         described = {"file": None, "tokens": args.tokens, "d_k": args.d_k, "d_v": args.d_v, "seed": args.seed}
         source = f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}"
         title = f"synthetic stream, {args.tokens} tokens, seed {args.seed}"
-    results = compare(*stream, strategies=strategies)
+    results = compare(keys, values, queries, strategies=strategies)
     print(source)
     print(format_table(results))
     if args.json is not None:
         write_output(parser, "--json", args.json,
-               lambda: write_json(args.json, {"stream": described, "results": compare_records(results)}))
+                     lambda: write_json(args.json, {"stream": described, "results": compare_records(results)}))
     if args.plot is not None:
         write_output(parser, "--plot", args.plot, lambda: plot_comparison(results, args.plot, title=title))
     return 0
