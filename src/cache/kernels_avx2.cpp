@@ -60,6 +60,7 @@ struct Lanes {
     static Mask equal(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static Mask is_nan(Vec a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm256_blendv_ps(no, yes, m); }
+    static std::uint64_t lane_bits(Mask m) { return static_cast<std::uint64_t>(_mm256_movemask_ps(m)); }
     static Wide::Vec low_half(Vec v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
     static Wide::Vec high_half(Vec v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
     static Vec from_halves(Wide::Vec low, Wide::Vec high) {
@@ -170,7 +171,9 @@ float sum(const float* a, std::size_t n) {
 // Four rows per pass, reading a fifth for the last dot: partial r < 4 is the
 // norm of row i + r, partial 4 + r the dot of rows i + r and i + r + 1.
 // Eight independent chains, folded at once; each row is loaded once per
-// pass and serves its norm and both of its dots.
+// pass and serves its norm and both of its dots. The fold leaves the four
+// norms in its low half and the four dots in its high half, which go out as
+// two stores rather than float by float through the stack.
 void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
     constexpr std::size_t kRows = 4;
     const std::size_t whole = width - width % 8;
@@ -190,19 +193,11 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
                 partial[kRows + r] = _mm256_add_ps(partial[kRows + r], _mm256_mul_ps(block[r], block[r + 1]));
             }
         }
-        float total[2 * kRows];
-        _mm256_storeu_ps(total, fold8(partial));
-        for (std::size_t r = 0; r < kRows; ++r) {
-            const float* older = row + r * width;
-            const float* newer = older + width;
-            for (std::size_t k = whole; k < width; ++k) {
-                total[r] = total[r] + older[k] * older[k];
-                total[kRows + r] = total[kRows + r] + older[k] * newer[k];
-            }
-            norms[i + r] = total[r];
-            dots[i + r] = total[kRows + r];
-        }
+        const __m256 total = fold8(partial);
+        _mm_storeu_ps(norms + i, _mm256_castps256_ps128(total));
+        _mm_storeu_ps(dots + i, _mm256_extractf128_ps(total, 1));
     }
+    add_leftover_terms(rows, width, i, norms, dots);
     for (; i < count; ++i) {
         const float* row = rows + i * width;
         norms[i] = dot(row, row, width);
@@ -226,6 +221,7 @@ const Kernels kAvx2Kernels = {
     .exp_minus = avx2::exp_minus,
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx2::cosines,
+    .mark_above = avx2::mark_above,
 };
 
 }  // namespace marrowvale
