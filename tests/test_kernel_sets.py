@@ -162,6 +162,32 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
     assert failures == []
 
 
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_norms_and_dots_keep_the_sign_of_zero_sums(kernel_set):
+    # Rows of +0.0, rows of -0.0 and rows of signed zeros and ones: a +0.0
+    # row beside a -0.0 row has only -0.0 products, whose sum is +0.0
+    # (partial sums and total start at +0.0), which the vector sets must
+    # give as the scalar one does, however they start their partial sums.
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(6)
+    pool = np.array([0.0, -0.0, 1.0, -1.0], F32)
+    failures = []
+    for width in (8, 16, 17, 24, 64):
+        for count in (5, 9):
+            rows = pool[rng.integers(0, pool.size, (count, width))]
+            kind = rng.integers(0, 3, count)
+            rows[kind == 0] = F32(0.0)
+            rows[kind == 1] = F32(-0.0)
+            rows = rows.reshape(-1)
+
+            def norms_and_dots(kernel_set, rows, norms, dots, width=width):
+                probe.norms_and_dots(kernel_set, rows, width, norms, dots)
+
+            inputs = [rows, np.zeros(count, F32), np.zeros(count - 1, F32)]
+            failures += check(kernel_set, lanes, f"signed zeros width={width} count={count}", norms_and_dots, inputs)
+    assert failures == []
+
+
 # ---------------------------------------------------------------------------
 # The generic body: element-wise kernels and the weighted sum
 # ---------------------------------------------------------------------------

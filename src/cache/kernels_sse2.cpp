@@ -179,6 +179,29 @@ float sum(const float* a, std::size_t n) {
     return total;
 }
 
+// Block k (floats k to k + 7) of rows a, b and c for norms_and_dots: the
+// terms of the norms of a and b and of the dots (a, b) and (b, c), low and
+// high halves apart. The first block's terms start the partial sums (why
+// that keeps the totals' bits: take_block in kernels_avx2.cpp).
+template <bool kFirst>
+void take_block(const float* a, const float* b, const float* c, std::size_t k, __m128 low[4], __m128 high[4]) {
+    const __m128 a_low = _mm_loadu_ps(a + k);
+    const __m128 a_high = _mm_loadu_ps(a + k + 4);
+    const __m128 b_low = _mm_loadu_ps(b + k);
+    const __m128 b_high = _mm_loadu_ps(b + k + 4);
+    const __m128 c_low = _mm_loadu_ps(c + k);
+    const __m128 c_high = _mm_loadu_ps(c + k + 4);
+    const __m128 low_terms[4] = {_mm_mul_ps(a_low, a_low), _mm_mul_ps(b_low, b_low), _mm_mul_ps(a_low, b_low),
+                                 _mm_mul_ps(b_low, c_low)};
+    const __m128 high_terms[4] = {_mm_mul_ps(a_high, a_high), _mm_mul_ps(b_high, b_high),
+                                  _mm_mul_ps(a_high, b_high), _mm_mul_ps(b_high, c_high)};
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < 4; ++r) {
+        low[r] = kFirst ? low_terms[r] : _mm_add_ps(low[r], low_terms[r]);
+        high[r] = kFirst ? high_terms[r] : _mm_add_ps(high[r], high_terms[r]);
+    }
+}
+
 // Two rows per pass, reading a third for the second dot: the norms of rows
 // i and i + 1 and the dots of (i, i + 1) and (i + 1, i + 2) are four
 // independent sums, each in a low and a high register. Their fold holds
@@ -188,30 +211,15 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
     constexpr std::size_t kRows = 2;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    for (; i + kRows < count; i += kRows) {
+    // Rows shorter than one block have leftover terms only: the last loop.
+    for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* a = rows + i * width;
         const float* b = a + width;
         const float* c = b + width;
         __m128 low[4];
         __m128 high[4];
-#pragma GCC unroll 4
-        for (std::size_t r = 0; r < 4; ++r) low[r] = high[r] = _mm_setzero_ps();
-        for (std::size_t k = 0; k < whole; k += 8) {
-            const __m128 a_low = _mm_loadu_ps(a + k);
-            const __m128 a_high = _mm_loadu_ps(a + k + 4);
-            const __m128 b_low = _mm_loadu_ps(b + k);
-            const __m128 b_high = _mm_loadu_ps(b + k + 4);
-            const __m128 c_low = _mm_loadu_ps(c + k);
-            const __m128 c_high = _mm_loadu_ps(c + k + 4);
-            low[0] = _mm_add_ps(low[0], _mm_mul_ps(a_low, a_low));
-            high[0] = _mm_add_ps(high[0], _mm_mul_ps(a_high, a_high));
-            low[1] = _mm_add_ps(low[1], _mm_mul_ps(b_low, b_low));
-            high[1] = _mm_add_ps(high[1], _mm_mul_ps(b_high, b_high));
-            low[2] = _mm_add_ps(low[2], _mm_mul_ps(a_low, b_low));
-            high[2] = _mm_add_ps(high[2], _mm_mul_ps(a_high, b_high));
-            low[3] = _mm_add_ps(low[3], _mm_mul_ps(b_low, c_low));
-            high[3] = _mm_add_ps(high[3], _mm_mul_ps(b_high, c_high));
-        }
+        take_block<true>(a, b, c, 0, low, high);
+        for (std::size_t k = 8; k < whole; k += 8) take_block<false>(a, b, c, k, low, high);
         __m128 pair[4];
 #pragma GCC unroll 4
         for (std::size_t r = 0; r < 4; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
