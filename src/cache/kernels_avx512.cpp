@@ -4,9 +4,8 @@
 // order, exactly as in the scalar sum; only the rows share a register.
 //
 // A single sum has one chain of dependent additions whatever the register
-// width, and the norms and neighbour dots of the merging pass run at the
-// speed of reading the rows, so `dot`, `sum` and `norms_and_dots` are the
-// AVX2 set's (one row's eight lanes). The element-wise kernels and the
+// width, so `dot` and `sum` are the AVX2 set's (one row's eight lanes), and
+// so is `norms_and_dots` for now (see kernels.hpp). The element-wise kernels and the
 // weighted sum of rows use all sixteen lanes, with plain loads and stores
 // for whole registers and a mask only for the tail: a masked store to a line
 // that is not in the cache waits for the line, where a plain one need not.
