@@ -162,6 +162,32 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
     assert failures == []
 
 
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_norms_and_dots_keep_the_sign_of_zero_sums(kernel_set):
+    # Rows of +0.0, rows of -0.0 and rows of signed zeros and ones: a +0.0
+    # row beside a -0.0 row has only -0.0 products, whose sum is +0.0
+    # (partial sums and total start at +0.0), which the vector sets must
+    # give as the scalar one does, however they start their partial sums.
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(6)
+    pool = np.array([0.0, -0.0, 1.0, -1.0], F32)
+    failures = []
+    for width in (8, 16, 17, 24, 64):
+        for count in (5, 9):
+            rows = pool[rng.integers(0, pool.size, (count, width))]
+            kind = rng.integers(0, 3, count)
+            rows[kind == 0] = F32(0.0)
+            rows[kind == 1] = F32(-0.0)
+            rows = rows.reshape(-1)
+
+            def norms_and_dots(kernel_set, rows, norms, dots, width=width):
+                probe.norms_and_dots(kernel_set, rows, width, norms, dots)
+
+            inputs = [rows, np.zeros(count, F32), np.zeros(count - 1, F32)]
+            failures += check(kernel_set, lanes, f"signed zeros width={width} count={count}", norms_and_dots, inputs)
+    assert failures == []
+
+
 # ---------------------------------------------------------------------------
 # The generic body: element-wise kernels and the weighted sum
 # ---------------------------------------------------------------------------
@@ -205,6 +231,27 @@ def test_elementwise_kernels_match_scalar_at_every_length_and_offset(kernel_set)
             lambda s, dots, roots: probe.cosines(s, dots, roots, 1e-8),
             [data(rng, n), norms],
         )
+    assert failures == []
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_mark_above_matches_a_comparison_at_every_length_and_offset(kernel_set):
+    # The merging pass reads these bits for the pairs that merge. Lengths
+    # past 64 fill several words; a negative threshold lies below the +0.0
+    # that a partial vector loads past its tail, so stray bits would show.
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(4)
+    failures = []
+    for n in [*lengths(lanes), 63, 64, 65, 129, 256]:
+        values = data(rng, n, special=True)
+        values[rng.random(n) < 0.1] = F32(0.5)
+        for threshold in (0.5, 0.0, -0.0, -2.0, -np.inf, np.nan):
+            want = sum(1 << i for i in np.flatnonzero(values > F32(threshold)).tolist())
+            for offset in range(lanes):
+                arena = Arena()
+                got = probe.mark_above(kernel_set, arena.place(values, offset), threshold)
+                if got != want or arena.damaged():
+                    failures.append(f"n={n} threshold={threshold} offset={offset}: {got:#x}, want {want:#x}")
     assert failures == []
 
 
@@ -281,22 +328,61 @@ def expected_pass(keys, values, first, threshold):
     return out_keys, out_values, spans
 
 
-@pytest.mark.parametrize("first", [0, 1, 63, 64, 65, 130])
+def assert_pass_matches_model(keys, values, first, threshold):
+    d_k, d_v = keys.shape[1], values.shape[1]
+    count, got_keys, got_values, spans = probe.merge_spans(keys, d_k, values, d_v, first, threshold)
+    want_keys, want_values, want_spans = expected_pass(keys, values, first, F32(threshold))
+    assert spans == want_spans
+    assert count == len(keys) - len(want_spans)
+    assert np.frombuffer(got_keys, np.uint32).tolist() == np.concatenate(want_keys).view(np.uint32).tolist()
+    assert np.frombuffer(got_values, np.uint32).tolist() == np.concatenate(want_values).view(np.uint32).tolist()
+    return count
+
+
+@pytest.mark.parametrize("first", [0, 1, 255, 256, 257, 300])
 def test_merging_pass_moves_and_merges_spans_with_their_entries(first):
     # Runs of near-parallel keys between unrelated ones, over several
     # blocks of similarities: entries stay, move down and merge on both
     # sides of every block boundary.
     rng = np.random.default_rng(first)
-    d_k, d_v, n = 9, 3, 300
+    d_k, d_v, n = 9, 3, 900
     keys = [rng.standard_normal(d_k).astype(F32)]
     for _ in range(n - 1):
         drift = keys[-1] + F32(0.02) * rng.standard_normal(d_k).astype(F32)
         keys.append(drift.astype(F32) if rng.random() < 0.6 else rng.standard_normal(d_k).astype(F32))
     keys = np.array(keys, F32)
     values = rng.standard_normal((n, d_v)).astype(F32)
-    count, got_keys, got_values, spans = probe.merge_spans(keys, d_k, values, d_v, first, 0.9)
-    want_keys, want_values, want_spans = expected_pass(keys, values, first, F32(0.9))
-    assert spans == want_spans
-    assert count == n - len(want_spans) > 40
-    assert np.frombuffer(got_keys, np.uint32).tolist() == np.concatenate(want_keys).view(np.uint32).tolist()
-    assert np.frombuffer(got_values, np.uint32).tolist() == np.concatenate(want_values).view(np.uint32).tolist()
+    assert assert_pass_matches_model(keys, values, first, 0.9) > 100
+
+
+# Pairs that merge on either side of the pass's blocks of similarities
+# (256 pairs each, the next block starting where the scan stands), at the
+# first and last entry, and none: every other neighbour is unrelated.
+EDGE_CASES = {
+    "block edges": [0, 254, 256, 258, 510, 513, 768, 1019],
+    "last pair of a block": [255, 511, 767],
+    "first pair of a block": [256, 512, 769],
+    "end": [1021],
+    "none": [],
+}
+
+
+@pytest.mark.parametrize("first", [0, 2, 255, 256])
+@pytest.mark.parametrize("case", EDGE_CASES)
+def test_merging_pass_at_block_edges(case, first):
+    rng = np.random.default_rng([first, len(case)])
+    keys = rng.standard_normal((1023, 16)).astype(F32)
+    for older in EDGE_CASES[case]:
+        keys[older + 1] = keys[older] * F32(3)
+    values = rng.standard_normal((len(keys), 5)).astype(F32)
+    count = assert_pass_matches_model(keys, values, first, 0.9)
+    assert count == sum(older >= first for older in EDGE_CASES[case])
+
+
+@pytest.mark.parametrize("threshold", [-2.0, 1.5])
+def test_merging_pass_over_several_blocks_merging_all_or_nothing(threshold):
+    rng = np.random.default_rng(5)
+    keys = rng.standard_normal((777, 8)).astype(F32)
+    values = rng.standard_normal((777, 3)).astype(F32)
+    count = assert_pass_matches_model(keys, values, 3, threshold)
+    assert count == (387 if threshold < 0 else 0)

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "cache/entry_list.hpp"
 
@@ -42,11 +43,13 @@ public:
         if (spans_ != nullptr) spans_->truncate(count);
     }
 
-    // Copies entry `from` over entry `to` (to <= from).
-    void move_row(std::size_t from, std::size_t to) noexcept {
-        keys.move_row(from, to);
-        values.move_row(from, to);
-        if (spans_ != nullptr) spans_->move_row(from, to);
+    // Copies the `count` entries from `from` on over those from `to` on
+    // (to <= from), the step of an in-place compaction: a run of entries
+    // moves as one block of each list.
+    void move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept {
+        move_block(keys, from, to, count);
+        move_block(values, from, to, count);
+        if (spans_ != nullptr) move_block(*spans_, from, to, count);
     }
 
     // Records that entry `to` (to <= older) now holds the blend of entries
@@ -62,6 +65,15 @@ public:
     }
 
 private:
+    // A list's rows lie next to each other, oldest first, so a run of rows
+    // is one block of memory; source and target may overlap.
+    template <typename T>
+    static void move_block(RowList<T>& list, std::size_t from, std::size_t to, std::size_t count) noexcept {
+        const auto width = static_cast<std::size_t>(list.width());
+        if (from == to || count == 0 || width == 0) return;
+        std::memmove(list.row(to), list.row(from), count * width * sizeof(T));
+    }
+
     SpanList* spans_;
 };
 

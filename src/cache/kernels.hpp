@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,11 @@ struct Kernels {
     // epsilon), every step rounded on its own. The pairs + 1 norms (none
     // when pairs is 0) are replaced by their square roots on the way.
     void (*cosines)(float* dots, float* norms, std::size_t pairs, float epsilon);
+    // Which of a[0] ... a[n - 1] lie strictly above `threshold`: bit i % 64
+    // of bits[i / 64] is set when a[i] > threshold (never for a NaN on
+    // either side). All (n + 63) / 64 words are written; bits from n on are
+    // clear.
+    void (*mark_above)(const float* a, std::size_t n, float threshold, std::uint64_t* bits);
 };
 
 // The scalar reference, written to read like the definition above.
@@ -65,8 +71,10 @@ extern const Kernels kAvx2Kernels;
 extern const Kernels kAvx512Kernels;
 
 // The AVX2 set's kernels that the AVX-512 set shares: a single sum is one
-// chain of dependent additions, and wider registers do not shorten it; the
-// norms and neighbour dots run at the speed of reading the rows.
+// chain of dependent additions, and wider registers do not shorten it. The
+// norms and neighbour dots would gain from two rows per 512-bit register,
+// but stay the AVX2 set's until a processor with AVX-512 can test and time
+// such a version.
 namespace avx2 {
 float dot(const float* x, const float* y, std::size_t n);
 float sum(const float* a, std::size_t n);

@@ -60,6 +60,7 @@ struct Lanes {
     static Mask equal(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static Mask is_nan(Vec a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm256_blendv_ps(no, yes, m); }
+    static std::uint64_t lane_bits(Mask m) { return static_cast<std::uint64_t>(_mm256_movemask_ps(m)); }
     static Wide::Vec low_half(Vec v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
     static Wide::Vec high_half(Vec v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
     static Vec from_halves(Wide::Vec low, Wide::Vec high) {
@@ -167,42 +168,55 @@ float sum(const float* a, std::size_t n) {
     return total;
 }
 
+namespace {
+
+// Block k (floats k to k + 7) of rows 0..4 from `row` on, for the partial
+// sums of norms_and_dots: the products of each row with itself and with the
+// next row. The first block's products start the partial sums instead of
+// being added to +0.0: +0.0 + a differs from a only for a = -0.0, so a
+// partial may differ from the specified one only in the sign of a zero, and
+// only while it is a zero. Neither sign reaches the total: pairs of such
+// partials are equal or both zeros, the total starts at +0.0 and takes the
+// pairs in turn, and +0.0 + (-0.0) = +0.0 while x + (-0.0) = x for any other
+// x. So every total keeps its bits, and every chain is an addition shorter.
+template <bool kFirst>
+void take_block(const float* row, std::size_t width, std::size_t k, __m256 partial[8]) {
+    constexpr std::size_t kRows = 4;
+    __m256 block[kRows + 1];
+#pragma GCC unroll 5
+    for (std::size_t r = 0; r <= kRows; ++r) block[r] = _mm256_loadu_ps(row + r * width + k);
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < kRows; ++r) {
+        const __m256 norm_term = _mm256_mul_ps(block[r], block[r]);
+        const __m256 dot_term = _mm256_mul_ps(block[r], block[r + 1]);
+        partial[r] = kFirst ? norm_term : _mm256_add_ps(partial[r], norm_term);
+        partial[kRows + r] = kFirst ? dot_term : _mm256_add_ps(partial[kRows + r], dot_term);
+    }
+}
+
+}  // namespace
+
 // Four rows per pass, reading a fifth for the last dot: partial r < 4 is the
 // norm of row i + r, partial 4 + r the dot of rows i + r and i + r + 1.
 // Eight independent chains, folded at once; each row is loaded once per
-// pass and serves its norm and both of its dots.
+// pass and serves its norm and both of its dots. The fold leaves the four
+// norms in its low half and the four dots in its high half, which go out as
+// two stores rather than float by float through the stack.
 void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
     constexpr std::size_t kRows = 4;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    for (; i + kRows < count; i += kRows) {
+    // Rows shorter than one block have leftover terms only: the last loop.
+    for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* row = rows + i * width;
         __m256 partial[2 * kRows];
-#pragma GCC unroll 8
-        for (std::size_t r = 0; r < 2 * kRows; ++r) partial[r] = _mm256_setzero_ps();
-        for (std::size_t k = 0; k < whole; k += 8) {
-            __m256 block[kRows + 1];
-#pragma GCC unroll 5
-            for (std::size_t r = 0; r <= kRows; ++r) block[r] = _mm256_loadu_ps(row + r * width + k);
-#pragma GCC unroll 4
-            for (std::size_t r = 0; r < kRows; ++r) {
-                partial[r] = _mm256_add_ps(partial[r], _mm256_mul_ps(block[r], block[r]));
-                partial[kRows + r] = _mm256_add_ps(partial[kRows + r], _mm256_mul_ps(block[r], block[r + 1]));
-            }
-        }
-        float total[2 * kRows];
-        _mm256_storeu_ps(total, fold8(partial));
-        for (std::size_t r = 0; r < kRows; ++r) {
-            const float* older = row + r * width;
-            const float* newer = older + width;
-            for (std::size_t k = whole; k < width; ++k) {
-                total[r] = total[r] + older[k] * older[k];
-                total[kRows + r] = total[kRows + r] + older[k] * newer[k];
-            }
-            norms[i + r] = total[r];
-            dots[i + r] = total[kRows + r];
-        }
+        take_block<true>(row, width, 0, partial);
+        for (std::size_t k = 8; k < whole; k += 8) take_block<false>(row, width, k, partial);
+        const __m256 total = fold8(partial);
+        _mm_storeu_ps(norms + i, _mm256_castps256_ps128(total));
+        _mm_storeu_ps(dots + i, _mm256_extractf128_ps(total, 1));
     }
+    add_leftover_terms(rows, width, i, norms, dots);
     for (; i < count; ++i) {
         const float* row = rows + i * width;
         norms[i] = dot(row, row, width);
@@ -226,6 +240,7 @@ const Kernels kAvx2Kernels = {
     .exp_minus = avx2::exp_minus,
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx2::cosines,
+    .mark_above = avx2::mark_above,
 };
 
 }  // namespace marrowvale

@@ -4,9 +4,8 @@
 // order, exactly as in the scalar sum; only the rows share a register.
 //
 // A single sum has one chain of dependent additions whatever the register
-// width, and the norms and neighbour dots of the merging pass run at the
-// speed of reading the rows, so `dot`, `sum` and `norms_and_dots` are the
-// AVX2 set's (one row's eight lanes). The element-wise kernels and the
+// width, so `dot` and `sum` are the AVX2 set's (one row's eight lanes), and
+// so is `norms_and_dots` for now (see kernels.hpp). The element-wise kernels and the
 // weighted sum of rows use all sixteen lanes, with plain loads and stores
 // for whole registers and a mask only for the tail: a masked store to a line
 // that is not in the cache waits for the line, where a plain one need not.
@@ -78,6 +77,7 @@ struct Lanes {
     static Mask equal(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static Mask is_nan(Vec a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm512_mask_blend_ps(m, no, yes); }
+    static std::uint64_t lane_bits(Mask m) { return m; }
     static Wide::Vec low_half(Vec v) {
         return _mm512_maskz_cvtps_pd(kAll8, _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(kAll8, _mm512_castps_pd(v), 0)));
     }
@@ -192,6 +192,7 @@ const Kernels kAvx512Kernels = {
     .exp_minus = avx512::exp_minus,
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx512::cosines,
+    .mark_above = avx512::mark_above,
 };
 
 }  // namespace marrowvale

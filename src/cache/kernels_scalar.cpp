@@ -102,6 +102,13 @@ void cosines_scalar(float* dots, float* norms, std::size_t pairs, float epsilon)
     for (std::size_t i = 0; i < pairs; ++i) dots[i] = dots[i] / (norms[i] * norms[i + 1] + epsilon);
 }
 
+void mark_above_scalar(const float* a, std::size_t n, float threshold, std::uint64_t* bits) {
+    for (std::size_t word = 0; word < (n + 63) / 64; ++word) bits[word] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] > threshold) bits[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+}
+
 }  // namespace
 
 const Kernels kScalarKernels = {
@@ -116,6 +123,7 @@ const Kernels kScalarKernels = {
     .exp_minus = exp_minus_scalar,
     .norms_and_dots = norms_and_dots_scalar,
     .cosines = cosines_scalar,
+    .mark_above = mark_above_scalar,
 };
 
 }  // namespace marrowvale

@@ -76,6 +76,7 @@ struct Lanes {
     static Mask equal(Vec a, Vec b) { return _mm_cmpeq_ps(a, b); }
     static Mask is_nan(Vec a) { return _mm_cmpunord_ps(a, a); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm_or_ps(_mm_and_ps(m, yes), _mm_andnot_ps(m, no)); }
+    static std::uint64_t lane_bits(Mask m) { return static_cast<std::uint64_t>(_mm_movemask_ps(m)); }
     static Wide::Vec low_half(Vec v) { return _mm_cvtps_pd(v); }
     static Wide::Vec high_half(Vec v) { return _mm_cvtps_pd(_mm_movehl_ps(v, v)); }
     static Vec from_halves(Wide::Vec low, Wide::Vec high) { return _mm_movelh_ps(_mm_cvtpd_ps(low), _mm_cvtpd_ps(high)); }
@@ -178,53 +179,55 @@ float sum(const float* a, std::size_t n) {
     return total;
 }
 
+// Block k (floats k to k + 7) of rows a, b and c for norms_and_dots: the
+// terms of the norms of a and b and of the dots (a, b) and (b, c), low and
+// high halves apart. The first block's terms start the partial sums (why
+// that keeps the totals' bits: take_block in kernels_avx2.cpp).
+template <bool kFirst>
+void take_block(const float* a, const float* b, const float* c, std::size_t k, __m128 low[4], __m128 high[4]) {
+    const __m128 a_low = _mm_loadu_ps(a + k);
+    const __m128 a_high = _mm_loadu_ps(a + k + 4);
+    const __m128 b_low = _mm_loadu_ps(b + k);
+    const __m128 b_high = _mm_loadu_ps(b + k + 4);
+    const __m128 c_low = _mm_loadu_ps(c + k);
+    const __m128 c_high = _mm_loadu_ps(c + k + 4);
+    const __m128 low_terms[4] = {_mm_mul_ps(a_low, a_low), _mm_mul_ps(b_low, b_low), _mm_mul_ps(a_low, b_low),
+                                 _mm_mul_ps(b_low, c_low)};
+    const __m128 high_terms[4] = {_mm_mul_ps(a_high, a_high), _mm_mul_ps(b_high, b_high),
+                                  _mm_mul_ps(a_high, b_high), _mm_mul_ps(b_high, c_high)};
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < 4; ++r) {
+        low[r] = kFirst ? low_terms[r] : _mm_add_ps(low[r], low_terms[r]);
+        high[r] = kFirst ? high_terms[r] : _mm_add_ps(high[r], high_terms[r]);
+    }
+}
+
 // Two rows per pass, reading a third for the second dot: the norms of rows
 // i and i + 1 and the dots of (i, i + 1) and (i + 1, i + 2) are four
-// independent sums, each in a low and a high register.
+// independent sums, each in a low and a high register. Their fold holds
+// the two norms in its low half and the two dots in its high half, stored
+// as they are.
 void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots) {
     constexpr std::size_t kRows = 2;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    for (; i + kRows < count; i += kRows) {
+    // Rows shorter than one block have leftover terms only: the last loop.
+    for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* a = rows + i * width;
         const float* b = a + width;
         const float* c = b + width;
         __m128 low[4];
         __m128 high[4];
-#pragma GCC unroll 4
-        for (std::size_t r = 0; r < 4; ++r) low[r] = high[r] = _mm_setzero_ps();
-        for (std::size_t k = 0; k < whole; k += 8) {
-            const __m128 a_low = _mm_loadu_ps(a + k);
-            const __m128 a_high = _mm_loadu_ps(a + k + 4);
-            const __m128 b_low = _mm_loadu_ps(b + k);
-            const __m128 b_high = _mm_loadu_ps(b + k + 4);
-            const __m128 c_low = _mm_loadu_ps(c + k);
-            const __m128 c_high = _mm_loadu_ps(c + k + 4);
-            low[0] = _mm_add_ps(low[0], _mm_mul_ps(a_low, a_low));
-            high[0] = _mm_add_ps(high[0], _mm_mul_ps(a_high, a_high));
-            low[1] = _mm_add_ps(low[1], _mm_mul_ps(b_low, b_low));
-            high[1] = _mm_add_ps(high[1], _mm_mul_ps(b_high, b_high));
-            low[2] = _mm_add_ps(low[2], _mm_mul_ps(a_low, b_low));
-            high[2] = _mm_add_ps(high[2], _mm_mul_ps(a_high, b_high));
-            low[3] = _mm_add_ps(low[3], _mm_mul_ps(b_low, c_low));
-            high[3] = _mm_add_ps(high[3], _mm_mul_ps(b_high, c_high));
-        }
+        take_block<true>(a, b, c, 0, low, high);
+        for (std::size_t k = 8; k < whole; k += 8) take_block<false>(a, b, c, k, low, high);
         __m128 pair[4];
 #pragma GCC unroll 4
         for (std::size_t r = 0; r < 4; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
-        float total[4];
-        _mm_storeu_ps(total, fold4(pair));
-        for (std::size_t k = whole; k < width; ++k) {
-            total[0] = total[0] + a[k] * a[k];
-            total[1] = total[1] + b[k] * b[k];
-            total[2] = total[2] + a[k] * b[k];
-            total[3] = total[3] + b[k] * c[k];
-        }
-        norms[i] = total[0];
-        norms[i + 1] = total[1];
-        dots[i] = total[2];
-        dots[i + 1] = total[3];
+        const __m128 total = fold4(pair);
+        _mm_storel_pi(reinterpret_cast<__m64*>(norms + i), total);
+        _mm_storeh_pi(reinterpret_cast<__m64*>(dots + i), total);
     }
+    add_leftover_terms(rows, width, i, norms, dots);
     for (; i < count; ++i) {
         const float* row = rows + i * width;
         norms[i] = dot(row, row, width);
@@ -249,6 +252,7 @@ const Kernels kSse2Kernels = {
     .exp_minus = sse2::exp_minus,
     .norms_and_dots = sse2::norms_and_dots,
     .cosines = sse2::cosines,
+    .mark_above = sse2::mark_above,
 };
 
 }  // namespace marrowvale

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "cache/entries.hpp"
 #include "cache/kernels.hpp"
@@ -226,6 +227,34 @@ PyObject* cosines(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// mark_above(set, a, threshold) -> int: the kernel's words as one integer,
+// word k holding bits 64k to 64k + 63. A word past the last is watched for
+// a stray write.
+PyObject* mark_above(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 3, "mark_above(set, a, threshold)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats a(args[1], false);
+        const float threshold = to_float(args[2]);
+        const std::size_t words = (a.size() + 63) / 64;
+        constexpr std::uint64_t kWatch = 0x5A5A5A5A5A5A5A5Aull;
+        std::vector<std::uint64_t> bits(words + 1, kWatch);
+        kernels.mark_above(a.data(), a.size(), threshold, bits.data());
+        if (bits[words] != kWatch) {
+            PyErr_SetString(PyExc_AssertionError, "mark_above wrote past its last word");
+            throw PythonErrorSet{};
+        }
+        PyRef result = checked(PyLong_FromLong(0));
+        for (std::size_t word = words; word-- > 0;) {
+            PyRef shift = checked(PyLong_FromLong(64));
+            PyRef shifted = checked(PyNumber_Lshift(result.get(), shift.get()));
+            PyRef part = checked(PyLong_FromUnsignedLongLong(bits[word]));
+            result = checked(PyNumber_Or(shifted.get(), part.get()));
+        }
+        return result.release();
+    });
+}
+
 // platform_expf(a): a[i] = expf(a[i]) with the C library's expf.
 PyObject* platform_expf(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
@@ -291,6 +320,7 @@ PyMethodDef kMethods[] = {
     PROBE_METHOD(exp_minus, "exp_minus(set, a, top)"),
     PROBE_METHOD(norms_and_dots, "norms_and_dots(set, rows, width, norms, dots)"),
     PROBE_METHOD(cosines, "cosines(set, dots, norms, epsilon)"),
+    PROBE_METHOD(mark_above, "mark_above(set, a, threshold) -> int"),
     PROBE_METHOD(platform_expf, "platform_expf(a)"),
     PROBE_METHOD(merge_spans, "merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys, values, spans)"),
     {nullptr, nullptr, 0, nullptr},
