@@ -230,7 +230,9 @@ def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
         cases += [(1, width, count), (3, width, count)]
     for outputs, width, count in cases:
         weights = np.abs(data(rng, outputs * count)) / F32(max(count, 1))
-        inputs = [data(rng, outputs * width), data(rng, width * count, special=True), weights]
+        # Infinities and NaNs only in short columns: in a long one they
+        # would make every sum NaN, which hides a wrong weight or row.
+        inputs = [data(rng, outputs * width), data(rng, width * count, special=count < 16), weights]
 
         def weighted_sum_rows(kernel_set, out, rows, weights, outputs=outputs):
             probe.weighted_sum_rows(kernel_set, out, rows, weights, outputs)
