@@ -357,29 +357,29 @@ def report(results):
     print(f"python {machine['python']}, numpy {results['one']['numpy']}; checkout {machine.get('checkout', '?')}")
     print(f"load average at start {machine['loadavg_start'][0]:.2f}, at end {machine['loadavg_end'][0]:.2f}")
     print("wall clock per call, minimum over runs (median in the JSON); ratios: the other side's time over LayerCache's")
-    for side, title in SIDES:
-        rows = []
-        for row in results[side]["attend"]:
-            t = row["times"]
-            layer = t["layer"]["min"]
-            rows.append([f"n={row['n']} d={row['d']}", fmt_time(layer), fmt_time(t["numpy_batched"]["min"]),
-                         fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer),
-                         fmt_time(t["torch"]["min"]) if "torch" in t else "-",
-                         fmt_ratio(t["pykvcache"]["min"] / layer) if "pykvcache" in t else "-"])
-        print_table(f"attend, 32 heads, {title}",
-                    ["size", "LayerCache", "NumPy batched", "NumPy loop", "speedup", "torch sdpa", "vs 32 PyKVCache"],
-                    rows)
-    for side, title in SIDES:
-        rows = []
-        for row in results[side]["gqa"]:
-            t = row["times"]
-            layer = t["layer"]["min"]
-            rows.append([f"n={row['n']} d={row['d']}", fmt_time(layer), fmt_time(t["layer_per_query"]["min"]),
-                         fmt_ratio(t["layer_per_query"]["min"] / layer), fmt_time(t["numpy_batched"]["min"]),
-                         fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer)])
-        print_table(f"grouped-query attend, {GQA_KV_HEADS} kv heads x {HEADS // GQA_KV_HEADS} queries, {title}",
-                    ["size", "LayerCache", "4 calls", "grouping gains", "NumPy batched", "NumPy loop", "speedup"],
-                    rows)
+    def attend_cells(row, t, layer):
+        return [fmt_time(t["numpy_batched"]["min"]), fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer),
+                fmt_time(t["torch"]["min"]) if "torch" in t else "-",
+                fmt_ratio(t["pykvcache"]["min"] / layer) if "pykvcache" in t else "-"]
+
+    def gqa_cells(row, t, layer):
+        return [fmt_time(t["layer_per_query"]["min"]), fmt_ratio(t["layer_per_query"]["min"] / layer),
+                fmt_time(t["numpy_batched"]["min"]), fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer)]
+
+    tables = (
+        ("attend", "attend, 32 heads", ["NumPy batched", "NumPy loop", "speedup", "torch sdpa", "vs 32 PyKVCache"],
+         attend_cells),
+        ("gqa", f"grouped-query attend, {GQA_KV_HEADS} kv heads x {HEADS // GQA_KV_HEADS} queries",
+         ["4 calls", "grouping gains", "NumPy batched", "NumPy loop", "speedup"], gqa_cells),
+    )
+    for key, heading, columns, cells in tables:
+        for side, title in SIDES:
+            rows = []
+            for row in results[side][key]:
+                t = row["times"]
+                layer = t["layer"]["min"]
+                rows.append([f"n={row['n']} d={row['d']}", fmt_time(layer), *cells(row, t, layer)])
+            print_table(f"{heading}, {title}", ["size", "LayerCache", *columns], rows)
     append = results["one"]["append"]
     print_table("append, one token for 32 heads, d=64", ["call", "time"], [
         ["LayerCache.append(k, v), float32 (32, 64) arrays", fmt_time(append["layer"]["min"])],
