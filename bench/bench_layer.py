@@ -26,6 +26,13 @@ append   One LayerCache.append of a token for 32 heads from float32 arrays,
          and in the processor's caches, so that the call is measured rather
          than the memory traffic of 32 heads), against one PyKVCache.append
          of two lists of 64 floats on the same kind of cache.
+gqa      Grouped-query attention: 8 key/value heads, 32 queries (4 per
+         head), d and n as above. LayerCache.attend of all 32 queries reads
+         each head's entries once for its 4 queries; "4 calls" attends 8
+         queries (one per head) 4 times, which reads every entry once per
+         query, as LayerCache did before it grouped queries. The NumPy
+         caches hold (8, n, d) arrays: batched matmul of the 4 queries of
+         each head at once, or a loop over heads.
 memory   Bytes per entry per head of a 32-head LayerCache of n entries against
          32 PyKVCache of n entries: the storage both hold by their capacity
          (the same growth, so the difference is the spans), and the heap
@@ -71,6 +78,7 @@ from bench_cache import (  # noqa: E402 - the bench folder is not a package
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "results" / "bench_layer.json"
 HEADS = 32
+GQA_KV_HEADS = 8  # the grouped-query case: 32 queries over 8 key/value heads
 SEED = 20261208
 
 FULL = {"min_time": 0.05, "repeat": 7, "dims": [64, 128], "ns": [512, 4096, 32768], "memory_n": 16384}
@@ -108,6 +116,26 @@ def numpy_loop(np, K, V, q, out, scale):
         np.matmul(scores, V[h], out=out[h])
 
 
+def numpy_batched_groups(np, K, V, q, out, scale):
+    # q: (H, G, d) -> scores (H, G, n)
+    scores = np.matmul(q, K.transpose(0, 2, 1))
+    scores *= scale
+    scores -= scores.max(axis=2, keepdims=True)
+    np.exp(scores, out=scores)
+    scores /= scores.sum(axis=2, keepdims=True)
+    np.matmul(scores, V, out=out)
+
+
+def numpy_loop_groups(np, K, V, q, out, scale):
+    for h in range(K.shape[0]):
+        scores = q[h] @ K[h].T
+        scores *= scale
+        scores -= scores.max(axis=1, keepdims=True)
+        np.exp(scores, out=scores)
+        scores /= scores.sum(axis=1, keepdims=True)
+        np.matmul(scores, V[h], out=out[h])
+
+
 def reference(np, K, V, q):
     scores = np.einsum("hnd,hd->hn", K.astype(np.float64), q.astype(np.float64)) / math.sqrt(K.shape[2])
     weights = np.exp(scores - scores.max(axis=1, keepdims=True))
@@ -140,6 +168,7 @@ def attend_child(config):
     sdpa = torch_sdpa(config["torch_threads"])
     rng = np.random.default_rng(SEED)
     rows = []
+    gqa_rows = []
     for d in config["dims"]:
         scale = np.float32(1 / math.sqrt(d))
         for n in config["ns"]:
@@ -175,10 +204,44 @@ def attend_child(config):
                     raise AssertionError(f"{name} computed a wrong attention at n={n}, d={d}")
             rows.append({"n": n, "d": d, "times": times})
             del layer, K, V
-    result = {"attend": rows, "blas": blas_info(), "numpy": np.__version__}
+            gqa_rows.append(gqa_times(np, timing, LayerCache, rng, n, d, scale, layer_threads))
+    result = {"attend": rows, "gqa": gqa_rows, "blas": blas_info(), "numpy": np.__version__}
     if config["append"]:
         result["append"] = append_times(np, timing, LayerCache, PyKVCache)
     return result
+
+
+def gqa_times(np, timing, LayerCache, rng, n, d, scale, layer_threads):
+    """8 key/value heads and 32 queries, 4 per head."""
+    kv_heads, group = GQA_KV_HEADS, HEADS // GQA_KV_HEADS
+    K = rng.standard_normal((kv_heads, n, d), dtype=np.float32)
+    V = rng.standard_normal((kv_heads, n, d), dtype=np.float32)
+    q = rng.standard_normal((kv_heads, group, d), dtype=np.float32)
+    layer = LayerCache(kv_heads, d, d, threads=layer_threads)
+    for start in range(0, n, 4096):
+        layer.extend(K[:, start:start + 4096].transpose(1, 0, 2), V[:, start:start + 4096].transpose(1, 0, 2))
+    flat = q.reshape(HEADS, d)
+    # Query j of head h in call j: one query per head per call.
+    singles = [np.ascontiguousarray(q[:, j]) for j in range(group)]
+    outs = {name: np.empty((kv_heads, group, d), np.float32) for name in ("layer", "batched", "loop")}
+    single_outs = [np.empty((kv_heads, d), np.float32) for _ in range(group)]
+    namespace = {"np": np, "K": K, "V": V, "q": q, "flat": flat, "scale": scale, "layer": layer, "outs": outs,
+                 "singles": singles, "single_outs": single_outs, "layer_out": outs["layer"].reshape(HEADS, d),
+                 "batched": numpy_batched_groups, "loop": numpy_loop_groups}
+    times = timing.compare({
+        "layer": ("layer.attend(flat, out=layer_out)", namespace, "pass"),
+        "layer_per_query": ("for x, o in zip(singles, single_outs): layer.attend(x, out=o)", namespace, "pass"),
+        "numpy_batched": ("batched(np, K, V, q, outs['batched'], scale)", namespace, "pass"),
+        "numpy_loop": ("loop(np, K, V, q, outs['loop'], scale)", namespace, "pass"),
+    })
+    exact = reference(np, np.repeat(K, group, axis=0), np.repeat(V, group, axis=0), flat)
+    grouped = outs["layer"].reshape(HEADS, d)
+    if not np.array_equal(np.stack(single_outs, axis=1).reshape(HEADS, d).view(np.uint32), grouped.view(np.uint32)):
+        raise AssertionError(f"grouped attention differs from one query per call at n={n}, d={d}")
+    for name in ("layer", "batched", "loop"):
+        if not np.allclose(outs[name].reshape(HEADS, d), exact, rtol=1e-3, atol=1e-5):
+            raise AssertionError(f"{name} computed a wrong grouped attention at n={n}, d={d}")
+    return {"n": n, "d": d, "kv_heads": kv_heads, "times": times}
 
 
 def append_times(np, timing, LayerCache, PyKVCache):
@@ -284,25 +347,39 @@ def evaluate(results):
     return checks
 
 
+SIDES = (("one", "1 thread: NumPy 1 thread, LayerCache threads=1"),
+         ("default", "default: NumPy default threads, LayerCache threads=2"))
+
+
 def report(results):
     machine = results["machine"]
     print(f"machine: {machine['cpu']}, {machine['cpus']} cpus, {' '.join(machine['cpu_flags'])}; {machine['platform']}")
     print(f"python {machine['python']}, numpy {results['one']['numpy']}; checkout {machine.get('checkout', '?')}")
     print(f"load average at start {machine['loadavg_start'][0]:.2f}, at end {machine['loadavg_end'][0]:.2f}")
     print("wall clock per call, minimum over runs (median in the JSON); ratios: the other side's time over LayerCache's")
-    for side, title in (("one", "1 thread: NumPy 1 thread, LayerCache threads=1"),
-                        ("default", "default: NumPy default threads, LayerCache threads=2")):
-        rows = []
-        for row in results[side]["attend"]:
-            t = row["times"]
-            layer = t["layer"]["min"]
-            rows.append([f"n={row['n']} d={row['d']}", fmt_time(layer), fmt_time(t["numpy_batched"]["min"]),
-                         fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer),
-                         fmt_time(t["torch"]["min"]) if "torch" in t else "-",
-                         fmt_ratio(t["pykvcache"]["min"] / layer) if "pykvcache" in t else "-"])
-        print_table(f"attend, 32 heads, {title}",
-                    ["size", "LayerCache", "NumPy batched", "NumPy loop", "speedup", "torch sdpa", "vs 32 PyKVCache"],
-                    rows)
+    def attend_cells(row, t, layer):
+        return [fmt_time(t["numpy_batched"]["min"]), fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer),
+                fmt_time(t["torch"]["min"]) if "torch" in t else "-",
+                fmt_ratio(t["pykvcache"]["min"] / layer) if "pykvcache" in t else "-"]
+
+    def gqa_cells(row, t, layer):
+        return [fmt_time(t["layer_per_query"]["min"]), fmt_ratio(t["layer_per_query"]["min"] / layer),
+                fmt_time(t["numpy_batched"]["min"]), fmt_time(t["numpy_loop"]["min"]), fmt_ratio(best_numpy(t) / layer)]
+
+    tables = (
+        ("attend", "attend, 32 heads", ["NumPy batched", "NumPy loop", "speedup", "torch sdpa", "vs 32 PyKVCache"],
+         attend_cells),
+        ("gqa", f"grouped-query attend, {GQA_KV_HEADS} kv heads x {HEADS // GQA_KV_HEADS} queries",
+         ["4 calls", "grouping gains", "NumPy batched", "NumPy loop", "speedup"], gqa_cells),
+    )
+    for key, heading, columns, cells in tables:
+        for side, title in SIDES:
+            rows = []
+            for row in results[side][key]:
+                t = row["times"]
+                layer = t["layer"]["min"]
+                rows.append([f"n={row['n']} d={row['d']}", fmt_time(layer), *cells(row, t, layer)])
+            print_table(f"{heading}, {title}", ["size", "LayerCache", *columns], rows)
     append = results["one"]["append"]
     print_table("append, one token for 32 heads, d=64", ["call", "time"], [
         ["LayerCache.append(k, v), float32 (32, 64) arrays", fmt_time(append["layer"]["min"])],

@@ -148,10 +148,16 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
         failures += check(kernel_set, lanes, f"dot n={n}", probe.dot, [data(rng, n), data(rng, n)])
         failures += check(kernel_set, lanes, f"sum n={n}", probe.sum, [data(rng, n)])
         # Row width n, and row count n: both the pass of several rows and
-        # the rows left after the last whole pass.
-        for width, count in ((n, 9), (n, 17), (3, n), (8, n), (21, n)):
-            inputs = [data(rng, width), data(rng, width * count), np.zeros(count, F32)]
-            failures += check(kernel_set, lanes, f"dot_rows n={width} count={count}", probe.dot_rows, inputs)
+        # the rows left after the last whole pass; one query, and groups of
+        # queries that share each pass.
+        for queries, width, count in ((1, n, 9), (1, n, 17), (1, 3, n), (1, 8, n), (1, 21, n), (2, n, 17), (3, 8, n),
+                                      (3, 21, n)):
+            inputs = [data(rng, queries * width), data(rng, width * count), np.zeros(queries * count, F32)]
+
+            def dot_rows(kernel_set, q, rows, scores, queries=queries):
+                probe.dot_rows(kernel_set, q, rows, scores, queries)
+
+            failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count}", dot_rows, inputs)
         for width, count in ((n, 2), (n, 5), (n, 6), (n, 11), (3, n), (8, n), (19, n)):
             inputs = [data(rng, width * count), np.zeros(count, F32), np.zeros(max(count - 1, 0), F32)]
 
@@ -261,14 +267,25 @@ def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
     rng = np.random.default_rng(3)
     failures = []
     # Widths past one block of columns (eight registers) reach the blocks
-    # after the first.
-    for n in [*lengths(lanes), 8 * lanes + 3]:
-        for width, count in ((n, 1), (n, 3), (n, 9), (5, n), (13, n)):
-            weights = np.abs(data(rng, count)) / F32(max(count, 1))
-            inputs = [data(rng, width), data(rng, width * count, special=True), weights]
-            failures += check(
-                kernel_set, lanes, f"weighted_sum_rows width={width} count={count}", probe.weighted_sum_rows, inputs
-            )
+    # after the first; several outputs share each run of rows.
+    cases = [(outputs, width, count) for n in [*lengths(lanes), 8 * lanes + 3]
+             for outputs, width, count in ((1, n, 1), (1, n, 3), (1, n, 9), (1, 5, n), (1, 13, n), (2, n, 9), (3, 13, n))]
+    # Rows are taken in runs of 16 KiB when they are wider than a block or
+    # serve several outputs: counts that cross two run boundaries.
+    for width in (8 * lanes + 3, 2 * lanes + 1):
+        count = 2 * max(8, 16384 // (4 * width)) + 3
+        cases += [(1, width, count), (3, width, count)]
+    for outputs, width, count in cases:
+        weights = np.abs(data(rng, outputs * count)) / F32(max(count, 1))
+        # Infinities and NaNs only in short columns: in a long one they
+        # would make every sum NaN, which hides a wrong weight or row.
+        inputs = [data(rng, outputs * width), data(rng, width * count, special=count < 16), weights]
+
+        def weighted_sum_rows(kernel_set, out, rows, weights, outputs=outputs):
+            probe.weighted_sum_rows(kernel_set, out, rows, weights, outputs)
+
+        label = f"weighted_sum_rows outputs={outputs} width={width} count={count}"
+        failures += check(kernel_set, lanes, label, weighted_sum_rows, inputs)
     assert failures == []
 
 
@@ -294,7 +311,7 @@ def test_probe_refuses_mismatched_buffers():
     with pytest.raises(ValueError, match="differ in length"):
         probe.dot("scalar", np.zeros(3, F32), np.zeros(4, F32))
     with pytest.raises(ValueError, match="rows must hold"):
-        probe.dot_rows("scalar", np.zeros(3, F32), np.zeros(8, F32), np.zeros(3, F32))
+        probe.dot_rows("scalar", np.zeros(3, F32), np.zeros(8, F32), np.zeros(3, F32), 1)
     with pytest.raises(TypeError, match="float32"):
         probe.sum("scalar", np.zeros(3, np.float64))
     with pytest.raises(ValueError, match="unknown kernel set"):

@@ -2,7 +2,8 @@
 // the largest score so that only differences are exponentiated, and the
 // weighted sum of the values, oldest entry first.
 #include <cmath>
-#include <memory>
+#include <limits>
+#include <new>
 
 #include "cache/attention.hpp"
 #include "cache/float_array.hpp"
@@ -12,6 +13,31 @@
 #include "cache/messages.hpp"
 
 namespace marrowvale {
+namespace {
+
+// The working array of the calling thread: kept from call to call, so that
+// attention allocates (and, for a large cache, maps and faults in) nothing
+// once a thread has seen its largest cache, and each thread has its own, so
+// that attention stays reentrant across threads. Released when the thread
+// ends.
+float* thread_working_floats(std::size_t count) {
+    struct Working {
+        FloatArray floats;
+        std::size_t capacity = 0;
+    };
+    thread_local Working working;
+    if (count > working.capacity) {
+        // Nothing is kept over the call: the old contents need no copy, and
+        // the old array goes before the new one is asked for.
+        working.floats.reset();
+        working.capacity = 0;
+        working.floats = allocate_floats(count);
+        working.capacity = count;
+    }
+    return working.floats.get();
+}
+
+}  // namespace
 
 float unrolled_dot(std::span<const float> x, std::span<const float> y) {
     if (x.size() != y.size()) MARROWVALE_FAIL(messages::kLengthMismatch);
@@ -19,31 +45,45 @@ float unrolled_dot(std::span<const float> x, std::span<const float> y) {
 }
 
 void KVCache::attend(std::span<const float> query, float* out) const {
-    const std::size_t n = keys_.size();
-    const std::size_t d_v = static_cast<std::size_t>(d_v_);
-    for (std::size_t j = 0; j < d_v; ++j) out[j] = 0.0f;
-    if (n == 0) return;
     // Every key has d_k floats, so checking against the first covers all.
-    if (query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
+    if (!keys_.empty() && query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
+    attend_group(query.data(), 1, out);
+}
+
+void KVCache::attend_group(const float* queries, std::size_t count, float* out) const {
+    const std::size_t n = keys_.size();
+    const std::size_t d_k = static_cast<std::size_t>(d_k_);
+    const std::size_t d_v = static_cast<std::size_t>(d_v_);
+    if (n != 0 && count != 0) {
+        const std::size_t group = count < kGroupQueries ? count : kGroupQueries;
+        if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
+        // One working array per query serves in turn as its scores, its
+        // exponentials and its weights: each step reads an entry's value
+        // before overwriting it.
+        thread_working_floats(group * n);
+    }
+    for (std::size_t j = 0; j < count * d_v; ++j) out[j] = 0.0f;
+    if (n == 0) return;
 
     const Kernels& kernels = active_kernels();
-    const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const float divisor = std::sqrt(static_cast<float>(d_k_));
-
-    // One working array serves in turn as the scores, the exponentials and
-    // the weights: each step reads an entry's value before overwriting it.
-    const FloatArray weights = allocate_floats(n);
-    float* score = weights.get();
-    kernels.dot_rows(query.data(), keys_.row(0), d_k, n, score);
-    // The maximum skips NaN scores; with none left it stays -inf.
-    const float max_score = kernels.divide_max(score, n, divisor);
-    // The kernels' own exponential: the same bits on every processor and
-    // with every C library.
-    kernels.exp_minus(score, n, max_score);
-    // The normaliser is complete before the first division.
-    const float normaliser = kernels.sum(score, n);
-    kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
-    kernels.weighted_sum_rows(out, values_.row(0), score, n, d_v);
+    for (std::size_t first = 0; first < count; first += kGroupQueries) {
+        const std::size_t group = count - first < kGroupQueries ? count - first : kGroupQueries;
+        float* const scores = thread_working_floats(group * n);
+        kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, n, scores);
+        for (std::size_t g = 0; g < group; ++g) {
+            float* const score = scores + g * n;
+            // The maximum skips NaN scores; with none left it stays -inf.
+            const float max_score = kernels.divide_max(score, n, divisor);
+            // The kernels' own exponential: the same bits on every processor
+            // and with every C library.
+            kernels.exp_minus(score, n, max_score);
+            // The normaliser is complete before the first division.
+            const float normaliser = kernels.sum(score, n);
+            kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
+        }
+        kernels.weighted_sum_rows(out + first * d_v, group, values_.row(0), scores, n, d_v);
+    }
 }
 
 }  // namespace marrowvale

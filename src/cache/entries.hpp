@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 
 #include "cache/entry_list.hpp"
 
@@ -47,9 +46,9 @@ public:
     // (to <= from), the step of an in-place compaction: a run of entries
     // moves as one block of each list.
     void move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept {
-        move_block(keys, from, to, count);
-        move_block(values, from, to, count);
-        if (spans_ != nullptr) move_block(*spans_, from, to, count);
+        keys.move_rows(from, to, count);
+        values.move_rows(from, to, count);
+        if (spans_ != nullptr) spans_->move_rows(from, to, count);
     }
 
     // Records that entry `to` (to <= older) now holds the blend of entries
@@ -65,15 +64,6 @@ public:
     }
 
 private:
-    // A list's rows lie next to each other, oldest first, so a run of rows
-    // is one block of memory; source and target may overlap.
-    template <typename T>
-    static void move_block(RowList<T>& list, std::size_t from, std::size_t to, std::size_t count) noexcept {
-        const auto width = static_cast<std::size_t>(list.width());
-        if (from == to || count == 0 || width == 0) return;
-        std::memmove(list.row(to), list.row(from), count * width * sizeof(T));
-    }
-
     SpanList* spans_;
 };
 

@@ -52,20 +52,6 @@ void RowList<T>::grow_for_push() {
 }
 
 template <typename T>
-void RowList<T>::push_back(const T* values) {
-    make_room_for_push();
-    if (width_ != 0) std::memcpy(row(size_), values, row_bytes<T>(width_));
-    ++size_;
-}
-
-template <typename T>
-void RowList<T>::pop_front(std::size_t count) noexcept {
-    head_ += count;
-    size_ -= count;
-    if (size_ == 0) head_ = 0;
-}
-
-template <typename T>
 void RowList<T>::erase(std::size_t index) noexcept {
     const std::size_t bytes = static_cast<std::size_t>(width_) * sizeof(T);
     const std::size_t before = index;
@@ -88,9 +74,9 @@ void RowList<T>::truncate(std::size_t count) noexcept {
 }
 
 template <typename T>
-void RowList<T>::move_row(std::size_t from, std::size_t to) noexcept {
-    if (from == to || width_ == 0) return;
-    std::memmove(row(to), row(from), row_bytes<T>(width_));
+void RowList<T>::move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept {
+    if (from == to || count == 0 || width_ == 0) return;
+    std::memmove(row(to), row(from), count * row_bytes<T>(width_));
 }
 
 template <typename T>

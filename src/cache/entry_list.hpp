@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "cache/float_array.hpp"
 
@@ -47,10 +48,20 @@ public:
     }
 
     // Appends a copy of `values` (width() elements) as the newest row.
-    void push_back(const T* values);
+    // Inline, as pop_front: every append of every head runs both.
+    void push_back(const T* values) {
+        make_room_for_push();
+        // The buffer holds this row, so its size in bytes cannot overflow.
+        if (width_ != 0) std::memcpy(row(size_), values, static_cast<std::size_t>(width_) * sizeof(T));
+        ++size_;
+    }
 
     // Drops the `count` oldest rows (count <= size()).
-    void pop_front(std::size_t count) noexcept;
+    void pop_front(std::size_t count) noexcept {
+        head_ += count;
+        size_ -= count;
+        if (size_ == 0) head_ = 0;
+    }
 
     // Drops the row at `index`, moving whichever side of it is shorter.
     void erase(std::size_t index) noexcept;
@@ -58,9 +69,10 @@ public:
     // Keeps the `count` oldest rows and drops the rest.
     void truncate(std::size_t count) noexcept;
 
-    // Copies row `from` over row `to` (to <= from), the step of an in-place
-    // compaction.
-    void move_row(std::size_t from, std::size_t to) noexcept;
+    // Copies the `count` rows from `from` on over the rows from `to` on
+    // (to <= from), the step of an in-place compaction; the rows are
+    // contiguous, so a run moves as one block.
+    void move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept;
 
     // Drops every row and gives the storage back.
     void clear() noexcept;

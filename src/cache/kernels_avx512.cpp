@@ -138,44 +138,43 @@ __m512 twice(const float* block) {
 
 // A pass reads its rows as interleaved streams, which the hardware
 // prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for the pass that starts sixteen rows further on,
-// spread over its blocks: block k of a pass of R rows asks for floats
-// [k * R, (k + 8) * R) of that pass, R / 2 cache lines.
+// each pass also asks for a pass at least sixteen rows further on (and at
+// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
+// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
+// lines.
 constexpr std::size_t kPassesAhead = 2;  // sixteen rows
+
+constexpr std::size_t kPassRows = 8;
 
 // Eight rows per pass in four registers, register k carrying rows k and
 // k + 4: four independent 512-bit chains keep the adders busy, and each
 // block of q is loaded once (into both halves) for all eight rows.
-void dot_rows(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
-    constexpr std::size_t kRows = 8;
-    const bool prefetch = count * n * sizeof(float) > kPrefetchAboveBytes;
+void score_pass(const float* q, const float* row, std::size_t n, const float* ahead, float* scores) {
     const std::size_t whole = n - n % 8;
-    std::size_t i = 0;
-    for (; i + kRows <= count; i += kRows) {
-        const float* row = rows + i * n;
-        const bool ask = prefetch && i + (kPassesAhead + 1) * kRows <= count;
-        const float* ahead = ask ? row + kPassesAhead * kRows * n : nullptr;
-        __m512 partial[4];
+    __m512 partial[4];
 #pragma GCC unroll 4
-        for (int k = 0; k < 4; ++k) partial[k] = _mm512_setzero_ps();
-        for (std::size_t b = 0; b < whole; b += 8) {
-            const __m512 q_block = twice(q + b);
-            if (ahead != nullptr) prefetch_lines(ahead + b * kRows, kRows / 2);
+    for (int k = 0; k < 4; ++k) partial[k] = _mm512_setzero_ps();
+    for (std::size_t b = 0; b < whole; b += 8) {
+        const __m512 q_block = twice(q + b);
+        if (ahead != nullptr) prefetch_lines(ahead + b * kPassRows, kPassRows / 2);
 #pragma GCC unroll 4
-            for (std::size_t k = 0; k < 4; ++k) {
-                const __m512 keys = halves(row + k * n + b, row + (k + 4) * n + b);
-                partial[k] = _mm512_add_ps(partial[k], _mm512_mul_ps(q_block, keys));
-            }
-        }
-        _mm256_storeu_ps(scores + i, fold8(partial));
-        for (std::size_t r = 0; r < kRows; ++r) {
-            for (std::size_t b = whole; b < n; ++b) scores[i + r] = scores[i + r] + q[b] * row[r * n + b];
+        for (std::size_t k = 0; k < 4; ++k) {
+            const __m512 keys = halves(row + k * n + b, row + (k + 4) * n + b);
+            partial[k] = _mm512_add_ps(partial[k], _mm512_mul_ps(q_block, keys));
         }
     }
-    for (; i < count; ++i) scores[i] = avx2::dot(q, rows + i * n, n);
+    _mm256_storeu_ps(scores, fold8(partial));
+    for (std::size_t r = 0; r < kPassRows; ++r) {
+        for (std::size_t b = whole; b < n; ++b) scores[r] = scores[r] + q[b] * row[r * n + b];
+    }
 }
 
+float row_dot(const float* x, const float* y, std::size_t n) { return avx2::dot(x, y, n); }
+
 }  // namespace
+
+#include "cache/kernels_rows.inc"
+
 }  // namespace marrowvale::avx512
 
 namespace marrowvale {

@@ -53,8 +53,11 @@ float dot_scalar(const float* x, const float* y, std::size_t n) {
     return eight_lane_sum(n, [&](std::size_t i) { return x[i] * y[i]; });
 }
 
-void dot_rows_scalar(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
-    for (std::size_t i = 0; i < count; ++i) scores[i] = dot_scalar(q, rows + i * n, n);
+void dot_rows_scalar(const float* q, std::size_t queries, const float* rows, std::size_t n, std::size_t count,
+                     float* scores) {
+    for (std::size_t g = 0; g < queries; ++g) {
+        for (std::size_t i = 0; i < count; ++i) scores[g * count + i] = dot_scalar(q + g * n, rows + i * n, n);
+    }
 }
 
 float sum_scalar(const float* a, std::size_t n) {
@@ -71,12 +74,17 @@ float divide_max_scalar(float* a, std::size_t n, float divisor) {
     return largest;
 }
 
-// Row after row, each row added into every column before the next starts.
-void weighted_sum_rows_scalar(float* out, const float* rows, const float* weights, std::size_t count,
-                              std::size_t width) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const float* row = rows + i * width;
-        for (std::size_t j = 0; j < width; ++j) out[j] = out[j] + row[j] * weights[i];
+// Output after output; for each, row after row, each row added into every
+// column before the next starts.
+void weighted_sum_rows_scalar(float* out, std::size_t outputs, const float* rows, const float* weights,
+                              std::size_t count, std::size_t width) {
+    for (std::size_t o = 0; o < outputs; ++o) {
+        float* sums = out + o * width;
+        const float* weight = weights + o * count;
+        for (std::size_t i = 0; i < count; ++i) {
+            const float* row = rows + i * width;
+            for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + row[j] * weight[i];
+        }
     }
 }
 

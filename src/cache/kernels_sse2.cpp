@@ -112,9 +112,10 @@ __m128 fold4(__m128 pair[4]) {
 
 // A pass reads its rows as interleaved streams, which the hardware
 // prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for the pass that starts sixteen rows further on,
-// spread over its blocks: block k of a pass of R rows asks for floats
-// [k * R, (k + 8) * R) of that pass, R / 2 cache lines.
+// each pass also asks for a pass at least sixteen rows further on (and at
+// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
+// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
+// lines.
 constexpr std::size_t kPassesAhead = 4;  // sixteen rows
 
 float dot(const float* x, const float* y, std::size_t n) {
@@ -130,41 +131,36 @@ float dot(const float* x, const float* y, std::size_t n) {
     return total;
 }
 
+constexpr std::size_t kPassRows = 4;
+
 // Four rows per pass: their eight accumulators are independent chains, so
 // the additions overlap, and each block of q is loaded once for all four.
-void dot_rows(const float* q, const float* rows, std::size_t n, std::size_t count, float* scores) {
-    constexpr std::size_t kRows = 4;
-    const bool prefetch = count * n * sizeof(float) > kPrefetchAboveBytes;
+void score_pass(const float* q, const float* row, std::size_t n, const float* ahead, float* scores) {
     const std::size_t whole = n - n % 8;
-    std::size_t i = 0;
-    for (; i + kRows <= count; i += kRows) {
-        const float* row = rows + i * n;
-        const bool ask = prefetch && i + (kPassesAhead + 1) * kRows <= count;
-        const float* ahead = ask ? row + kPassesAhead * kRows * n : nullptr;
-        __m128 low[kRows];
-        __m128 high[kRows];
+    __m128 low[kPassRows];
+    __m128 high[kPassRows];
 #pragma GCC unroll 4
-        for (std::size_t r = 0; r < kRows; ++r) low[r] = high[r] = _mm_setzero_ps();
-        for (std::size_t k = 0; k < whole; k += 8) {
-            const __m128 q_low = _mm_loadu_ps(q + k);
-            const __m128 q_high = _mm_loadu_ps(q + k + 4);
-            if (ahead != nullptr) prefetch_lines(ahead + k * kRows, kRows / 2);
+    for (std::size_t r = 0; r < kPassRows; ++r) low[r] = high[r] = _mm_setzero_ps();
+    for (std::size_t k = 0; k < whole; k += 8) {
+        const __m128 q_low = _mm_loadu_ps(q + k);
+        const __m128 q_high = _mm_loadu_ps(q + k + 4);
+        if (ahead != nullptr) prefetch_lines(ahead + k * kPassRows, kPassRows / 2);
 #pragma GCC unroll 4
-            for (std::size_t r = 0; r < kRows; ++r) {
-                low[r] = _mm_add_ps(low[r], _mm_mul_ps(q_low, _mm_loadu_ps(row + r * n + k)));
-                high[r] = _mm_add_ps(high[r], _mm_mul_ps(q_high, _mm_loadu_ps(row + r * n + k + 4)));
-            }
-        }
-        __m128 pair[kRows];
-#pragma GCC unroll 4
-        for (std::size_t r = 0; r < kRows; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
-        _mm_storeu_ps(scores + i, fold4(pair));
-        for (std::size_t r = 0; r < kRows; ++r) {
-            for (std::size_t k = whole; k < n; ++k) scores[i + r] = scores[i + r] + q[k] * row[r * n + k];
+        for (std::size_t r = 0; r < kPassRows; ++r) {
+            low[r] = _mm_add_ps(low[r], _mm_mul_ps(q_low, _mm_loadu_ps(row + r * n + k)));
+            high[r] = _mm_add_ps(high[r], _mm_mul_ps(q_high, _mm_loadu_ps(row + r * n + k + 4)));
         }
     }
-    for (; i < count; ++i) scores[i] = dot(q, rows + i * n, n);
+    __m128 pair[kPassRows];
+#pragma GCC unroll 4
+    for (std::size_t r = 0; r < kPassRows; ++r) pair[r] = _mm_add_ps(low[r], high[r]);
+    _mm_storeu_ps(scores, fold4(pair));
+    for (std::size_t r = 0; r < kPassRows; ++r) {
+        for (std::size_t k = whole; k < n; ++k) scores[r] = scores[r] + q[k] * row[r * n + k];
+    }
 }
+
+float row_dot(const float* x, const float* y, std::size_t n) { return dot(x, y, n); }
 
 float sum(const float* a, std::size_t n) {
     const std::size_t whole = n - n % 8;
@@ -236,6 +232,9 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
 }
 
 }  // namespace
+
+#include "cache/kernels_rows.inc"
+
 }  // namespace marrowvale::sse2
 
 namespace marrowvale {

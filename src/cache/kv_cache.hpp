@@ -49,6 +49,19 @@ public:
     // query's length differs from the keys' on a non-empty cache.
     void attend(std::span<const float> query, float* out) const;
 
+    // Attention of `count` queries of d_k floats each (consecutive rows from
+    // `queries`) over the held entries, into `count` consecutive rows of d_v
+    // floats from `out`: row g has exactly the bits attend gives query g,
+    // and the entries are read from memory once per group of up to
+    // kGroupQueries queries rather than once per query. The output must not
+    // overlap the queries. Throws std::bad_alloc, writing nothing, when the
+    // working memory cannot be had.
+    void attend_group(const float* queries, std::size_t count, float* out) const;
+
+    // Queries attend_group scores in one pass over the entries: its working
+    // memory is this many floats per held entry at most.
+    static constexpr std::size_t kGroupQueries = 8;
+
     void clear() noexcept;
     std::size_t length() const noexcept { return keys_.size(); }
 

@@ -41,12 +41,7 @@ void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_
 }
 
 void Layer::attend_queries(std::size_t index, const float* queries, std::size_t count, float* out) const {
-    const KVCache& cache = heads_[index];
-    const auto d_k = static_cast<std::size_t>(config_.d_k);
-    const auto d_v = static_cast<std::size_t>(config_.d_v);
-    for (std::size_t r = 0; r < count; ++r) {
-        cache.attend(std::span<const float>(queries + r * d_k, d_k), out + r * d_v);
-    }
+    heads_[index].attend_group(queries, count, out);
 }
 
 void Layer::clear() noexcept {

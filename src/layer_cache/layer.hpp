@@ -50,7 +50,8 @@ public:
 
     // Attention of `count` queries of d_k floats (consecutive rows at
     // `queries`) over head `index`, into `count` consecutive rows of d_v
-    // floats at `out`.
+    // floats at `out`, which must not overlap the queries. The head's
+    // entries are read once for the whole group.
     void attend_queries(std::size_t index, const float* queries, std::size_t count, float* out) const;
 
     void clear() noexcept;

@@ -138,8 +138,10 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         CacheAccess::Lock lock(state.access);
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
+        // Straight to each head's cache: this runs once per head per token.
         auto task = [&](std::size_t h) {
-            state.layer.append_tokens(h, keys.data() + h * d_k, d_k, values.data() + h * d_v, d_v, 1);
+            state.layer.head(h).append(std::span<const float>(keys.data() + h * d_k, d_k),
+                                       std::span<const float>(values.data() + h * d_v, d_v));
         };
         for_each_head(state, state.layer.append_work(1), task);
         Py_RETURN_NONE;

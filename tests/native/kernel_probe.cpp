@@ -136,14 +136,20 @@ PyObject* sum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// dot_rows(set, q, rows, scores): len(scores) rows of len(q) floats.
+// dot_rows(set, q, rows, scores, queries): q holds `queries` queries of n
+// floats, scores `queries` rows of count scores, rows count rows of n floats.
 PyObject* dot_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
-        check_arguments(nargs, 4, "dot_rows(set, q, rows, scores)");
+        check_arguments(nargs, 5, "dot_rows(set, q, rows, scores, queries)");
         const Kernels& kernels = kernel_set(args[0]);
         const Floats q(args[1], false), rows(args[2], false), scores(args[3], true);
-        require(rows.size() == q.size() * scores.size(), "rows must hold len(scores) rows of len(q) floats");
-        kernels.dot_rows(q.data(), rows.data(), q.size(), scores.size(), scores.data());
+        const std::size_t queries = to_size(args[4]);
+        require(queries != 0 && q.size() % queries == 0 && scores.size() % queries == 0,
+                "q and scores must hold `queries` rows each");
+        const std::size_t n = q.size() / queries;
+        const std::size_t count = scores.size() / queries;
+        require(rows.size() == n * count, "rows must hold a row of n floats per score");
+        kernels.dot_rows(q.data(), queries, rows.data(), n, count, scores.data());
         Py_RETURN_NONE;
     });
 }
@@ -159,14 +165,21 @@ PyObject* divide_max(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// weighted_sum_rows(set, out, rows, weights): len(weights) rows of len(out).
+// weighted_sum_rows(set, out, rows, weights, outputs): out holds `outputs`
+// rows of width floats, weights `outputs` rows of count weights, rows count
+// rows of width floats.
 PyObject* weighted_sum_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
-        check_arguments(nargs, 4, "weighted_sum_rows(set, out, rows, weights)");
+        check_arguments(nargs, 5, "weighted_sum_rows(set, out, rows, weights, outputs)");
         const Kernels& kernels = kernel_set(args[0]);
         const Floats out(args[1], true), rows(args[2], false), weights(args[3], false);
-        require(rows.size() == out.size() * weights.size(), "rows must hold len(weights) rows of len(out) floats");
-        kernels.weighted_sum_rows(out.data(), rows.data(), weights.data(), weights.size(), out.size());
+        const std::size_t outputs = to_size(args[4]);
+        require(outputs != 0 && out.size() % outputs == 0 && weights.size() % outputs == 0,
+                "out and weights must hold `outputs` rows each");
+        const std::size_t width = out.size() / outputs;
+        const std::size_t count = weights.size() / outputs;
+        require(rows.size() == width * count, "rows must hold a row of width floats per weight");
+        kernels.weighted_sum_rows(out.data(), outputs, rows.data(), weights.data(), count, width);
         Py_RETURN_NONE;
     });
 }
@@ -313,9 +326,9 @@ PyMethodDef kMethods[] = {
     {"built", built, METH_NOARGS, "built() -> [(name, lanes, supported)]"},
     PROBE_METHOD(dot, "dot(set, x, y) -> float"),
     PROBE_METHOD(sum, "sum(set, a) -> float"),
-    PROBE_METHOD(dot_rows, "dot_rows(set, q, rows, scores)"),
+    PROBE_METHOD(dot_rows, "dot_rows(set, q, rows, scores, queries)"),
     PROBE_METHOD(divide_max, "divide_max(set, a, divisor) -> float"),
-    PROBE_METHOD(weighted_sum_rows, "weighted_sum_rows(set, out, rows, weights)"),
+    PROBE_METHOD(weighted_sum_rows, "weighted_sum_rows(set, out, rows, weights, outputs)"),
     PROBE_METHOD(blend, "blend(set, out, a, wa, b, wb)"),
     PROBE_METHOD(exp_minus, "exp_minus(set, a, top)"),
     PROBE_METHOD(norms_and_dots, "norms_and_dots(set, rows, width, norms, dots)"),
