@@ -338,8 +338,10 @@ def evaluate(results):
                 target(f"attend threads=1 vs 32 PyKVCache.attend with lists, n={row['n']} d={row['d']}",
                        times["pykvcache"]["min"] / times["layer"]["min"], PYKVCACHE_SPEEDUP)
     append = results["one"]["append"]
-    target("append of 32 heads (arrays) vs one PyKVCache append (lists), in PyKVCache appends (under 4)",
-           APPEND_PYKVCACHE_FACTOR * append["pykvcache"]["min"] / append["layer"]["min"], 1.0)
+    appends = append["layer"]["min"] / append["pykvcache"]["min"]
+    checks.append({"target": f"append of 32 heads (arrays), in PyKVCache appends of lists (under "
+                             f"{APPEND_PYKVCACHE_FACTOR:g})",
+                   "value": appends, "goal": APPEND_PYKVCACHE_FACTOR, "met": appends < APPEND_PYKVCACHE_FACTOR})
     memory = results["memory"]
     extra = memory["layer_nbytes"] - memory["pykvcache_storage"]
     checks.append({"target": f"storage per entry per head over PyKVCache, bytes (at most {MEMORY_EXTRA_BYTES})",
@@ -391,8 +393,9 @@ def report(results):
         ["LayerCache", f"{memory['layer_nbytes']:.1f}", f"{memory['layer']:.1f}"],
         ["PyKVCache", f"{memory['pykvcache_storage']:.1f}", f"{memory['pykvcache']:.1f}"],
     ])
+    # Three decimals, so that 0.997 against a goal of 1.0 does not read "1.00 NO".
     print_table("targets", ["target", "value", "goal", "met"],
-                [[c["target"], f"{c['value']:.2f}", f"{c['goal']}", "yes" if c["met"] else "NO"]
+                [[c["target"], f"{c['value']:.3f}", f"{c['goal']}", "yes" if c["met"] else "NO"]
                  for c in results["targets"]])
 
 
