@@ -54,7 +54,6 @@ output is checked against float64 attention.
 """
 
 import argparse
-import ctypes
 import json
 import math
 import os
@@ -74,6 +73,7 @@ from bench_cache import (  # noqa: E402 - the bench folder is not a package
     machine_info,
     print_table,
 )
+from memory import heap_bytes  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "results" / "bench_layer.json"
@@ -259,18 +259,6 @@ def append_times(np, timing, LayerCache, PyKVCache):
         "layer": ("layer.append(k, v)", namespace, "pass"),
         "pykvcache": ("single.append(kl, vl)", namespace, "pass"),
     })
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
-def heap_bytes():
-    function = ctypes.CDLL(None).mallinfo2
-    function.restype = _MallInfo2
-    info = function()
-    return info.uordblks + info.hblkhd
 
 
 def memory_child(config):
