@@ -72,6 +72,7 @@ from bench_cache import (  # noqa: E402 - the bench folder is not a package
     fmt_time,
     machine_info,
     print_table,
+    write_results,
 )
 from memory import heap_bytes  # noqa: E402
 
@@ -427,9 +428,7 @@ def main(argv=None):
     results["targets"] = evaluate(results)
     results["seconds"] = time.perf_counter() - started
     report(results)
-    args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text(json.dumps(results, indent=1) + "\n")
-    print(f"\nwrote {args.out} in {results['seconds']:.0f} s")
+    write_results(results, args.out)
     return 0
 
 
