@@ -1127,6 +1127,13 @@ def report(results):
     print(f"\nattention results agree with a float64 reference: {'yes' if all(checks) else 'NO'}")
 
 
+def write_results(results, out):
+    """Every figure of a run, as JSON."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(results, indent=1) + "\n")
+    print(f"\nwrote {out} in {results['seconds']:.0f} s")
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a short run with fewer sizes and repeats")
@@ -1194,9 +1201,7 @@ def main(argv=None):
     step("done")
 
     report(results)
-    args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text(json.dumps(results, indent=1) + "\n")
-    print(f"\nwrote {args.out} in {results['seconds']:.0f} s")
+    write_results(results, args.out)
     return 0
 
 

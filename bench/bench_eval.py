@@ -35,9 +35,9 @@ import time
 from pathlib import Path
 from typing import Any
 
-THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS",
-                    "VECLIB_MAXIMUM_THREADS")
-OPENBLAS_PINNING = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_cache import OPENBLAS_PINNING, THREAD_VARIABLES  # noqa: E402 - the bench folder is not a package
+
 DEFAULT_OUT = Path(__file__).resolve().parent / "results" / "bench_eval.json"
 
 SHAPE = {"hidden_size": 576, "num_hidden_layers": 30, "num_attention_heads": 9, "num_key_value_heads": 3,

@@ -54,7 +54,6 @@ output is checked against float64 attention.
 """
 
 import argparse
-import ctypes
 import json
 import math
 import os
@@ -73,7 +72,9 @@ from bench_cache import (  # noqa: E402 - the bench folder is not a package
     fmt_time,
     machine_info,
     print_table,
+    write_results,
 )
+from memory import heap_bytes  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "results" / "bench_layer.json"
@@ -261,18 +262,6 @@ def append_times(np, timing, LayerCache, PyKVCache):
     })
 
 
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
-def heap_bytes():
-    function = ctypes.CDLL(None).mallinfo2
-    function.restype = _MallInfo2
-    info = function()
-    return info.uordblks + info.hblkhd
-
-
 def memory_child(config):
     import numpy as np
 
@@ -439,9 +428,7 @@ def main(argv=None):
     results["targets"] = evaluate(results)
     results["seconds"] = time.perf_counter() - started
     report(results)
-    args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text(json.dumps(results, indent=1) + "\n")
-    print(f"\nwrote {args.out} in {results['seconds']:.0f} s")
+    write_results(results, args.out)
     return 0
 
 

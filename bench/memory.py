@@ -56,13 +56,18 @@ class _MallInfo2(ctypes.Structure):
         "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
 
 
-def _mallinfo():
-    libc = ctypes.CDLL(None)
-    fn = getattr(libc, "mallinfo2", None)
-    if fn is None:
+_MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
+if _MALLINFO2 is not None:
+    _MALLINFO2.restype = _MallInfo2
+
+
+def heap_bytes():
+    """Bytes the C heap has handed out, in-use chunks plus mmapped ones; None
+    without glibc's mallinfo2."""
+    if _MALLINFO2 is None:
         return None
-    fn.restype = _MallInfo2
-    return fn
+    info = _MALLINFO2()
+    return info.uordblks + info.hblkhd
 
 
 def _status_kib(field):
@@ -84,14 +89,6 @@ def child(kind, n):
 
     from _marrowvale import PyKVCache
 
-    mallinfo = _mallinfo()
-
-    def allocated():
-        if mallinfo is None:
-            return None
-        info = mallinfo()
-        return info.uordblks + info.hblkhd
-
     rng = np.random.default_rng(7)
     # A few distinct rows, reused: the inputs cost nothing that grows with n.
     if kind == "merge-all":
@@ -107,12 +104,12 @@ def child(kind, n):
         # merge are random (similarity far below 0.9), the others parallel.
         cache = PyKVCache(D, D, "merge", merge_every=n, threshold=0.9)
 
-    rss_before, heap_before = _status_kib("VmRSS"), allocated()
+    rss_before, heap_before = _status_kib("VmRSS"), heap_bytes()
     started = time.perf_counter()
     for i in range(n):
         cache.append(keys[i % 64], values[(i * 7) % 64])
     fill_seconds = time.perf_counter() - started
-    rss_after, heap_after = _status_kib("VmRSS"), allocated()
+    rss_after, heap_after = _status_kib("VmRSS"), heap_bytes()
     result = {
         "kind": kind, "n": n, "d_k": D, "d_v": D, "ideal_bytes": n * 2 * D * 4,
         "resident_growth": rss_after - rss_before,

@@ -10,12 +10,11 @@ exit status 2, never a traceback.
 from __future__ import annotations
 
 import argparse
-import functools
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any, TypeAlias
+from typing import Any
 
-from ._cli_args import count, output_path, plot_path, strategy_spec, write_output
+from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
 from ._cli_eval import add_capture_command, add_eval_command
 from ._compare import DEFAULT_STRATEGIES, StrategySpec, compare, format_table
 from ._plot import plot_comparison
@@ -23,13 +22,9 @@ from ._report import compare_records, write_json
 from ._stream import synthetic_stream
 from ._stream_file import load_stream
 
-# What add_subparsers returns, which each command adds its parser to.
-_Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
-
-
-def _add_compare(commands: _Commands) -> None:
-    parser = commands.add_parser(
-        "compare", help="compare cache strategies on a synthetic or captured stream",
+def _add_compare(commands: Commands) -> None:
+    parser = add_command(
+        commands, "compare", _run_compare, help="compare cache strategies on a synthetic or captured stream",
         description="Replay the built-in synthetic stream (attention sinks, runs of related keys, "
                     "drifting topics, repeated tokens), or a stream that 'capture' wrote, through a "
                     "full cache and each strategy, and print entries held, compression ratio, "
@@ -45,12 +40,7 @@ def _add_compare(commands: _Commands) -> None:
                         help="a strategy to compare, NAME or NAME:KEY=VALUE,..., e.g. "
                              "sliding:window_size=128 or merge:threshold=0.8,merge_every=2; "
                              "repeat for several (default: a built-in selection)")
-    parser.add_argument("--plot", type=plot_path, metavar="PATH",
-                        help="also draw error against compression to PATH (e.g. out.png); "
-                             "needs matplotlib: pip install 'marrowvale[plot]'")
-    parser.add_argument("--json", type=output_path, metavar="PATH",
-                        help="also write every figure as JSON to PATH")
-    parser.set_defaults(run=functools.partial(_run_compare, parser=parser))
+    add_output_options(parser, "also draw error against compression to PATH (e.g. out.png)")
 
 
 def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -84,7 +74,7 @@ def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
 
 
 # One registering function per command.
-_COMMANDS: tuple[Callable[[_Commands], None], ...] = (
+_COMMANDS: tuple[Callable[[Commands], None], ...] = (
     _add_compare,
     add_eval_command,
     add_capture_command,

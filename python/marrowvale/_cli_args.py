@@ -1,17 +1,40 @@
-"""Argument types the commands share. Each refuses a bad value while the
-arguments are parsed, so that argparse reports it as a usage error (the
-usage line and one ``error:`` line, exit status 2) before any work starts."""
+"""Argument types and parser set-up the commands share. Each type refuses a
+bad value while the arguments are parsed, so that argparse reports it as a
+usage error (the usage line and one ``error:`` line, exit status 2) before
+any work starts."""
 
 from __future__ import annotations
 
 import argparse
 import os
 from collections.abc import Callable
+from typing import TypeAlias
 
 from ._compare import StrategySpec, check_strategy
-from ._plot import plot_target_problem
+from ._plot import plot_format_problem
 
-__all__ = ["count", "output_path", "plot_path", "strategy_spec", "write_output"]
+__all__ = ["Commands", "add_command", "add_output_options", "count", "output_path", "plot_path",
+           "strategy_spec", "write_output"]
+
+# What add_subparsers returns, which each command adds its parser to.
+Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
+
+
+def add_command(commands: Commands, name: str, run: Callable[[argparse.Namespace, argparse.ArgumentParser], int],
+                *, help: str, description: str) -> argparse.ArgumentParser:
+    """The parser of command `name`, whose ``args.run(args)`` calls `run`
+    with the arguments and this parser (for its usage errors)."""
+    parser = commands.add_parser(name, help=help, description=description)
+    parser.set_defaults(run=lambda args: run(args, parser))
+    return parser
+
+
+def add_output_options(parser: argparse.ArgumentParser, plot_help: str) -> None:
+    """--plot PATH (described by `plot_help`) and --json PATH, both checked
+    before the work starts."""
+    parser.add_argument("--plot", type=plot_path, metavar="PATH",
+                        help=f"{plot_help}; needs matplotlib: pip install 'marrowvale[plot]'")
+    parser.add_argument("--json", type=output_path, metavar="PATH", help="also write every figure as JSON to PATH")
 
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -56,14 +79,6 @@ def strategy_spec(text: str) -> StrategySpec:
     return spec
 
 
-def plot_path(text: str) -> str:
-    """A path a plot can be written to, with matplotlib installed."""
-    problem = plot_target_problem(text)
-    if problem is not None:
-        raise argparse.ArgumentTypeError(problem)
-    return text
-
-
 def output_path(text: str) -> str:
     """A path a file can be written to: its folder exists and it is not one."""
     if not text:
@@ -73,6 +88,19 @@ def output_path(text: str) -> str:
         raise argparse.ArgumentTypeError(f"cannot write {text}: the folder {folder} does not exist")
     if os.path.isdir(text):
         raise argparse.ArgumentTypeError(f"cannot write {text}: it is a folder")
+    return text
+
+
+def plot_path(text: str) -> str:
+    """An output path, as above, that matplotlib is installed to write in
+    its format and that this process may write to."""
+    problem = plot_format_problem(text)
+    if problem is not None:
+        raise argparse.ArgumentTypeError(problem)
+    output_path(text)
+    target = text if os.path.exists(text) else os.path.dirname(os.path.abspath(text))
+    if not os.access(target, os.W_OK):
+        raise argparse.ArgumentTypeError(f"cannot write {text}: permission denied")
     return text
 
 

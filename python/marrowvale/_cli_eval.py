@@ -4,11 +4,10 @@ model from a checkpoint folder with marrowvale's caches in the loop."""
 from __future__ import annotations
 
 import argparse
-import functools
 from pathlib import Path
-from typing import TYPE_CHECKING, TypeAlias
+from typing import TYPE_CHECKING
 
-from ._cli_args import count, output_path, plot_path, strategy_spec, write_output
+from ._cli_args import Commands, add_command, add_output_options, count, output_path, strategy_spec, write_output
 from ._plot import plot_evaluation
 from ._report import evaluation_records, write_json
 from ._stream_file import save_stream
@@ -17,9 +16,6 @@ if TYPE_CHECKING:
     from .models import Model
 
 __all__ = ["add_capture_command", "add_eval_command"]
-
-# What add_subparsers returns, which each command adds its parser to.
-_Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 
 def _model_arguments(parser: argparse.ArgumentParser) -> None:
@@ -31,9 +27,9 @@ def _model_arguments(parser: argparse.ArgumentParser) -> None:
     text.add_argument("--prompt", metavar="TEXT", help="the text itself")
 
 
-def add_eval_command(commands: _Commands) -> None:
-    parser = commands.add_parser(
-        "eval", help="measure what cache strategies do to a model's predictions",
+def add_eval_command(commands: Commands) -> None:
+    parser = add_command(
+        commands, "eval", _run_eval, help="measure what cache strategies do to a model's predictions",
         description="Run a text teacher-forced through a model with a full cache and with each "
                     "strategy, all in lockstep, and print per strategy the KL divergence of the "
                     "next-token distributions from the full cache's (mean and 95th percentile, "
@@ -45,16 +41,12 @@ def add_eval_command(commands: _Commands) -> None:
                              "repeat for several (default: a built-in selection)")
     parser.add_argument("--max-tokens", type=count(2), default=512, metavar="N",
                         help="use at most the first N tokens of the text (default 512)")
-    parser.add_argument("--plot", type=plot_path, metavar="PATH",
-                        help="also draw KL divergence against compression ratio to PATH; "
-                             "needs matplotlib: pip install 'marrowvale[plot]'")
-    parser.add_argument("--json", type=output_path, metavar="PATH", help="also write every figure as JSON to PATH")
-    parser.set_defaults(run=functools.partial(_run_eval, parser=parser))
+    add_output_options(parser, "also draw KL divergence against compression ratio to PATH")
 
 
-def add_capture_command(commands: _Commands) -> None:
-    parser = commands.add_parser(
-        "capture", help="write one attention head's queries, keys and values on a text",
+def add_capture_command(commands: Commands) -> None:
+    parser = add_command(
+        commands, "capture", _run_capture, help="write one attention head's queries, keys and values on a text",
         description="Decode a text with a full cache and write, for one layer and query head, the "
                     "queries and the keys and values of the key/value head it reads (as cached: "
                     "rotated), as arrays queries, keys, values of shape (tokens, head_dim) in a "
@@ -65,7 +57,6 @@ def add_capture_command(commands: _Commands) -> None:
     parser.add_argument("--max-tokens", type=count(1), default=None, metavar="N",
                         help="use at most the first N tokens of the text (default: all)")
     parser.add_argument("output", type=output_path, metavar="OUT.npz", help="the file to write")
-    parser.set_defaults(run=functools.partial(_run_capture, parser=parser))
 
 
 def _text(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:

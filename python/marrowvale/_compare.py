@@ -218,19 +218,26 @@ def compare(
     return results
 
 
-def _error_text(x: float) -> str:
+def error_text(x: float) -> str:
+    """An error figure in a table: "0" when there is none, else three digits."""
     return "0" if x == 0.0 else f"{x:.2e}"
+
+
+def aligned_lines(header: Sequence[str], rows: Sequence[Sequence[str]], left: int = 1) -> list[str]:
+    """Columns padded to their widest cell: the first ``left`` to the left,
+    the others (numbers) to the right; a rule under the header."""
+    table = [list(header), *map(list, rows)]
+    widths = [max(len(row[i]) for row in table) for i in range(len(header))]
+    lines = ["  ".join(cell.ljust(w) if i < left else cell.rjust(w)
+                       for i, (cell, w) in enumerate(zip(row, widths))).rstrip()
+             for row in table]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return lines
 
 
 def format_table(results: Sequence[CompareResult]) -> str:
     """The results as a plain-text table, one line per strategy."""
     header = ("strategy", "entries", "ratio", "rel L2 err", "max abs err", "us/token")
-    rows = [(r.label, str(r.entries), f"{r.compression_ratio:.3f}", _error_text(r.rel_l2),
-             _error_text(r.max_abs), f"{r.us_per_token:.1f}") for r in results]
-    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
-    lines = []
-    for row in [header, *rows]:
-        cells = [row[0].ljust(widths[0])] + [cell.rjust(width) for cell, width in zip(row[1:], widths[1:])]
-        lines.append("  ".join(cells))
-    lines.insert(1, "  ".join("-" * width for width in widths))
-    return "\n".join(lines)
+    rows = [(r.label, str(r.entries), f"{r.compression_ratio:.3f}", error_text(r.rel_l2),
+             error_text(r.max_abs), f"{r.us_per_token:.1f}") for r in results]
+    return "\n".join(aligned_lines(header, rows))

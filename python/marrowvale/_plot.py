@@ -13,7 +13,7 @@ from ._compare import CompareResult
 if TYPE_CHECKING:
     from .models import Evaluation
 
-__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plot_evaluation", "plot_target_problem", "plotting_available"]
+__all__ = ["PLOT_UNAVAILABLE", "plot_comparison", "plot_evaluation", "plot_format_problem", "plotting_available"]
 
 PLOT_UNAVAILABLE = ("plotting needs matplotlib, which is not installed; "
                     "install it with: pip install 'marrowvale[plot]'")
@@ -36,30 +36,17 @@ def plotting_available() -> bool:
     return True
 
 
-def plot_target_problem(path: str | os.PathLike[str]) -> str | None:
-    """Why plot_comparison could not write to ``path``, or None when nothing
-    stands in its way that can be seen before drawing: matplotlib missing,
-    a format it does not write, a folder that does not exist or cannot be
-    written to, a folder in the file's place."""
+def plot_format_problem(path: str | os.PathLike[str]) -> str | None:
+    """Why matplotlib could not write ``path``: it is not installed, or the
+    file's extension names a format it does not write; None when neither."""
     if not plotting_available():
         return PLOT_UNAVAILABLE
-    text = os.fspath(path)
-    if not text:
-        return "the path is empty"
-    extension = os.path.splitext(text)[1][1:].lower()
+    extension = os.path.splitext(os.fspath(path))[1][1:].lower()
     if extension:
         formats = _figure_class()().canvas.get_supported_filetypes()
         if extension not in formats:
             return (f"matplotlib cannot write {extension!r} files; "
                     f"choose one of {', '.join(sorted(formats))}")
-    folder = os.path.dirname(os.path.abspath(text))
-    if not os.path.isdir(folder):
-        return f"cannot write {text}: the folder {folder} does not exist"
-    if os.path.isdir(text):
-        return f"cannot write {text}: it is a folder"
-    target = text if os.path.exists(text) else folder
-    if not os.access(target, os.W_OK):
-        return f"cannot write {text}: permission denied"
     return None
 
 
