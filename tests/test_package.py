@@ -332,6 +332,23 @@ class TestCommandLine:
         # Refused before anything was drawn or written.
         assert not any(tmp_path.iterdir())
 
+    # Root may write anywhere, so the refusal is staged through os.access.
+    @pytest.mark.parametrize("option", ["--json", "--plot"])
+    def test_an_output_that_may_not_be_written_is_refused_before_the_run(
+            self, option: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+            capsys: pytest.CaptureFixture[str]) -> None:
+        if option == "--plot":
+            pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
+        target = f"{tmp_path}/out.{option.removeprefix('--').replace('plot', 'png')}"
+        monkeypatch.setattr(marrowvale._cli_args.os, "access", lambda path, mode: False)
+        monkeypatch.setattr(marrowvale.__main__, "compare", lambda *a, **k: pytest.fail("the replay ran"))
+        with pytest.raises(SystemExit) as exit_info:
+            main(["compare", "--tokens", "8", option, target])
+        assert exit_info.value.code == 2
+        assert_usage_error(capsys.readouterr().err, f"argument {option}: cannot write {target}: permission denied",
+                           "compare")
+        assert not any(tmp_path.iterdir())
+
     def test_a_bad_argument_from_python_dash_m_is_one_error_line(self, tmp_path: Path) -> None:
         done = subprocess.run([sys.executable, "-m", "marrowvale", "compare", "--d-k", "0"],
                               capture_output=True, text=True, cwd=str(tmp_path), timeout=120)

@@ -80,7 +80,8 @@ def strategy_spec(text: str) -> StrategySpec:
 
 
 def output_path(text: str) -> str:
-    """A path a file can be written to: its folder exists and it is not one."""
+    """A path a file can be written to: its folder exists, it is not one,
+    and this process may write there."""
     if not text:
         raise argparse.ArgumentTypeError("the path is empty")
     folder = os.path.dirname(os.path.abspath(text))
@@ -88,20 +89,21 @@ def output_path(text: str) -> str:
         raise argparse.ArgumentTypeError(f"cannot write {text}: the folder {folder} does not exist")
     if os.path.isdir(text):
         raise argparse.ArgumentTypeError(f"cannot write {text}: it is a folder")
+    # Checked now, not after a run of minutes: the file itself if it is
+    # there, else the folder it would be made in.
+    target = text if os.path.exists(text) else folder
+    if not os.access(target, os.W_OK):
+        raise argparse.ArgumentTypeError(f"cannot write {text}: permission denied")
     return text
 
 
 def plot_path(text: str) -> str:
     """An output path, as above, that matplotlib is installed to write in
-    its format and that this process may write to."""
+    its format."""
     problem = plot_format_problem(text)
     if problem is not None:
         raise argparse.ArgumentTypeError(problem)
-    output_path(text)
-    target = text if os.path.exists(text) else os.path.dirname(os.path.abspath(text))
-    if not os.access(target, os.W_OK):
-        raise argparse.ArgumentTypeError(f"cannot write {text}: permission denied")
-    return text
+    return output_path(text)
 
 
 def write_output(parser: argparse.ArgumentParser, option: str, path: str, write: Callable[[], None]) -> None:
