@@ -110,13 +110,8 @@ __m128 fold4(__m128 pair[4]) {
     return total;
 }
 
-// A pass reads its rows as interleaved streams, which the hardware
-// prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for a pass at least sixteen rows further on (and at
-// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
-// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
-// lines.
-constexpr std::size_t kPassesAhead = 4;  // sixteen rows
+// Sixteen rows, at least: kernels_rows.inc.
+constexpr std::size_t kPassesAhead = 4;
 
 float dot(const float* x, const float* y, std::size_t n) {
     const std::size_t whole = n - n % 8;
