@@ -202,7 +202,8 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
     constexpr std::size_t kRows = 2;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    // Rows shorter than one block have leftover terms only: the last loop.
+    // Rows shorter than one block have leftover terms only: the rows are
+    // left to finish_norms_and_dots.
     for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* a = rows + i * width;
         const float* b = a + width;
@@ -218,12 +219,7 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
         _mm_storel_pi(reinterpret_cast<__m64*>(norms + i), total);
         _mm_storeh_pi(reinterpret_cast<__m64*>(dots + i), total);
     }
-    add_leftover_terms(rows, width, i, norms, dots);
-    for (; i < count; ++i) {
-        const float* row = rows + i * width;
-        norms[i] = dot(row, row, width);
-        if (i + 1 < count) dots[i] = dot(row, row + width, width);
-    }
+    finish_norms_and_dots(rows, width, i, count, norms, dots, dot);
 }
 
 }  // namespace
