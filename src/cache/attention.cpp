@@ -1,6 +1,7 @@
 // Attention over the held entries: scaled scores, a softmax that subtracts
 // the largest score so that only differences are exponentiated, and the
 // weighted sum of the values, oldest entry first.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -60,7 +61,7 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
     // the largest group, so that every group uses it as it is.
     float* scores = nullptr;
     if (n != 0 && count != 0) {
-        const std::size_t group = count < kGroupQueries ? count : kGroupQueries;
+        const std::size_t group = std::min(count, kGroupQueries);
         if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
         scores = thread_working_floats(group * n);
     }
@@ -70,7 +71,7 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
     const Kernels& kernels = active_kernels();
     const float divisor = std::sqrt(static_cast<float>(d_k_));
     for (std::size_t first = 0; first < count; first += kGroupQueries) {
-        const std::size_t group = count - first < kGroupQueries ? count - first : kGroupQueries;
+        const std::size_t group = std::min(count - first, kGroupQueries);
         kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, n, scores);
         for (std::size_t g = 0; g < group; ++g) {
             float* const score = scores + g * n;
