@@ -16,16 +16,10 @@ import sys
 import numpy as np
 import pytest
 
+from kernel_probe import probe
 from reference import EXP_ZERO_BELOW, exp_steps, expf
 
 F32 = np.float32
-if os.environ.get("MARROWVALE_KERNEL_PROBE_BUILT"):
-    import _marrowvale_kernel_probe as probe
-else:
-    probe = pytest.importorskip(
-        "_marrowvale_kernel_probe", reason="the kernel probe is built by scripts/test.sh (MARROWVALE_KERNEL_PROBE=ON)"
-    )
-
 SETS = [name for name, _, supported in probe.built() if supported]
 ON_GLIBC = platform.libc_ver()[0] == "glibc"
 needs_glibc = pytest.mark.skipif(
@@ -51,6 +45,18 @@ def ours(kernel_set, x):
     out = np.array(x, F32)
     probe.exp_minus(kernel_set, out, 0.0)
     return out
+
+
+def platform_expf(x):
+    out = np.array(x, F32)
+    probe.platform_expf(out)
+    return out
+
+
+def is_glibc_fma_build(x, platform_result):
+    """Whether the C library's results, on inputs x that hold the negative
+    miss of the unfused steps, come from glibc's build with FMA."""
+    return F32(platform_result[x == F32(NEGATIVE_MISS)][0]) == F32(UNFUSED_MISSES[NEGATIVE_MISS])
 
 
 def special_inputs():
@@ -115,10 +121,9 @@ def test_model_steps_rounded_apart_miss_exactly_two_inputs():
 @pytest.mark.parametrize("kernel_set", SETS)
 def test_every_set_gives_glibc_fma_bits_on_millions_of_inputs(kernel_set):
     x = sampled_inputs(3_000_000, 2)
-    platform_result = x.copy()
-    probe.platform_expf(platform_result)
+    platform_result = platform_expf(x)
     found, count = mismatches(ours(kernel_set, x), platform_result, x)
-    if F32(platform_result[x == F32(NEGATIVE_MISS)][0]) == F32(UNFUSED_MISSES[NEGATIVE_MISS]):
+    if is_glibc_fma_build(x, platform_result):
         assert (found, count) == ([], 0)
     else:
         # This glibc runs its build without FMA, which differs at the two
@@ -131,9 +136,8 @@ def test_model_is_glibc_fma_expf():
     # The model stands in for glibc's expf in the other tests: check it
     # against glibc where glibc runs its FMA build.
     x = sampled_inputs(20000, 4, every_special=13)
-    platform_result = x.copy()
-    probe.platform_expf(platform_result)
-    if F32(platform_result[x == F32(NEGATIVE_MISS)][0]) != F32(UNFUSED_MISSES[NEGATIVE_MISS]):
+    platform_result = platform_expf(x)
+    if not is_glibc_fma_build(x, platform_result):
         pytest.skip("this glibc runs its expf built without FMA (the processor has none)")
     expected = np.array([expf(v) for v in x], F32)
     assert mismatches(platform_result, expected, x) == ([], 0)

@@ -17,11 +17,10 @@ bits (any NaN matching any NaN), and every canary must be untouched, the
 scalar set's own included.
 """
 
-import os
-
 import numpy as np
 import pytest
 
+from kernel_probe import probe
 from reference import blend, similarity
 
 F32 = np.float32
@@ -29,13 +28,6 @@ F32 = np.float32
 CANARY = 0x7F80DEAD
 # Canaries after the data: more than one register of the widest set.
 AFTER = 40
-
-if os.environ.get("MARROWVALE_KERNEL_PROBE_BUILT"):
-    import _marrowvale_kernel_probe as probe
-else:
-    probe = pytest.importorskip(
-        "_marrowvale_kernel_probe", reason="the kernel probe is built by scripts/test.sh (MARROWVALE_KERNEL_PROBE=ON)"
-    )
 
 BUILT = {name: (lanes, supported) for name, lanes, supported in probe.built()}
 
@@ -131,6 +123,12 @@ def lengths(lanes):
     return range(3 * lanes + 2)
 
 
+def norms_and_dots_of(width):
+    """The probe's norms_and_dots over rows of `width` floats, called as
+    check() calls a kernel."""
+    return lambda kernel_set, rows, norms, dots: probe.norms_and_dots(kernel_set, rows, width, norms, dots)
+
+
 VECTOR_SETS = ["scalar", "sse2", "avx2", "avx512"]
 
 
@@ -160,11 +158,8 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
             failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count}", dot_rows, inputs)
         for width, count in ((n, 2), (n, 5), (n, 6), (n, 11), (3, n), (8, n), (19, n)):
             inputs = [data(rng, width * count), np.zeros(count, F32), np.zeros(max(count - 1, 0), F32)]
-
-            def norms_and_dots(kernel_set, rows, norms, dots, width=width):
-                probe.norms_and_dots(kernel_set, rows, width, norms, dots)
-
-            failures += check(kernel_set, lanes, f"norms_and_dots width={width} count={count}", norms_and_dots, inputs)
+            label = f"norms_and_dots width={width} count={count}"
+            failures += check(kernel_set, lanes, label, norms_and_dots_of(width), inputs)
     assert failures == []
 
 
@@ -185,12 +180,9 @@ def test_norms_and_dots_keep_the_sign_of_zero_sums(kernel_set):
             rows[kind == 0] = F32(0.0)
             rows[kind == 1] = F32(-0.0)
             rows = rows.reshape(-1)
-
-            def norms_and_dots(kernel_set, rows, norms, dots, width=width):
-                probe.norms_and_dots(kernel_set, rows, width, norms, dots)
-
             inputs = [rows, np.zeros(count, F32), np.zeros(count - 1, F32)]
-            failures += check(kernel_set, lanes, f"signed zeros width={width} count={count}", norms_and_dots, inputs)
+            label = f"signed zeros width={width} count={count}"
+            failures += check(kernel_set, lanes, label, norms_and_dots_of(width), inputs)
     assert failures == []
 
 

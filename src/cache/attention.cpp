@@ -1,6 +1,7 @@
 // Attention over the held entries: scaled scores, a softmax that subtracts
 // the largest score so that only differences are exponentiated, and the
 // weighted sum of the values, oldest entry first.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -54,22 +55,23 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
     const std::size_t n = keys_.size();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const std::size_t d_v = static_cast<std::size_t>(d_v_);
+    // One working array per query of a group serves in turn as its scores,
+    // its exponentials and its weights: each step reads an entry's value
+    // before overwriting it. Had before anything is written, and sized for
+    // the largest group, so that every group uses it as it is.
+    float* scores = nullptr;
     if (n != 0 && count != 0) {
-        const std::size_t group = count < kGroupQueries ? count : kGroupQueries;
+        const std::size_t group = std::min(count, kGroupQueries);
         if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
-        // One working array per query serves in turn as its scores, its
-        // exponentials and its weights: each step reads an entry's value
-        // before overwriting it.
-        thread_working_floats(group * n);
+        scores = thread_working_floats(group * n);
     }
     for (std::size_t j = 0; j < count * d_v; ++j) out[j] = 0.0f;
-    if (n == 0) return;
+    if (scores == nullptr) return;
 
     const Kernels& kernels = active_kernels();
     const float divisor = std::sqrt(static_cast<float>(d_k_));
     for (std::size_t first = 0; first < count; first += kGroupQueries) {
-        const std::size_t group = count - first < kGroupQueries ? count - first : kGroupQueries;
-        float* const scores = thread_working_floats(group * n);
+        const std::size_t group = std::min(count - first, kGroupQueries);
         kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, n, scores);
         for (std::size_t g = 0; g < group; ++g) {
             float* const score = scores + g * n;

@@ -114,13 +114,8 @@ __m256 fold8(const __m256 partial[8]) {
     return total;
 }
 
-// A pass reads its rows as interleaved streams, which the hardware
-// prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for a pass at least sixteen rows further on (and at
-// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
-// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
-// lines.
-constexpr std::size_t kPassesAhead = 2;  // sixteen rows
+// Sixteen rows, at least: kernels_rows.inc.
+constexpr std::size_t kPassesAhead = 2;
 
 constexpr std::size_t kPassRows = 8;
 
@@ -209,7 +204,8 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
     constexpr std::size_t kRows = 4;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    // Rows shorter than one block have leftover terms only: the last loop.
+    // Rows shorter than one block have leftover terms only: the rows are
+    // left to finish_norms_and_dots.
     for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* row = rows + i * width;
         __m256 partial[2 * kRows];
@@ -219,12 +215,7 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
         _mm_storeu_ps(norms + i, _mm256_castps256_ps128(total));
         _mm_storeu_ps(dots + i, _mm256_extractf128_ps(total, 1));
     }
-    add_leftover_terms(rows, width, i, norms, dots);
-    for (; i < count; ++i) {
-        const float* row = rows + i * width;
-        norms[i] = dot(row, row, width);
-        if (i + 1 < count) dots[i] = dot(row, row + width, width);
-    }
+    finish_norms_and_dots(rows, width, i, count, norms, dots, dot);
 }
 
 }  // namespace marrowvale::avx2

@@ -136,13 +136,8 @@ __m512 twice(const float* block) {
     return _mm512_castpd_ps(_mm512_maskz_broadcast_f64x4(kAll8, _mm256_castps_pd(_mm256_loadu_ps(block))));
 }
 
-// A pass reads its rows as interleaved streams, which the hardware
-// prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for a pass at least sixteen rows further on (and at
-// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
-// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
-// lines.
-constexpr std::size_t kPassesAhead = 2;  // sixteen rows
+// Sixteen rows, at least: kernels_rows.inc.
+constexpr std::size_t kPassesAhead = 2;
 
 constexpr std::size_t kPassRows = 8;
 

@@ -110,13 +110,8 @@ __m128 fold4(__m128 pair[4]) {
     return total;
 }
 
-// A pass reads its rows as interleaved streams, which the hardware
-// prefetcher follows poorly once the keys no longer fit in the caches. So
-// each pass also asks for a pass at least sixteen rows further on (and at
-// least 8 KiB: kernels_rows.inc), spread over its blocks: block k of a pass
-// of R rows asks for floats [k * R, (k + 8) * R) of that pass, R / 2 cache
-// lines.
-constexpr std::size_t kPassesAhead = 4;  // sixteen rows
+// Sixteen rows, at least: kernels_rows.inc.
+constexpr std::size_t kPassesAhead = 4;
 
 float dot(const float* x, const float* y, std::size_t n) {
     const std::size_t whole = n - n % 8;
@@ -207,7 +202,8 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
     constexpr std::size_t kRows = 2;
     const std::size_t whole = width - width % 8;
     std::size_t i = 0;
-    // Rows shorter than one block have leftover terms only: the last loop.
+    // Rows shorter than one block have leftover terms only: the rows are
+    // left to finish_norms_and_dots.
     for (; whole != 0 && i + kRows < count; i += kRows) {
         const float* a = rows + i * width;
         const float* b = a + width;
@@ -223,12 +219,7 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
         _mm_storel_pi(reinterpret_cast<__m64*>(norms + i), total);
         _mm_storeh_pi(reinterpret_cast<__m64*>(dots + i), total);
     }
-    add_leftover_terms(rows, width, i, norms, dots);
-    for (; i < count; ++i) {
-        const float* row = rows + i * width;
-        norms[i] = dot(row, row, width);
-        if (i + 1 < count) dots[i] = dot(row, row + width, width);
-    }
+    finish_norms_and_dots(rows, width, i, count, norms, dots, dot);
 }
 
 }  // namespace

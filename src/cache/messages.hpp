@@ -129,7 +129,8 @@ inline constexpr char kStateTruncatedIn[] = "truncated in ";  // then what was b
 inline constexpr char kStateWrongMagic[] = "not a LayerCache state (wrong magic bytes)";
 // %u the state's version, %u the one this build reads.
 inline constexpr char kStateVersion[] = "unsupported version %u (this build reads version %u)";
-inline constexpr char kStateUnknownStrategy[] = "unknown strategy '";
+// The refused name in a state reads as in the constructor's message.
+inline constexpr const auto& kStateUnknownStrategy = kUnknownStrategy;
 inline constexpr char kStateHeadsMustBe[] = "n_heads must be at least 1";
 inline constexpr char kStateKeysMustBe[] = "d_k must be at least 1";
 inline constexpr char kStateValuesMustBe[] = "d_v must be at least 1";

@@ -1,5 +1,6 @@
 #include "strategies/merge.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -19,8 +20,6 @@ constexpr float kEpsilon = 1e-8f;
 // again, and the scratch arrays (2 KiB) live on the stack.
 constexpr std::size_t kBlockRows = 256;
 constexpr std::size_t kBlockWords = kBlockRows / 64;
-
-std::size_t smaller(std::size_t a, std::size_t b) { return a < b ? a : b; }
 
 // The first marked index from `from` on, or `count` when there is none; the
 // bits from `count` on are clear.
@@ -66,7 +65,7 @@ std::uint64_t MergeStrategy::merge_from(Entries& entries, std::size_t first, flo
     std::size_t read = first;
     while (read + 1 < n) {
         const std::size_t block = read;
-        const std::size_t pairs = smaller(n - block, kBlockRows + 1) - 1;
+        const std::size_t pairs = std::min(n - block, kBlockRows + 1) - 1;
         kernels.norms_and_dots(keys.row(block), d_k, pairs + 1, norm, similarity);
         kernels.cosines(similarity, norm, pairs, kEpsilon);
         kernels.mark_above(similarity, pairs, threshold, merges);
