@@ -7,6 +7,7 @@
 
 #include "cache/messages.hpp"
 #include "conversions.hpp"
+#include "layer_cache/array_input.hpp"
 
 namespace marrowvale {
 namespace {
@@ -88,9 +89,7 @@ OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t column
         problem = messages::kOutNotFloat32;
         kind = PyExc_TypeError;
     } else if (view_.ndim != 2 || view_.shape[0] != rows || view_.shape[1] != columns) {
-        std::string got = "(";
-        for (int i = 0; i < view_.ndim; ++i) got += (i != 0 ? ", " : "") + std::to_string(view_.shape[i]);
-        got += view_.ndim == 1 ? ",)" : ")";
+        const std::string got = shape_text(view_.shape, view_.ndim);
         PyErr_Format(PyExc_ValueError, messages::kOutWrongShape, rows, columns, got.c_str());
         PyBuffer_Release(&view_);
         throw PythonErrorSet{};
