@@ -268,10 +268,7 @@ PyObject* kvcache_stats(PyObject* self, PyObject*) {
         set_item(dict.get(), kTotalMerges, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
         set_item(dict.get(), kTotalEvictions, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
         set_item(dict.get(), kCurrentSize, PyRef::steal(PyLong_FromUnsignedLongLong(cache.current_size())));
-        // Held over appended, both as floats, divided in float.
-        const float ratio = cache.total_appends() == 0
-                                ? 1.0f
-                                : static_cast<float>(cache.current_size()) / static_cast<float>(cache.total_appends());
+        const float ratio = cache.counters().compression_ratio();
         set_item(dict.get(), kRatio, PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
         const std::string_view name = cache.strategy_name();
         set_item(dict.get(), kName,
