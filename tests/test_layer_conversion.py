@@ -127,6 +127,7 @@ TYPE_ERRORS = [
     ("extend", lambda: (np.zeros((2, H, D)), [np.zeros((H, D)), [[0.0] * D, [None] * D]]),
      "argument 'V': must be real number, not NoneType"),
     ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D))), "argument 'out': must have dtype float32"),
+    ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D), ">f4")), "argument 'out': must have dtype float32"),
     ("attend", lambda: (np.zeros((H, D)), [[0.0] * D] * H), "argument 'out': expected a float32 array, got 'list'"),
 ]
 

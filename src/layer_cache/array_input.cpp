@@ -56,6 +56,10 @@ bool parse_format(const Py_buffer& view, ElementFormat& format) {
     return format.size == 1 || format.size == 2 || format.size == 4 || format.size == 8;
 }
 
+bool is_native_float32(const ElementFormat& format) {
+    return format.kind == Kind::floating && format.size == sizeof(float) && !format.swap;
+}
+
 std::uint64_t load_bits(const unsigned char* at, std::size_t size, bool swap) {
     std::uint64_t bits = 0;
     unsigned char bytes[8];
@@ -164,6 +168,11 @@ std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name) 
     return text + (ndim == 1 ? ",)" : ")");
 }
 
+bool holds_native_float32(const Py_buffer& view) {
+    ElementFormat format;
+    return parse_format(view, format) && is_native_float32(format);
+}
+
 FloatArgument::~FloatArgument() {
     if (holds_view_) PyBuffer_Release(&view_);
 }
@@ -213,8 +222,7 @@ void FloatArgument::read_buffer(Py_buffer& view, int depth) {
         PyErr_Format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
         throw PythonErrorSet{};
     }
-    const bool in_place = depth == 0 && format.kind == Kind::floating && format.size == sizeof(float) &&
-                          !format.swap && PyBuffer_IsContiguous(&view, 'C') &&
+    const bool in_place = depth == 0 && is_native_float32(format) && PyBuffer_IsContiguous(&view, 'C') &&
                           reinterpret_cast<std::uintptr_t>(view.buf) % alignof(float) == 0;
     if (in_place) {
         view_ = view;

@@ -33,6 +33,10 @@ struct ExpectedShape {
 // `free_name` ("(T, 4, 64)").
 std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name = "");
 
+// Whether a buffer holds float32 in this machine's byte order, which is read
+// (and written, for out=) in place.
+bool holds_native_float32(const Py_buffer& view);
+
 class FloatArgument {
 public:
     FloatArgument() noexcept = default;

@@ -1,8 +1,6 @@
 #include "layer_cache/array_output.hpp"
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "cache/messages.hpp"
@@ -20,15 +18,6 @@ PyObject* g_int64 = nullptr;
 PyObject* dtype(PyObject* numpy, const char* name) {
     PyRef function = checked(PyObject_GetAttrString(numpy, "dtype"));
     return checked(PyObject_CallFunction(function.get(), "s", name)).release();
-}
-
-bool is_native_float32(const Py_buffer& view) {
-    const char* format = view.format == nullptr ? "B" : view.format;
-    const bool little = std::endian::native == std::endian::little;
-    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && little) || (format[0] == '>' && !little)) {
-        ++format;
-    }
-    return std::strcmp(format, "f") == 0 && view.itemsize == sizeof(float);
 }
 
 }  // namespace
@@ -85,7 +74,7 @@ OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t column
     }
     const char* problem = nullptr;
     PyObject* kind = PyExc_ValueError;
-    if (!is_native_float32(view_)) {
+    if (!holds_native_float32(view_)) {
         problem = messages::kOutNotFloat32;
         kind = PyExc_TypeError;
     } else if (view_.ndim != 2 || view_.shape[0] != rows || view_.shape[1] != columns) {
