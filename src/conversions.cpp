@@ -202,17 +202,13 @@ std::string_view to_utf8(PyObject* object) {
     return {bytes, static_cast<std::size_t>(size)};
 }
 
-void require_sequence(PyObject* object) {
+void sequence_to_floats(PyObject* object, FloatBuffer& out) {
     if (PyUnicode_Check(object)) type_error(PyUnicode_FromString(messages::kStrIsNotAVector));
     if (!PySequence_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
         type_error(PyUnicode_FromFormat(messages::kNotASequence, name.get()));
     }
-}
-
-void sequence_to_floats(PyObject* object, FloatBuffer& out) {
-    require_sequence(object);
     if (buffer_to_floats(object, out)) return;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {

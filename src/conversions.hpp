@@ -20,10 +20,6 @@ float to_f32(PyObject* object);
 // A str, as UTF-8 bytes that live as long as the object.
 std::string_view to_utf8(PyObject* object);
 
-// Refuses, with TypeError, what cannot be read as a vector of numbers: a
-// str, or anything that is not a sequence.
-void require_sequence(PyObject* object);
-
 // A sequence of real numbers, each rounded to the nearest float.
 void sequence_to_floats(PyObject* object, FloatBuffer& out);
 

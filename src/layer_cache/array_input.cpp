@@ -253,7 +253,16 @@ void FloatArgument::read_nested(PyObject* object, int depth) {
         Py_buffer view;
         if (get_view(object, view)) return read_buffer(view, depth);
     }
-    require_sequence(object);
+    if (PyUnicode_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, messages::kStrIsNotAVector);
+        throw PythonErrorSet{};
+    }
+    if (!PySequence_Check(object)) {
+        PyRef name = type_qualname(object);
+        if (!name) throw PythonErrorSet{};
+        PyErr_Format(PyExc_TypeError, messages::kNotASequence, name.get());
+        throw PythonErrorSet{};
+    }
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) throw PythonErrorSet{};
     if (shape_[d] == ExpectedShape::kFree) {
