@@ -118,13 +118,7 @@ void convert_parameter(const PyRef& slot, std::size_t index, Value& out, Convert
 std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
     const std::string_view name = args.strategy;
     if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters)) return strategy;
-    std::string message = messages::kUnknownStrategy;
-    message.append(name);
-    message += messages::kStrategyChoices;
-    for (const std::string_view known : kStrategyNames) {
-        if (known != kStrategyNames[0]) message += ", ";
-        message.append(known);
-    }
+    const std::string message = unknown_strategy_message(name);
     PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict"));
     PyErr_SetObject(PyExc_ValueError, text.get());
     throw PythonErrorSet{};
@@ -274,10 +268,7 @@ PyObject* kvcache_stats(PyObject* self, PyObject*) {
         set_item(dict.get(), kTotalMerges, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
         set_item(dict.get(), kTotalEvictions, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
         set_item(dict.get(), kCurrentSize, PyRef::steal(PyLong_FromUnsignedLongLong(cache.current_size())));
-        // Held over appended, both as floats, divided in float.
-        const float ratio = cache.total_appends() == 0
-                                ? 1.0f
-                                : static_cast<float>(cache.current_size()) / static_cast<float>(cache.total_appends());
+        const float ratio = cache.counters().compression_ratio();
         set_item(dict.get(), kRatio, PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
         const std::string_view name = cache.strategy_name();
         set_item(dict.get(), kName,

@@ -6,7 +6,7 @@ small model of which tokens each held entry covers."""
 import numpy as np
 
 from _marrowvale import PyKVCache
-from reference import F32, blend, similarity, vector
+from reference import F32, merge_pass, vector
 
 # Parameters under which each strategy drops or merges early.
 STRATEGIES = {
@@ -61,8 +61,8 @@ def expected_attention(caches, q):
 class SpanModel:
     """One head of a cache, in terms of tokens: which tokens each held entry
     covers, with the keys that decide the merges (float32, from the model's
-    similarity and blend). A new entry covers its own token; dropping an entry
-    drops its tokens; a merged pair covers the tokens of both."""
+    merging pass). A new entry covers its own token; dropping an entry drops
+    its tokens; a merged pair covers the tokens of both."""
 
     def __init__(self, strategy, window_size=512, static_k=32, recent_k=128, threshold=0.9, merge_every=4):
         self.strategy = strategy
@@ -90,17 +90,8 @@ class SpanModel:
         self.keys, self.spans, self.position = [], [], 0
 
     def _merge_from(self, start):
-        keys, spans = self.keys[start:], self.spans[start:]
-        alike = [similarity(keys[i], keys[i + 1]) for i in range(len(keys) - 1)]
-        new_keys, new_spans, i = [], [], 0
-        while i < len(keys):
-            if i + 1 < len(keys) and alike[i] > self.threshold:
-                s = alike[i]
-                new_keys.append(blend(keys[i], keys[i + 1], s, F32(1) - s))
-                new_spans.append((spans[i][0], spans[i + 1][1]))
-                i += 2
-            else:
-                new_keys.append(keys[i])
-                new_spans.append(spans[i])
-                i += 1
-        self.keys[start:], self.spans[start:] = new_keys, new_spans
+        def join(older, newer, s, w):
+            return (older[0], newer[1])
+
+        kept = merge_pass(self.keys[start:], self.spans[start:], self.threshold, join)
+        self.keys[start:], self.spans[start:], _ = kept

@@ -283,12 +283,14 @@ def blend(a: np.ndarray, b: np.ndarray, s: np.float32, w: np.float32) -> np.ndar
         return a * s + b * w
 
 
-def merge_pass(keys: list, values: list, threshold) -> tuple[list, list, int]:
+def merge_pass(keys: list, values: list, threshold, join=blend) -> tuple[list, list, int]:
     """One merging pass; returns the new key and value lists and the count.
 
     Neighbours are compared oldest first on the entries as they stood before
     the pass; a pair whose similarity is strictly above the threshold becomes
     one entry leaning towards the older, and the scan resumes after the pair.
+    The pair's value is join(older, newer, s, 1 - s): their blend, or what
+    a caller tracks instead of values (the tokens each entry covers, say).
     """
     threshold = F32(threshold)
     n = len(keys)
@@ -303,7 +305,7 @@ def merge_pass(keys: list, values: list, threshold) -> tuple[list, list, int]:
             s = sims[i]
             w = F32(1) - s
             new_keys.append(blend(keys[i], keys[i + 1], s, w))
-            new_values.append(blend(values[i], values[i + 1], s, w))
+            new_values.append(join(values[i], values[i + 1], s, w))
             i += 2
         else:
             new_keys.append(keys[i])

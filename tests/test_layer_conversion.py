@@ -112,6 +112,7 @@ SHAPE_ERRORS = [
     ("attend", lambda: (np.zeros((H, D + 1)),), "argument 'q': expected (n_q, 5), got (2, 6)"),
     ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D), np.float32)[:, :3]), "argument 'out': expected (2, 5), "
      "got (2, 3)"),
+    ("attend", lambda: (np.zeros((H, D)), np.zeros(H * D, np.float32)), "argument 'out': expected (2, 5), got (10,)"),
     ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D), np.float32)[:, ::-1]), "argument 'out': must be "
      "C-contiguous"),
 ]
@@ -126,6 +127,7 @@ TYPE_ERRORS = [
     ("extend", lambda: (np.zeros((2, H, D)), [np.zeros((H, D)), [[0.0] * D, [None] * D]]),
      "argument 'V': must be real number, not NoneType"),
     ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D))), "argument 'out': must have dtype float32"),
+    ("attend", lambda: (np.zeros((H, D)), np.zeros((H, D), ">f4")), "argument 'out': must have dtype float32"),
     ("attend", lambda: (np.zeros((H, D)), [[0.0] * D] * H), "argument 'out': expected a float32 array, got 'list'"),
 ]
 

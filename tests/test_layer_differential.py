@@ -24,6 +24,9 @@ def assert_matches_heads(layer, caches, q):
     for key in ("total_appends", "total_merges", "total_evictions", "current_size"):
         assert stats[key] == sum(s[key] for s in per_head), key
     assert stats["per_head_size"] == [s["current_size"] for s in per_head]
+    # Held over appended, summed over heads, divided in float32.
+    appended = np.float32(stats["total_appends"])
+    assert stats["compression_ratio"] == (np.float32(stats["current_size"]) / appended if appended else 1.0)
     assert np.array_equal(bits(layer.attend(q)), bits(expected_attention(caches, q)))
 
 

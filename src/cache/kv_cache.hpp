@@ -20,6 +20,12 @@ struct KVCacheCounters {
     std::uint64_t total_evictions = 0;
     std::uint64_t current_size = 0;
     std::uint64_t position = 0;
+
+    // Held over appended, both as floats, divided in float; 1 before the
+    // first append.
+    float compression_ratio() const noexcept {
+        return total_appends == 0 ? 1.0f : static_cast<float>(current_size) / static_cast<float>(total_appends);
+    }
 };
 
 class KVCache {

@@ -56,6 +56,10 @@ bool parse_format(const Py_buffer& view, ElementFormat& format) {
     return format.size == 1 || format.size == 2 || format.size == 4 || format.size == 8;
 }
 
+bool is_native_float32(const ElementFormat& format) {
+    return format.kind == Kind::floating && format.size == sizeof(float) && !format.swap;
+}
+
 std::uint64_t load_bits(const unsigned char* at, std::size_t size, bool swap) {
     std::uint64_t bits = 0;
     unsigned char bytes[8];
@@ -130,15 +134,6 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
     }
 }
 
-std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name) {
-    std::string text = "(";
-    for (int i = 0; i < ndim; ++i) {
-        if (i != 0) text += ", ";
-        text += dims[i] == ExpectedShape::kFree ? std::string(free_name) : std::to_string(dims[i]);
-    }
-    return text + (ndim == 1 ? ",)" : ")");
-}
-
 // The view of `object`'s buffer with strides and format; false, with no
 // error set, when it has none (or refuses this kind of request: then the
 // object is read as a sequence).
@@ -163,6 +158,20 @@ private:
 };
 
 }  // namespace
+
+std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name) {
+    std::string text = "(";
+    for (int i = 0; i < ndim; ++i) {
+        if (i != 0) text += ", ";
+        text += dims[i] == ExpectedShape::kFree ? std::string(free_name) : std::to_string(dims[i]);
+    }
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+bool holds_native_float32(const Py_buffer& view) {
+    ElementFormat format;
+    return parse_format(view, format) && is_native_float32(format);
+}
 
 FloatArgument::~FloatArgument() {
     if (holds_view_) PyBuffer_Release(&view_);
@@ -204,7 +213,7 @@ void FloatArgument::read_buffer(Py_buffer& view, int depth) {
         for (int i = 0; i < depth; ++i) found[i] = shape_[static_cast<std::size_t>(i)];
         for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
         const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
-        const std::string got = shape_text(found, std::min(depth + view.ndim, 6), "");
+        const std::string got = shape_text(found, std::min(depth + view.ndim, 6));
         PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
         throw PythonErrorSet{};
     }
@@ -213,8 +222,7 @@ void FloatArgument::read_buffer(Py_buffer& view, int depth) {
         PyErr_Format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
         throw PythonErrorSet{};
     }
-    const bool in_place = depth == 0 && format.kind == Kind::floating && format.size == sizeof(float) &&
-                          !format.swap && PyBuffer_IsContiguous(&view, 'C') &&
+    const bool in_place = depth == 0 && is_native_float32(format) && PyBuffer_IsContiguous(&view, 'C') &&
                           reinterpret_cast<std::uintptr_t>(view.buf) % alignof(float) == 0;
     if (in_place) {
         view_ = view;
@@ -291,7 +299,7 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
     }
     PyErr_Clear();
     const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
-    const std::string text = shape_text(got, ndim, "");
+    const std::string text = shape_text(got, ndim);
     PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
     throw PythonErrorSet{};
 }

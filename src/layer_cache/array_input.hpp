@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 namespace marrowvale {
 
@@ -27,6 +28,14 @@ struct ExpectedShape {
     std::array<Py_ssize_t, 3> dims;
     const char* free_name = nullptr;
 };
+
+// A shape as messages show it: "(4, 64)", "(64,)", a kFree dimension by
+// `free_name` ("(T, 4, 64)").
+std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name = "");
+
+// Whether a buffer holds float32 in this machine's byte order, which is read
+// (and written, for out=) in place.
+bool holds_native_float32(const Py_buffer& view);
 
 class FloatArgument {
 public:

@@ -1,12 +1,11 @@
 #include "layer_cache/array_output.hpp"
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 #include "cache/messages.hpp"
 #include "conversions.hpp"
+#include "layer_cache/array_input.hpp"
 
 namespace marrowvale {
 namespace {
@@ -19,15 +18,6 @@ PyObject* g_int64 = nullptr;
 PyObject* dtype(PyObject* numpy, const char* name) {
     PyRef function = checked(PyObject_GetAttrString(numpy, "dtype"));
     return checked(PyObject_CallFunction(function.get(), "s", name)).release();
-}
-
-bool is_native_float32(const Py_buffer& view) {
-    const char* format = view.format == nullptr ? "B" : view.format;
-    const bool little = std::endian::native == std::endian::little;
-    if (format[0] == '@' || format[0] == '=' || (format[0] == '<' && little) || (format[0] == '>' && !little)) {
-        ++format;
-    }
-    return std::strcmp(format, "f") == 0 && view.itemsize == sizeof(float);
 }
 
 }  // namespace
@@ -84,13 +74,11 @@ OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t column
     }
     const char* problem = nullptr;
     PyObject* kind = PyExc_ValueError;
-    if (!is_native_float32(view_)) {
+    if (!holds_native_float32(view_)) {
         problem = messages::kOutNotFloat32;
         kind = PyExc_TypeError;
     } else if (view_.ndim != 2 || view_.shape[0] != rows || view_.shape[1] != columns) {
-        std::string got = "(";
-        for (int i = 0; i < view_.ndim; ++i) got += (i != 0 ? ", " : "") + std::to_string(view_.shape[i]);
-        got += view_.ndim == 1 ? ",)" : ")";
+        const std::string got = shape_text(view_.shape, view_.ndim);
         PyErr_Format(PyExc_ValueError, messages::kOutWrongShape, rows, columns, got.c_str());
         PyBuffer_Release(&view_);
         throw PythonErrorSet{};

@@ -74,10 +74,7 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
     }
     if (merge_every != nullptr) parameters.merge_every = count_argument(merge_every, "merge_every", 0);
     if (make_strategy(config.strategy, parameters) == nullptr) {
-        std::string names;
-        for (const std::string_view name : kStrategyNames) names += (names.empty() ? "" : ", ") + std::string(name);
-        value_error(messages::kStrategyArgument + (messages::kUnknownStrategy + config.strategy) +
-                    messages::kStrategyChoices + names);
+        value_error(messages::kStrategyArgument + unknown_strategy_message(config.strategy));
     }
     return config;
 }

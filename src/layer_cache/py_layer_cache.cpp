@@ -313,11 +313,8 @@ PyObject* layer_cache_stats(PyObject* self, PyObject*) {
         set_item(dict.get(), "total_merges", PyRef::steal(PyLong_FromUnsignedLongLong(totals.total_merges)));
         set_item(dict.get(), "total_evictions", PyRef::steal(PyLong_FromUnsignedLongLong(totals.total_evictions)));
         set_item(dict.get(), "current_size", PyRef::steal(PyLong_FromUnsignedLongLong(totals.current_size)));
-        // Held over appended over all heads, both as floats, divided in
-        // float, as PyKVCache reports one head.
-        const float ratio = totals.total_appends == 0 ? 1.0f
-                                                      : static_cast<float>(totals.current_size) /
-                                                            static_cast<float>(totals.total_appends);
+        // Over all heads, as PyKVCache reports one head.
+        const float ratio = totals.compression_ratio();
         set_item(dict.get(), "compression_ratio", PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
         const std::string& name = state.layer.config().strategy;
         set_item(dict.get(), "strategy",

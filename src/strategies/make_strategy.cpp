@@ -1,5 +1,6 @@
 #include "strategies/make_strategy.hpp"
 
+#include "cache/messages.hpp"
 #include "strategies/full.hpp"
 #include "strategies/hybrid.hpp"
 #include "strategies/merge.hpp"
@@ -17,6 +18,17 @@ std::unique_ptr<CacheStrategy> make_strategy(std::string_view name, const Strate
         return std::make_unique<HybridStrategy>(parameters.static_k, parameters.merge_every, parameters.threshold);
     }
     return nullptr;
+}
+
+std::string unknown_strategy_message(std::string_view name) {
+    std::string message = messages::kUnknownStrategy;
+    message.append(name);
+    message += messages::kStrategyChoices;
+    for (const std::string_view known : kStrategyNames) {
+        if (known != kStrategyNames[0]) message += ", ";
+        message.append(known);
+    }
+    return message;
 }
 
 }  // namespace marrowvale

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "strategies/cache_strategy.hpp"
@@ -25,5 +26,9 @@ inline constexpr std::string_view kStrategyNames[] = {"full", "sliding", "static
 // The strategy called `name` (exact, case-sensitive), or null for a name
 // that is none of kStrategyNames.
 std::unique_ptr<CacheStrategy> make_strategy(std::string_view name, const StrategyParameters& parameters);
+
+// Why `name` was refused: "unknown strategy 'NAME'. choose: " and the list
+// of kStrategyNames.
+std::string unknown_strategy_message(std::string_view name);
 
 }  // namespace marrowvale
