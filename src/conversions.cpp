@@ -238,6 +238,12 @@ void fill_float_list(PyObject* list, std::span<const float> values) {
     }
 }
 
+void raise_value_error(std::string_view message) {
+    PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict"));
+    PyErr_SetObject(PyExc_ValueError, text.get());
+    throw PythonErrorSet{};
+}
+
 void raise_argument_error(const char* parameter) {
     if (repanic_if_panic()) throw PythonErrorSet{};
     PyRef raised = PyRef::steal(PyErr_GetRaisedException());

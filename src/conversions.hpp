@@ -32,6 +32,10 @@ void fill_float_list(PyObject* list, std::span<const float> values);
 // "argument 'NAME': " prefix; anything else passes unchanged. Always throws.
 [[noreturn]] void raise_argument_error(const char* parameter);
 
+// Raises ValueError with the whole of a UTF-8 message, NULs included (a
+// user's strategy name may hold one). Always throws.
+[[noreturn]] void raise_value_error(std::string_view message);
+
 // The qualified name of an object's type, for messages.
 PyRef type_qualname(PyObject* object);
 

@@ -118,10 +118,7 @@ void convert_parameter(const PyRef& slot, std::size_t index, Value& out, Convert
 std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
     const std::string_view name = args.strategy;
     if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters)) return strategy;
-    const std::string message = unknown_strategy_message(name);
-    PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict"));
-    PyErr_SetObject(PyExc_ValueError, text.get());
-    throw PythonErrorSet{};
+    raise_value_error(unknown_strategy_message(name));
 }
 
 PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

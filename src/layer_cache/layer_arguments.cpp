@@ -13,11 +13,6 @@
 namespace marrowvale {
 namespace {
 
-[[noreturn]] void value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw PythonErrorSet{};
-}
-
 std::size_t usable_cores() {
     cpu_set_t cores;
     if (sched_getaffinity(0, sizeof(cores), &cores) == 0) return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cores)));
@@ -53,7 +48,7 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
     config.n_heads = count_argument(n_heads, "n_heads", 1);
     config.d_k = count_argument(d_k, "d_k", 1);
     config.d_v = count_argument(d_v, "d_v", 1);
-    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) value_error(problem);
+    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) raise_value_error(problem);
     if (strategy != nullptr) {
         try {
             config.strategy = to_utf8(strategy);
@@ -74,7 +69,7 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
     }
     if (merge_every != nullptr) parameters.merge_every = count_argument(merge_every, "merge_every", 0);
     if (make_strategy(config.strategy, parameters) == nullptr) {
-        value_error(messages::kStrategyArgument + unknown_strategy_message(config.strategy));
+        raise_value_error(messages::kStrategyArgument + unknown_strategy_message(config.strategy));
     }
     return config;
 }

@@ -39,7 +39,7 @@ public:
         const T little = to_little(value);
         bytes(&little, sizeof(T));
     }
-    // `count` rows of `width` elements (4 or 8 bytes each).
+    // `count` elements of rows (4 or 8 bytes each), little-endian.
     template <typename T>
     void rows(const T* data, std::size_t count) noexcept {
         if constexpr (std::endian::native == std::endian::little) {
