@@ -93,7 +93,6 @@ import json
 import os
 import sys
 import time
-from pathlib import Path
 
 from cache_bench.append_case import bench_append
 from cache_bench.attend_case import bench_attend, bench_attend_fixed
@@ -106,7 +105,8 @@ from cache_bench.settings import FULL, QUICK
 from cache_bench.strategy_case import bench_strategies
 from cache_bench.targets import evaluate
 from harness.machine import blas_info, machine_info
-from harness.results import default_out, write_results
+from harness.options import add_run_options
+from harness.results import default_out, finish
 from harness.threads import clear_blas_threads, drop_openblas_pinning, set_blas_threads
 from harness.timing import Timing
 
@@ -115,12 +115,7 @@ DEFAULT_OUT = default_out("bench_cache")
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="a short run with fewer sizes and repeats")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
-    parser.add_argument("--kernel", help="the kernel set marrowvale uses (sets MARROWVALE_KERNEL)")
-    parser.add_argument(
-        "--keep-openblas-env", action="store_true", help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy"
-    )
+    add_run_options(parser, DEFAULT_OUT, "a short run with fewer sizes and repeats")
     parser.add_argument("--numpy-child", metavar="CONFIG", help=argparse.SUPPRESS)
     return parser.parse_args(argv)
 
@@ -187,11 +182,7 @@ def main(argv=None):
         "numpy": np.__version__,
     }
     measure(np, PyKVCache, cfg, results, child_env)
-    results["machine"]["loadavg_end"] = os.getloadavg()
-    results["targets"] = evaluate(results)
-    results["seconds"] = time.perf_counter() - started
-    report(results)
-    write_results(results, args.out)
+    finish(results, started, evaluate, report, args.out)
     return 0
 
 

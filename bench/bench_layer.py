@@ -64,7 +64,8 @@ from pathlib import Path
 from harness.child import run_json_child
 from harness.machine import blas_info, machine_info
 from harness.process_memory import heap_bytes
-from harness.results import default_out, write_results
+from harness.options import add_run_options
+from harness.results import default_out, finish
 from harness.tables import fmt_ratio, fmt_time, print_table
 from harness.threads import clear_blas_threads, drop_openblas_pinning, set_blas_threads
 from harness.timing import Timing
@@ -377,11 +378,7 @@ def report(results):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer sizes and runs")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
-    parser.add_argument("--kernel", help="the kernel set marrowvale uses (sets MARROWVALE_KERNEL)")
-    parser.add_argument("--keep-openblas-env", action="store_true",
-                        help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy")
+    add_run_options(parser, DEFAULT_OUT, "fewer sizes and runs")
     parser.add_argument("--child", nargs=2, metavar=("KIND", "CONFIG"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -411,11 +408,7 @@ def main(argv=None):
                                                   append=False), default)
     print("[3/3] memory", file=sys.stderr, flush=True)
     results["memory"] = run_child("memory", {"memory_n": cfg["memory_n"]}, one_thread)
-    results["machine"]["loadavg_end"] = os.getloadavg()
-    results["targets"] = evaluate(results)
-    results["seconds"] = time.perf_counter() - started
-    report(results)
-    write_results(results, args.out)
+    finish(results, started, evaluate, report, args.out)
     return 0
 
 

@@ -162,7 +162,8 @@ def pass_rows(sizes):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="only the two smallest sizes")
-    parser.add_argument("--out", type=Path, default=default_out("memory"))
+    out = default_out("memory")
+    parser.add_argument("--out", type=Path, default=out, help=f"JSON output (default {out})")
     parser.add_argument("--child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:

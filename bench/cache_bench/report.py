@@ -159,13 +159,7 @@ def report_strategies(results):
 
 def report_merge_passes(results):
     rows = [
-        [
-            f"{r['case']}, d {r['d']}",
-            r["entries"],
-            fmt_pair(r["time"]),
-            f"{r['ns_per_entry']:.1f}",
-            f"{r['ns_per_entry_and_dim']:.3f}",
-        ]
+        [*pass_cells(f"{r['case']}, d {r['d']}", r), f"{r['ns_per_entry_and_dim']:.3f}"]
         for r in results["merge_pass"]
     ]
     print_table(
@@ -175,10 +169,7 @@ def report_merge_passes(results):
     )
     rows = [
         [
-            f"d {r['d']}",
-            r["entries"],
-            fmt_pair(r["time"]),
-            f"{r['ns_per_entry']:.1f}",
+            *pass_cells(f"d {r['d']}", r),
             f"{fmt_time(r['floor'])} ({r['keys_read_gb_per_s']:.0f} GB/s, {r['keys_read_method']})",
             f"{r['floor_share']:.0%}",
         ]
@@ -189,6 +180,11 @@ def report_merge_passes(results):
         ["d", "entries", "time", "ns / entry", "floor", "floor / time"],
         rows,
     )
+
+
+def pass_cells(label, row):
+    """The cells both tables of merging passes begin with."""
+    return [label, row["entries"], fmt_pair(row["time"]), f"{row['ns_per_entry']:.1f}"]
 
 
 def report_targets(results):

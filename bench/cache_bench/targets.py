@@ -38,18 +38,18 @@ def target(name, value, goal, met):
     return {"target": name, "value": value, "goal": goal, "met": bool(met)}
 
 
+def floor_target(name, share, goal):
+    """A share of a floor (floor / time) that must reach `goal`."""
+    return target(name, share, f">= {goal:.0%}", share >= goal)
+
+
 def attend_targets(rows):
     for row in rows:
         speedup = ratio(row["numpy_1_thread"]["min"], row["marrowvale"]["min"])
         goal = ATTEND_SPEEDUP_TARGETS.get((row["n"], row["d"]), ATTEND_MIN_SPEEDUP)
         size = f"attend n={row['n']} d={row['d']}"
         yield target(f"{size}: speedup over NumPy, 1 thread", speedup, f">= {goal:g}x", speedup >= goal)
-        yield target(
-            f"{size}: floor / time",
-            row["floor_share"],
-            f">= {ATTEND_FLOOR_SHARE:.0%}",
-            row["floor_share"] >= ATTEND_FLOOR_SHARE,
-        )
+        yield floor_target(f"{size}: floor / time", row["floor_share"], ATTEND_FLOOR_SHARE)
 
 
 def append_targets(append):
@@ -70,12 +70,8 @@ def append_targets(append):
 def merge_floor_targets(rows):
     for row in rows:
         if (row["entries"], row["d"]) == MERGE_FLOOR_CASE:
-            yield target(
-                f"merge pass of {row['entries']} entries d={row['d']} in cache, nothing merges: floor / time",
-                row["floor_share"],
-                f">= {MERGE_FLOOR_SHARE:.0%}",
-                row["floor_share"] >= MERGE_FLOOR_SHARE,
-            )
+            name = f"merge pass of {row['entries']} entries d={row['d']} in cache, nothing merges: floor / time"
+            yield floor_target(name, row["floor_share"], MERGE_FLOOR_SHARE)
 
 
 def merge_exponent_targets(passes):
