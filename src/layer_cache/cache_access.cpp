@@ -2,8 +2,9 @@
 
 #include <pthread.h>
 
-#include "cache/messages.hpp"
-#include "layer_cache/fork_safety.hpp"
+#include "binding/errors.hpp"
+#include "binding/messages.hpp"
+#include "layer/fork_safety.hpp"
 
 namespace marrowvale {
 
@@ -16,42 +17,43 @@ void CacheAccess::start_afresh_after_fork() {
     (void)mutex_.release();
     mutex_ = std::make_unique<std::mutex>();
     holder_.store(0);
+    // Only the forking thread's borrows survive: the others' threads, and
+    // the stacks their borrows live on, do not exist here.
     const unsigned long survivor = forking_thread();
-    Borrow** link = &borrows_;
+    Borrow::ThreadBorrows** link = &threads_;
     while (*link != nullptr) {
-        if ((*link)->thread_ == survivor) {
-            link = &(*link)->next_;
+        if ((*link)->thread == survivor) {
+            link = &(*link)->next;
         } else {
-            *link = (*link)->next_;
+            *link = (*link)->next;
         }
     }
     generation_ = fork_generation();
 }
 
 CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode)
-    : access_(access), thread_(this_thread()), mode_(mode), next_(nullptr) {
+    : access_(access), mode_(mode), own_{this_thread(), {}, nullptr}, used_(nullptr) {
     if (access.generation_ != fork_generation()) access.start_afresh_after_fork();
-    for (const Borrow* held = access.borrows_; held != nullptr; held = held->next_) {
-        if (held->thread_ != thread_) continue;
-        // Reads may nest in reads; anything else would see the cache
-        // change under a call that is still converting its arguments.
-        if (mode == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-            throw PythonErrorSet{};
-        }
-        if (held->mode_ == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
-            throw PythonErrorSet{};
-        }
+    for (Borrow::ThreadBorrows* held = access.threads_; held != nullptr; held = held->next) {
+        if (held->thread == own_.thread) used_ = held;
     }
-    next_ = access.borrows_;
-    access.borrows_ = this;
+    if (used_ != nullptr) {
+        used_->flag.acquire(mode);
+        return;
+    }
+    // The thread's first borrow: a free flag, which cannot refuse.
+    own_.flag.acquire(mode);
+    own_.next = access.threads_;
+    access.threads_ = &own_;
+    used_ = &own_;
 }
 
 CacheAccess::Borrow::~Borrow() {
-    Borrow** link = &access_.borrows_;
-    while (*link != nullptr && *link != this) link = &(*link)->next_;
-    if (*link == this) *link = next_;
+    used_->flag.release(mode_);
+    if (used_ != &own_) return;
+    Borrow::ThreadBorrows** link = &access_.threads_;
+    while (*link != nullptr && *link != &own_) link = &(*link)->next;
+    if (*link == &own_) *link = own_.next;
 }
 
 CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {
@@ -59,10 +61,7 @@ CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {
     const unsigned long me = this_thread();
     // Only code that runs inside the locked stretch could call back here (a
     // finalizer), and waiting would never end.
-    if (access.holder_.load() == me) {
-        PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-        throw PythonErrorSet{};
-    }
+    if (access.holder_.load() == me) raise_format(PyExc_RuntimeError, messages::kAlreadyBorrowed);
     if (!access.mutex_->try_lock()) {
         WithoutInterpreterLock released;
         access.mutex_->lock();
