@@ -75,13 +75,16 @@ Py_ssize_t keyword_slot(const Signature& signature, PyObject* key, bool already_
     return index;
 }
 
-void check_missing(const Signature& signature, std::span<PyObject*> slots) {
+// Refuses a call that left required parameters without a value; a slot is
+// a borrowed pointer or a PyRef, null where not given.
+template <typename Slot>
+void check_missing(const Signature& signature, std::span<Slot> slots) {
     std::string names;
     std::size_t missing = 0;
     std::size_t total = 0;
-    for (std::size_t i = 0; i < signature.required; ++i) total += slots[i] == nullptr;
+    for (std::size_t i = 0; i < signature.required; ++i) total += !slots[i];
     for (std::size_t i = 0; i < signature.required; ++i) {
-        if (slots[i] != nullptr) continue;
+        if (slots[i]) continue;
         ++missing;
         if (missing > 1) names += (missing == total) ? (total > 2 ? ", and " : " and ") : ", ";
         names += "'";
@@ -121,15 +124,15 @@ void bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, st
         while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) visit(key);
     });
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyRef::borrow(PyTuple_GET_ITEM(args, i));
-    if (kwargs == nullptr) return;
     auto filled = [](Py_ssize_t index, void* context) { return bool(static_cast<PyRef*>(context)[index]); };
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) {
         const Py_ssize_t index = keyword_slot(signature, key, filled, slots.data());
         slots[static_cast<std::size_t>(index)] = PyRef::borrow(value);
     }
+    check_missing(signature, slots);
 }
 
 }  // namespace marrowvale
