@@ -36,40 +36,6 @@ float half_to_float(std::uint16_t half) noexcept {
 
 }  // namespace
 
-std::optional<ElementFormat> element_format(const Py_buffer& view) noexcept {
-    const char* text = view.format == nullptr ? "B" : view.format;
-    char order = '@';
-    if (text[0] != '\0' && std::strchr("@=<>!", text[0]) != nullptr) order = *text++;
-    if (text[0] == '\0' || text[1] != '\0') return std::nullopt;
-    const bool little = std::endian::native == std::endian::little;
-    ElementFormat format;
-    format.swap = (order == '<' && !little) || ((order == '>' || order == '!') && little);
-    format.size = static_cast<std::size_t>(view.itemsize);
-    const char type = text[0];
-    bool fits;
-    if (std::strchr("bhilqn", type) != nullptr) {
-        format.kind = ElementKind::signed_integer;
-        fits = format.size == 1 || format.size == 2 || format.size == 4 || format.size == 8;
-    } else if (std::strchr("BHILQN", type) != nullptr) {
-        format.kind = ElementKind::unsigned_integer;
-        fits = format.size == 1 || format.size == 2 || format.size == 4 || format.size == 8;
-    } else if (type == '?') {
-        format.kind = ElementKind::boolean;
-        fits = format.size == 1;
-    } else if (type == 'e' || type == 'f' || type == 'd') {
-        format.kind = ElementKind::floating;
-        fits = format.size == (type == 'e' ? 2u : type == 'f' ? 4u : 8u);
-    } else if (type == 'g') {
-        // Long double exists only in native form.
-        format.kind = ElementKind::floating;
-        fits = order == '@' && format.size == sizeof(long double);
-    } else {
-        fits = false;
-    }
-    if (!fits) return std::nullopt;
-    return format;
-}
-
 float read_element(const unsigned char* at, const ElementFormat& format) noexcept {
     switch (format.kind) {
         case ElementKind::boolean:

@@ -7,6 +7,7 @@
 
 #include "binding/py_ref.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <optional>
 
@@ -24,8 +25,59 @@ struct ElementFormat {
 };
 
 // The element type of a buffer, or nothing for a format that is not one
-// plain number type (a struct, a pointer, complex numbers).
-std::optional<ElementFormat> element_format(const Py_buffer& view) noexcept;
+// plain number type (a struct, a pointer, complex numbers). Inline: every
+// NumPy array PyKVCache reads comes through here, twice per append.
+inline std::optional<ElementFormat> element_format(const Py_buffer& view) noexcept {
+    const char* text = view.format == nullptr ? "B" : view.format;
+    char order = '@';
+    if (text[0] == '@' || text[0] == '=' || text[0] == '<' || text[0] == '>' || text[0] == '!') order = *text++;
+    if (text[0] == '\0' || text[1] != '\0') return std::nullopt;
+    constexpr bool little = std::endian::native == std::endian::little;
+    ElementFormat format;
+    format.swap = (order == '<' && !little) || ((order == '>' || order == '!') && little);
+    format.size = static_cast<std::size_t>(view.itemsize);
+    const std::size_t size = format.size;
+    bool fits;
+    switch (text[0]) {
+        case 'e':
+        case 'f':
+        case 'd':
+            format.kind = ElementKind::floating;
+            fits = size == (text[0] == 'e' ? 2u : text[0] == 'f' ? 4u : 8u);
+            break;
+        case 'g':
+            // Long double exists only in native form.
+            format.kind = ElementKind::floating;
+            fits = order == '@' && size == sizeof(long double);
+            break;
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 'n':
+            format.kind = ElementKind::signed_integer;
+            fits = size == 1 || size == 2 || size == 4 || size == 8;
+            break;
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q':
+        case 'N':
+            format.kind = ElementKind::unsigned_integer;
+            fits = size == 1 || size == 2 || size == 4 || size == 8;
+            break;
+        case '?':
+            format.kind = ElementKind::boolean;
+            fits = size == 1;
+            break;
+        default:
+            return std::nullopt;
+    }
+    if (!fits) return std::nullopt;
+    return format;
+}
 
 // The element at `at`, as the nearest float32.
 float read_element(const unsigned char* at, const ElementFormat& format) noexcept;
