@@ -207,9 +207,9 @@ PyObject* kvcache_stats(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kvcache_append)),
+    {"append", as_method(kvcache_append),
      METH_FASTCALL | METH_KEYWORDS, "append($self, k, v)\n--\n\n"},
-    {"attend", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kvcache_attend)),
+    {"attend", as_method(kvcache_attend),
      METH_FASTCALL | METH_KEYWORDS, "attend($self, q)\n--\n\n"},
     {"current_len", kvcache_current_len, METH_NOARGS, "current_len($self)\n--\n\n"},
     {"clear", kvcache_clear, METH_NOARGS, "clear($self)\n--\n\n"},

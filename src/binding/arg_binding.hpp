@@ -25,6 +25,13 @@ struct Signature {
     std::size_t positional() const noexcept { return params.size() - keyword_only; }
 };
 
+// A C function as a method table holds it (a fast-call one has a type of
+// its own); the table's flags say how the interpreter calls it.
+template <typename Function>
+PyCFunction as_method(Function function) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // Fills `slots` (one per parameter, borrowed; null where not given) from a
 // fast call. Throws PythonErrorSet with TypeError set on a binding error.
 void bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

@@ -56,16 +56,14 @@ inline std::optional<ElementFormat> element_format(const Py_buffer& view) noexce
         case 'l':
         case 'q':
         case 'n':
-            format.kind = ElementKind::signed_integer;
-            fits = size == 1 || size == 2 || size == 4 || size == 8;
-            break;
         case 'B':
         case 'H':
         case 'I':
         case 'L':
         case 'Q':
         case 'N':
-            format.kind = ElementKind::unsigned_integer;
+            // Lower case for signed, upper for unsigned.
+            format.kind = text[0] >= 'a' ? ElementKind::signed_integer : ElementKind::unsigned_integer;
             fits = size == 1 || size == 2 || size == 4 || size == 8;
             break;
         case '?':

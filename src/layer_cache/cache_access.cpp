@@ -17,43 +17,36 @@ void CacheAccess::start_afresh_after_fork() {
     (void)mutex_.release();
     mutex_ = std::make_unique<std::mutex>();
     holder_.store(0);
-    // Only the forking thread's borrows survive: the others' threads, and
-    // the stacks their borrows live on, do not exist here.
+    // Only the forking thread's borrows survive: the other threads do not
+    // exist here, and their borrows never end.
     const unsigned long survivor = forking_thread();
-    Borrow::ThreadBorrows** link = &threads_;
-    while (*link != nullptr) {
-        if ((*link)->thread == survivor) {
-            link = &(*link)->next;
-        } else {
-            *link = (*link)->next;
-        }
-    }
+    std::erase_if(borrows_, [&](const ThreadBorrows& held) { return held.thread != survivor; });
     generation_ = fork_generation();
 }
 
-CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode)
-    : access_(access), mode_(mode), own_{this_thread(), {}, nullptr}, used_(nullptr) {
+CacheAccess::ThreadBorrows* CacheAccess::borrows_of(unsigned long thread) noexcept {
+    for (ThreadBorrows& held : borrows_) {
+        if (held.thread == thread) return &held;
+    }
+    return nullptr;
+}
+
+CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode) : access_(access), thread_(this_thread()), mode_(mode) {
     if (access.generation_ != fork_generation()) access.start_afresh_after_fork();
-    for (Borrow::ThreadBorrows* held = access.threads_; held != nullptr; held = held->next) {
-        if (held->thread == own_.thread) used_ = held;
+    ThreadBorrows* held = access.borrows_of(thread_);
+    if (held == nullptr) {
+        // The thread's first borrow of this cache: a free flag cannot refuse.
+        access.borrows_.push_back({thread_, {}});
+        held = &access.borrows_.back();
     }
-    if (used_ != nullptr) {
-        used_->flag.acquire(mode);
-        return;
-    }
-    // The thread's first borrow: a free flag, which cannot refuse.
-    own_.flag.acquire(mode);
-    own_.next = access.threads_;
-    access.threads_ = &own_;
-    used_ = &own_;
+    held->flag.acquire(mode);
 }
 
 CacheAccess::Borrow::~Borrow() {
-    used_->flag.release(mode_);
-    if (used_ != &own_) return;
-    Borrow::ThreadBorrows** link = &access_.threads_;
-    while (*link != nullptr && *link != &own_) link = &(*link)->next;
-    if (*link == &own_) *link = own_.next;
+    ThreadBorrows* held = access_.borrows_of(thread_);
+    if (held == nullptr) return;
+    held->flag.release(mode_);
+    if (held->flag.free()) std::erase_if(access_.borrows_, [&](const ThreadBorrows& b) { return &b == held; });
 }
 
 CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {

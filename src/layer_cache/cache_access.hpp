@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace marrowvale {
 
@@ -38,18 +39,8 @@ public:
 
     private:
         CacheAccess& access_;
+        unsigned long thread_;
         Access mode_;
-        // A thread's first borrow of the cache holds the thread's flag; the
-        // borrows nested in it (deeper in the same thread's stack, so gone
-        // before it) use that one.
-        struct ThreadBorrows {
-            unsigned long thread;
-            BorrowFlag flag;
-            ThreadBorrows* next;
-        };
-        ThreadBorrows own_;
-        ThreadBorrows* used_;
-        friend class CacheAccess;
     };
 
     // Exclusive use of the heads. Called with the interpreter lock held, and
@@ -70,9 +61,19 @@ private:
     // thread's borrows (the other threads do not exist there).
     void start_afresh_after_fork();
 
+    // The borrows of one thread. Kept here rather than in the first Borrow
+    // of the thread: borrows need not end in the order they began (Python
+    // code run by a conversion may switch to another greenlet, whose calls
+    // outlive the first).
+    struct ThreadBorrows {
+        unsigned long thread;
+        BorrowFlag flag;
+    };
+    ThreadBorrows* borrows_of(unsigned long thread) noexcept;
+
     std::unique_ptr<std::mutex> mutex_;
     std::atomic<unsigned long> holder_{0};  // thread holding mutex_, 0 when free
-    Borrow::ThreadBorrows* threads_ = nullptr;  // guarded by the interpreter lock
+    std::vector<ThreadBorrows> borrows_;    // threads with borrows held; guarded by the interpreter lock
     std::uint64_t generation_;
 };
 

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "binding/arg_binding.hpp"
 #include "binding/panic.hpp"
 #include "layer_cache/layer_arguments.hpp"
 #include "layer_cache/layer_cache_object.hpp"
@@ -92,40 +93,35 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-template <typename Function>
-PyCFunction method(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef kMethods[] = {
-    {"append", method(layer_cache_append), METH_FASTCALL | METH_KEYWORDS,
+    {"append", as_method(layer_cache_append), METH_FASTCALL | METH_KEYWORDS,
      "append($self, k, v)\n--\n\nStore one token: k of shape (n_heads, d_k), v of shape (n_heads, d_v)."},
-    {"extend", method(layer_cache_extend), METH_FASTCALL | METH_KEYWORDS,
+    {"extend", as_method(layer_cache_extend), METH_FASTCALL | METH_KEYWORDS,
      "extend($self, K, V)\n--\n\nStore T tokens: K of shape (T, n_heads, d_k), V of shape (T, n_heads, d_v);\n"
      "the same as T appends."},
-    {"attend", method(layer_cache_attend), METH_FASTCALL | METH_KEYWORDS,
+    {"attend", as_method(layer_cache_attend), METH_FASTCALL | METH_KEYWORDS,
      "attend($self, q, out=None)\n--\n\nAttention of q, shape (n_q, d_k) with n_q a multiple of n_heads: query\n"
      "row j reads head j // (n_q // n_heads). Returns a float32 array (n_q, d_v),\n"
      "or writes into out and returns it."},
-    {"spans", method(layer_cache_spans), METH_O,
+    {"spans", as_method(layer_cache_spans), METH_O,
      "spans($self, head, /)\n--\n\nFirst and last token index each held entry of the head covers: int64 (held, 2)."},
-    {"lengths", method(layer_cache_lengths), METH_NOARGS,
+    {"lengths", as_method(layer_cache_lengths), METH_NOARGS,
      "lengths($self, /)\n--\n\nEntries held by each head, as a list of ints."},
-    {"keys", method(layer_cache_keys), METH_O, "keys($self, head, /)\n--\n\nA copy of the head's keys: float32 (held, d_k)."},
-    {"values", method(layer_cache_values), METH_O,
+    {"keys", as_method(layer_cache_keys), METH_O, "keys($self, head, /)\n--\n\nA copy of the head's keys: float32 (held, d_k)."},
+    {"values", as_method(layer_cache_values), METH_O,
      "values($self, head, /)\n--\n\nA copy of the head's values: float32 (held, d_v)."},
-    {"stats", method(layer_cache_stats), METH_NOARGS, "stats($self, /)\n--\n\nCounters summed over heads."},
-    {"clear", method(layer_cache_clear), METH_NOARGS,
+    {"stats", as_method(layer_cache_stats), METH_NOARGS, "stats($self, /)\n--\n\nCounters summed over heads."},
+    {"clear", as_method(layer_cache_clear), METH_NOARGS,
      "clear($self, /)\n--\n\nDrop every entry; the cumulative counters stay."},
-    {"copy", method(layer_cache_copy), METH_NOARGS, "copy($self, /)\n--\n\nAn independent copy."},
-    {"__copy__", method(layer_cache_copy), METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
-    {"__deepcopy__", method(layer_cache_deepcopy), METH_O,
+    {"copy", as_method(layer_cache_copy), METH_NOARGS, "copy($self, /)\n--\n\nAn independent copy."},
+    {"__copy__", as_method(layer_cache_copy), METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
+    {"__deepcopy__", as_method(layer_cache_deepcopy), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
-    {"__reduce__", method(layer_cache_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nPickling, by the state."},
-    {"__sizeof__", method(layer_cache_sizeof), METH_NOARGS, "__sizeof__($self, /)\n--\n\nBytes held, storage included."},
-    {"to_bytes", method(layer_cache_to_bytes), METH_NOARGS,
+    {"__reduce__", as_method(layer_cache_reduce), METH_NOARGS, "__reduce__($self, /)\n--\n\nPickling, by the state."},
+    {"__sizeof__", as_method(layer_cache_sizeof), METH_NOARGS, "__sizeof__($self, /)\n--\n\nBytes held, storage included."},
+    {"to_bytes", as_method(layer_cache_to_bytes), METH_NOARGS,
      "to_bytes($self, /)\n--\n\nThe cache's state: versioned, little-endian bytes (threads not included)."},
-    {"from_bytes", method(layer_cache_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_bytes", as_method(layer_cache_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_bytes($type, data, threads=None)\n--\n\nThe cache a state from to_bytes describes."},
     {nullptr, nullptr, 0, nullptr},
 };
