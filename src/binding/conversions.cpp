@@ -186,7 +186,7 @@ void sequence_to_floats(PyObject* object, FloatBuffer& out) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
     } else {
-        out.reserve_hint(static_cast<std::size_t>(hint));
+        out.reserve_hint(hint);
     }
     if (PyList_CheckExact(object)) {
         list_to_floats(object, out);
