@@ -62,7 +62,7 @@ def test_threads_are_not_part_of_the_state():
 def test_the_state_is_little_endian_and_versioned():
     state = built("sliding").to_bytes()
     assert state[:8] == b"MVLAYER\0"
-    assert struct.unpack_from("<IQQQB", state, 8) == (1, H, D_K, D_V, len("sliding"))
+    assert struct.unpack_from("<IQQQB", state, 8) == (2, H, D_K, D_V, len("sliding"))
 
 
 # ---- hostile states -----------------------------------------------------------
@@ -115,7 +115,10 @@ def one_entry_head(first=0, last=0, merges=0):
 
 @pytest.mark.parametrize("data, match", [
     (header(magic=b"MVLAYEr\0") + head(0, 0, 0) * H, "wrong magic"),
-    (header(version=2) + head(0, 0, 0) * H, "unsupported version 2"),
+    (header(version=3) + head(0, 0, 0) * H, "unsupported version 3"),
+    (header(version=0) + head(0, 0, 0) * H, "unsupported version 0"),
+    # Version 1 knew only the strategies that keep no scores.
+    (header(name=b"h2o") + head(0, 0, 0) * H, "unknown strategy 'h2o'"),
     (header(name=b"Full") + head(0, 0, 0) * H, "unknown strategy 'Full'"),
     (header(n_heads=0), "n_heads must be at least 1"),
     (header(d_v=0), "d_v must be at least 1"),
@@ -143,4 +146,12 @@ def test_a_handmade_state_within_the_rules_is_read():
     layer = LayerCache.from_bytes(data)
     assert layer.lengths() == [1, 0]
     assert layer.spans(0).tolist() == [[0, 2]]
-    assert layer.stats()["total_appends"] == 10 and layer.to_bytes() == data
+    assert layer.stats()["total_appends"] == 10
+    # Written again in the current version: budget and recent after the
+    # parameters, total_evictions after each head's total_merges.
+    first = header(name=b"merge", version=2, appends=5, position=3)
+    entry = one_entry_head(0, 2, merges=3)
+    upgraded = (first[:-16] + struct.pack("<QQ", 512, 32) + first[-16:]
+                + entry[:8] + struct.pack("<Q", 0) + entry[8:]
+                + struct.pack("<QQQQ", 3, 0, 0, 0))
+    assert layer.to_bytes() == upgraded

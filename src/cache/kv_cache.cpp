@@ -12,7 +12,8 @@ KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStra
       strategy_(std::move(strategy)),
       d_k_(d_k),
       d_v_(d_v),
-      follows_spans_(follow_spans) {}
+      follows_spans_(follow_spans),
+      keeps_scores_(strategy_->keeps_scores()) {}
 
 void KVCache::append(std::span<const float> key, std::span<const float> value) {
     if (key.size() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, key.size(), d_k_));
@@ -25,6 +26,7 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     keys_.make_room_for_push();
     values_.make_room_for_push();
     if (follows_spans_) spans_.make_room_for_push();
+    if (keeps_scores_) scores_.make_room_for_push();
     keys_.push_back(key.data());
     values_.push_back(value.data());
     if (follows_spans_) {
@@ -32,19 +34,55 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
         const std::int64_t token[2] = {static_cast<std::int64_t>(position_), static_cast<std::int64_t>(position_)};
         spans_.push_back(token);
     }
+    if (keeps_scores_) {
+        const float score = strategy_->new_score(key);
+        scores_.push_back(&score);
+    }
     ++total_appends_;
 
-    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr);
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr);
     total_merges_ += strategy_->on_append(entries, position_);
     current_size_ = keys_.size();
     ++position_;
+}
+
+std::size_t KVCache::retain(const unsigned char* kept) noexcept {
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr);
+    // Each run of kept entries moves down as one block of every list.
+    const std::size_t n = entries.size();
+    std::size_t to = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (kept[i] == 0) {
+            ++i;
+            continue;
+        }
+        const std::size_t from = i;
+        while (i < n && kept[i] != 0) ++i;
+        entries.move_rows(from, to, i - from);
+        to += i - from;
+    }
+    entries.truncate(to);
+    if (to != n) {
+        total_evictions_ += n - to;
+        current_size_ = to;
+    }
+    return n - to;
 }
 
 void KVCache::clear() noexcept {
     keys_.clear();
     values_.clear();
     spans_.clear();
+    scores_.clear();
+    scores_pending_ = false;
     position_ = 0;
+}
+
+std::uint64_t KVCache::storage_bytes() const noexcept {
+    return keys_.capacity() * d_k_ * sizeof(float) + values_.capacity() * d_v_ * sizeof(float) +
+           spans_.capacity() * spans_.width() * sizeof(std::int64_t) + scores_.capacity() * sizeof(float) +
+           pending_scores_.capacity() * sizeof(float);
 }
 
 }  // namespace marrowvale

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "cache/entry_list.hpp"
+#include "cache/float_array.hpp"
 #include "strategies/cache_strategy.hpp"
 
 namespace marrowvale {
@@ -36,15 +37,17 @@ public:
     KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
             bool follow_spans = false) noexcept;
 
-    // A copy of `other`: its entries, spans and counters, with `strategy`,
-    // which the caller builds as a twin of other's (a strategy holds only
-    // its parameters). Throws std::bad_alloc, leaving `other` untouched.
+    // A copy of `other`: its entries, spans, scores and counters, with
+    // `strategy`, which the caller builds as a twin of other's (a strategy
+    // holds only its parameters). Throws std::bad_alloc, leaving `other`
+    // untouched.
     KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
 
-    // Replaces the entries, spans and counters by saved ones. The rows must
-    // have this cache's widths and agree in number (no spans unless the cache
-    // follows them); throws PreconditionFailure, changing nothing, if not.
-    void restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters);
+    // Replaces the entries, spans, scores and counters by saved ones. The
+    // rows must have this cache's widths and agree in number (no spans
+    // unless the cache follows them, no scores unless its strategy keeps
+    // them); throws PreconditionFailure, changing nothing, if not.
+    void restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores, const KVCacheCounters& counters);
 
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.
@@ -68,6 +71,40 @@ public:
     // memory is this many floats per held entry at most.
     static constexpr std::size_t kGroupQueries = 8;
 
+    // What attend_rows writes. Every pointer may be null for "not wanted".
+    struct AttentionOutputs {
+        // `count` rows of d_v floats, as attend_group writes them.
+        float* out = nullptr;
+        // `count` rows of weights_stride >= length() floats: row g gets the
+        // softmax weights of query g over the held entries, then zeros.
+        float* weights = nullptr;
+        std::size_t weights_stride = 0;
+        // length() floats: each entry's weights summed over the queries in
+        // query order (+0.0 plus the first, plus the second, ...); untouched
+        // when there is no query.
+        float* weight_sums = nullptr;
+        // Queries scored per pass over the entries, 1 ... kGroupQueries:
+        // the working memory is this many rows of weights.
+        std::size_t queries_per_pass = kGroupQueries;
+    };
+
+    // attend_group with more to show. The outputs must not overlap the
+    // queries or each other. Throws std::bad_alloc, writing nothing.
+    void attend_rows(const float* queries, std::size_t count, const AttentionOutputs& outputs) const;
+
+    // For a strategy whose scores come from attention: attend_rows into
+    // `outputs` (its weight_sums ignored), keeping aside the scores the
+    // attend gives without changing the cache. commit_scores then makes them
+    // the entries' scores, so that an owner of several caches can let each
+    // fail before any changes. Throws std::bad_alloc.
+    void attend_for_scores(const float* queries, std::size_t count, AttentionOutputs outputs);
+    void commit_scores() noexcept;
+
+    // Keeps the entries i with kept[i] != 0 (for i < length()), in order;
+    // counts the others in total_evictions and records the new length in
+    // current_size. Returns how many went.
+    std::size_t retain(const unsigned char* kept) noexcept;
+
     void clear() noexcept;
     std::size_t length() const noexcept { return keys_.size(); }
 
@@ -78,6 +115,7 @@ public:
     std::uint64_t total_evictions() const noexcept { return total_evictions_; }
     std::uint64_t current_size() const noexcept { return current_size_; }
     std::uint64_t position() const noexcept { return position_; }
+    bool keeps_scores() const noexcept { return keeps_scores_; }
     KVCacheCounters counters() const noexcept {
         return {total_appends_, total_merges_, total_evictions_, current_size_, position_};
     }
@@ -89,11 +127,19 @@ public:
     bool follows_spans() const noexcept { return follows_spans_; }
     // Empty unless the cache follows spans.
     const SpanList& spans() const noexcept { return spans_; }
+    // The strategy's score of each entry; empty unless it keeps scores.
+    const ScoreList& scores() const noexcept { return scores_; }
+    // Bytes of every row list the cache holds, room for growth included.
+    std::uint64_t storage_bytes() const noexcept;
 
 private:
     EntryList keys_;
     EntryList values_;
     SpanList spans_{2};
+    ScoreList scores_{1};
+    // The scores the last attend_for_scores prepared, for commit_scores.
+    ScratchFloats pending_scores_;
+    bool scores_pending_ = false;
     std::unique_ptr<CacheStrategy> strategy_;
     std::uint64_t d_k_;
     std::uint64_t d_v_;
@@ -103,6 +149,7 @@ private:
     std::uint64_t current_size_ = 0;
     std::uint64_t position_ = 0;
     bool follows_spans_;
+    bool keeps_scores_;
 };
 
 }  // namespace marrowvale

@@ -235,6 +235,8 @@ const Kernels kAvx2Kernels = {
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx2::cosines,
     .mark_above = avx2::mark_above,
+    .add_rows = avx2::add_rows,
+    .lowest = avx2::lowest,
 };
 
 }  // namespace marrowvale

@@ -187,6 +187,8 @@ const Kernels kAvx512Kernels = {
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx512::cosines,
     .mark_above = avx512::mark_above,
+    .add_rows = avx512::add_rows,
+    .lowest = avx512::lowest,
 };
 
 }  // namespace marrowvale

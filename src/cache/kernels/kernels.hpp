@@ -67,6 +67,13 @@ struct Kernels {
     // either side). All (n + 63) / 64 words are written; bits from n on are
     // clear.
     void (*mark_above)(const float* a, std::size_t n, float threshold, std::uint64_t* bits);
+    // For i < n: total[i] = total[i] + rows[r * n + i] for r = 0, 1, ...,
+    // count - 1, one rounded addition at a time and in that order: `count`
+    // consecutive rows of n floats added into `total` element by element.
+    void (*add_rows)(float* total, const float* rows, std::size_t count, std::size_t n);
+    // The index of the lowest of a[0] ... a[n - 1], n >= 1: a NaN ranks below
+    // every number, and of equal elements (+0.0 equals -0.0) the first wins.
+    std::size_t (*lowest)(const float* a, std::size_t n);
 };
 
 // The scalar reference, written to read like the definition above.

@@ -121,6 +121,20 @@ void mark_above_scalar(const float* a, std::size_t n, float threshold, std::uint
     }
 }
 
+void add_rows_scalar(float* total, const float* rows, std::size_t count, std::size_t n) {
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + rows[r * n + i];
+    }
+}
+
+std::size_t lowest_scalar(const float* a, std::size_t n) {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < n && !std::isnan(a[best]); ++i) {
+        if (std::isnan(a[i]) || a[i] < a[best]) best = i;
+    }
+    return best;
+}
+
 }  // namespace
 
 const Kernels kScalarKernels = {
@@ -136,6 +150,8 @@ const Kernels kScalarKernels = {
     .norms_and_dots = norms_and_dots_scalar,
     .cosines = cosines_scalar,
     .mark_above = mark_above_scalar,
+    .add_rows = add_rows_scalar,
+    .lowest = lowest_scalar,
 };
 
 }  // namespace marrowvale

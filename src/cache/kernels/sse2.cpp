@@ -243,6 +243,8 @@ const Kernels kSse2Kernels = {
     .norms_and_dots = sse2::norms_and_dots,
     .cosines = sse2::cosines,
     .mark_above = sse2::mark_above,
+    .add_rows = sse2::add_rows,
+    .lowest = sse2::lowest,
 };
 
 }  // namespace marrowvale
