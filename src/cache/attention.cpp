@@ -28,7 +28,7 @@ float* thread_working_floats(std::size_t count) {
 
 void KVCache::attend(std::span<const float> query, float* out) const {
     // Every key has d_k floats, so checking against the first covers all.
-    if (!keys_.empty() && query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
+    if (length() != 0 && query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
     attend_group(query.data(), 1, out);
 }
 
@@ -37,19 +37,26 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
 }
 
 void KVCache::attend_rows(const float* queries, std::size_t count, const AttentionOutputs& outputs) const {
-    const std::size_t n = keys_.size();
+    // With rows vacated by evictions, every row is scored (a vacated one for
+    // nothing), a query's scores are gathered to those of the entries before
+    // the softmax, and its weights scattered back with +0.0 for the vacated
+    // rows, whose values are +0.0: each output component then receives
+    // exactly the terms it would without those rows, and terms of +0.0,
+    // which change no sum that starts at +0.0 (such a sum is never -0.0).
+    const std::size_t rows = keys_.size();
+    const std::size_t n = length();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const std::size_t d_v = static_cast<std::size_t>(d_v_);
     const std::size_t per_pass = std::clamp<std::size_t>(outputs.queries_per_pass, 1, kGroupQueries);
-    // One working array per query of a pass serves in turn as its scores,
-    // its exponentials and its weights: each step reads an entry's value
-    // before overwriting it. Had before anything is written, and sized for
-    // the largest pass, so that every pass uses it as it is.
+    // One working row per query of a pass serves in turn as its scores, its
+    // exponentials and its weights: each step reads an entry's value before
+    // overwriting it. Had before anything is written, and sized for the
+    // largest pass, so that every pass uses it as it is.
     float* scores = nullptr;
     if (n != 0 && count != 0) {
         const std::size_t group = std::min(count, per_pass);
-        if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
-        scores = thread_working_floats(group * n);
+        if (rows > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
+        scores = thread_working_floats(group * rows);
     }
     if (outputs.out != nullptr) std::fill_n(outputs.out, count * d_v, 0.0f);
     if (scores == nullptr) {
@@ -61,9 +68,10 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
     const float divisor = std::sqrt(static_cast<float>(d_k_));
     for (std::size_t first = 0; first < count; first += per_pass) {
         const std::size_t group = std::min(count - first, per_pass);
-        kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, n, scores);
+        kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, rows, scores);
         for (std::size_t g = 0; g < group; ++g) {
-            float* const score = scores + g * n;
+            float* const score = scores + g * rows;
+            vacated_.gather(score, rows);
             // The maximum skips NaN scores; with none left it stays -inf.
             const float max_score = kernels.divide_max(score, n, divisor);
             // The kernels' own exponential: the same bits on every processor
@@ -73,13 +81,10 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
             const float normaliser = kernels.sum(score, n);
             kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
         }
-        if (outputs.out != nullptr) {
-            kernels.weighted_sum_rows(outputs.out + first * d_v, group, values_.row(0), scores, n, d_v);
-        }
         if (outputs.weights != nullptr) {
             for (std::size_t g = 0; g < group; ++g) {
                 float* row = outputs.weights + (first + g) * outputs.weights_stride;
-                std::memcpy(row, scores + g * n, n * sizeof(float));
+                std::memcpy(row, scores + g * rows, n * sizeof(float));
                 std::fill(row + n, row + outputs.weights_stride, 0.0f);
             }
         }
@@ -91,15 +96,19 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
                 std::memcpy(outputs.weight_sums, scores, n * sizeof(float));
                 added = 1;
             }
-            kernels.add_rows(outputs.weight_sums, scores + added * n, group - added, n);
+            kernels.add_rows(outputs.weight_sums, scores + added * rows, group - added, n, rows);
+        }
+        if (outputs.out != nullptr) {
+            for (std::size_t g = 0; g < group; ++g) vacated_.scatter(scores + g * rows, rows);
+            kernels.weighted_sum_rows(outputs.out + first * d_v, group, values_.row(0), scores, rows, d_v);
         }
     }
 }
 
 void KVCache::attend_for_scores(const float* queries, std::size_t count, AttentionOutputs outputs) {
     scores_pending_ = false;
-    const bool scored = strategy_->attention_scoring() != AttentionScoring::none && count != 0 && !keys_.empty();
-    outputs.weight_sums = scored ? pending_scores_.get(keys_.size()) : nullptr;
+    const bool scored = strategy_->attention_scoring() != AttentionScoring::none && count != 0 && length() != 0;
+    outputs.weight_sums = scored ? pending_scores_.get(length()) : nullptr;
     attend_rows(queries, count, outputs);
     scores_pending_ = scored;
 }
@@ -109,7 +118,7 @@ void KVCache::commit_scores() noexcept {
     scores_pending_ = false;
     const std::size_t n = scores_.size();
     if (strategy_->attention_scoring() == AttentionScoring::added) {
-        active_kernels().add_rows(scores_.row(0), pending_scores_.data(), 1, n);
+        active_kernels().add_rows(scores_.row(0), pending_scores_.data(), 1, n, n);
     } else {
         std::memcpy(scores_.row(0), pending_scores_.data(), n * sizeof(float));
     }

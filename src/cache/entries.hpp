@@ -3,30 +3,37 @@
 // cover, and when the strategy keeps them the entries' scores. Every change
 // a strategy makes goes through here, so spans and scores follow each drop,
 // move and merge without a strategy knowing about them, and a cache without
-// them pays one untaken branch per change.
+// them pays one untaken branch per change. A cache that keeps scores
+// leaves an evicted entry's key, value and span rows vacated
+// (vacated_rows.hpp); its strategy only erases entries, and reads nothing
+// but the scores.
 #pragma once
 
 #include <cstddef>
 
 #include "cache/entry_list.hpp"
+#include "cache/vacated_rows.hpp"
 
 namespace marrowvale {
 
 class Entries {
 public:
-    Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans, ScoreList* scores = nullptr) noexcept
-        : keys(key_rows), values(value_rows), spans_(spans), scores_(scores) {}
+    Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans, ScoreList* scores = nullptr,
+            VacatedRows* vacated = nullptr) noexcept
+        : keys(key_rows), values(value_rows), spans_(spans), scores_(scores), vacated_(vacated) {}
 
     EntryList& keys;
     EntryList& values;
 
-    std::size_t size() const noexcept { return keys.size(); }
+    std::size_t size() const noexcept { return keys.size() - (vacated_ == nullptr ? 0 : vacated_->size()); }
 
     // The score of each entry, oldest first; null unless the cache keeps
     // scores (or holds no entry).
     const float* scores() const noexcept {
         return scores_ == nullptr || scores_->empty() ? nullptr : scores_->row(0);
     }
+
+    // pop_front, truncate and move_rows are for lists without vacated rows.
 
     // Drops the `count` oldest entries.
     void pop_front(std::size_t count) noexcept {
@@ -38,10 +45,14 @@ public:
 
     // Drops the entry at `index`; the others keep their order.
     void erase(std::size_t index) noexcept {
+        if (scores_ != nullptr) scores_->erase(index);
+        if (vacated_ != nullptr) {
+            vacated_->vacate(vacated_->row_of(index), keys, values, spans_);
+            return;
+        }
         keys.erase(index);
         values.erase(index);
         if (spans_ != nullptr) spans_->erase(index);
-        if (scores_ != nullptr) scores_->erase(index);
     }
 
     // Keeps the `count` oldest entries.
@@ -78,6 +89,7 @@ public:
 private:
     SpanList* spans_;
     ScoreList* scores_;
+    VacatedRows* vacated_;
 };
 
 }  // namespace marrowvale

@@ -36,10 +36,12 @@ void RowList<T>::reserve(std::size_t rows) {
 
 template <typename T>
 void RowList<T>::grow_for_push() {
-    // Slide the rows down when at least half of the buffer is slack at the
-    // front: each row moved this way was preceded by a dropped row, which
-    // keeps the cost of front removal amortised O(1).
-    if (head_ != 0 && head_ >= size_) {
+    // Slide the rows down when the slack at the front is at least half the
+    // rows: at most two rows move for each row dropped there, which keeps
+    // the cost of front removal amortised O(1), and a list whose length
+    // wavers (one whose compactions drop rows at the front, say) settles
+    // on a buffer instead of growing it each time it is a little longer.
+    if (head_ != 0 && head_ >= size_ / 2) {
         if (size_ != 0 && width_ != 0) {
             std::memmove(data_.get(), row(0), size_ * row_bytes<T>(width_));
         }

@@ -71,8 +71,8 @@ public:
     void truncate(std::size_t count) noexcept;
 
     // Copies the `count` rows from `from` on over the rows from `to` on
-    // (to <= from), the step of an in-place compaction; the rows are
-    // contiguous, so a run moves as one block.
+    // (the two runs may overlap), the step of an in-place compaction; the
+    // rows are contiguous, so a run moves as one block.
     void move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept;
 
     // Drops every row and gives the storage back.

@@ -26,7 +26,10 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     keys_.make_room_for_push();
     values_.make_room_for_push();
     if (follows_spans_) spans_.make_room_for_push();
-    if (keeps_scores_) scores_.make_room_for_push();
+    if (keeps_scores_) {
+        scores_.make_room_for_push();
+        vacated_.make_room(keys_.size() + 1);
+    }
     keys_.push_back(key.data());
     values_.push_back(value.data());
     if (follows_spans_) {
@@ -40,13 +43,15 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     }
     ++total_appends_;
 
-    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr);
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr,
+                    keeps_scores_ ? &vacated_ : nullptr);
     total_merges_ += strategy_->on_append(entries, position_);
-    current_size_ = keys_.size();
+    current_size_ = entries.size();
     ++position_;
 }
 
 std::size_t KVCache::retain(const unsigned char* kept) noexcept {
+    settle();
     Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr);
     // Each run of kept entries moves down as one block of every list.
     const std::size_t n = entries.size();
@@ -75,6 +80,7 @@ void KVCache::clear() noexcept {
     values_.clear();
     spans_.clear();
     scores_.clear();
+    vacated_.clear();
     scores_pending_ = false;
     position_ = 0;
 }

@@ -10,6 +10,7 @@
 
 #include "cache/entry_list.hpp"
 #include "cache/float_array.hpp"
+#include "cache/vacated_rows.hpp"
 #include "strategies/cache_strategy.hpp"
 
 namespace marrowvale {
@@ -105,8 +106,13 @@ public:
     // current_size. Returns how many went.
     std::size_t retain(const unsigned char* kept) noexcept;
 
+    // Moves the keys, values and spans of the held entries over the rows
+    // evictions vacated, so that keys(), values() and spans() hold exactly
+    // the entries.
+    void settle() noexcept { vacated_.compact(keys_, values_, follows_spans_ ? &spans_ : nullptr); }
+
     void clear() noexcept;
-    std::size_t length() const noexcept { return keys_.size(); }
+    std::size_t length() const noexcept { return keys_.size() - vacated_.size(); }
 
     std::uint64_t d_k() const noexcept { return d_k_; }
     std::uint64_t d_v() const noexcept { return d_v_; }
@@ -122,10 +128,12 @@ public:
     std::string_view strategy_name() const noexcept { return strategy_->name(); }
     const CacheStrategy& strategy() const noexcept { return *strategy_; }
 
+    // The rows of the held entries once settled (before that, also rows
+    // that evictions vacated).
     const EntryList& keys() const noexcept { return keys_; }
     const EntryList& values() const noexcept { return values_; }
     bool follows_spans() const noexcept { return follows_spans_; }
-    // Empty unless the cache follows spans.
+    // Empty unless the cache follows spans; as keys() once settled.
     const SpanList& spans() const noexcept { return spans_; }
     // The strategy's score of each entry; empty unless it keeps scores.
     const ScoreList& scores() const noexcept { return scores_; }
@@ -137,6 +145,7 @@ private:
     EntryList values_;
     SpanList spans_{2};
     ScoreList scores_{1};
+    VacatedRows vacated_;
     // The scores the last attend_for_scores prepared, for commit_scores.
     ScratchFloats pending_scores_;
     bool scores_pending_ = false;

@@ -11,6 +11,7 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
       values_(other.values_.copy()),
       spans_(other.spans_.copy()),
       scores_(other.scores_.copy()),
+      vacated_(other.vacated_),
       strategy_(std::move(strategy)),
       d_k_(other.d_k_),
       d_v_(other.d_v_),
@@ -45,6 +46,7 @@ void KVCache::restore(EntryList keys, EntryList values, SpanList spans, ScoreLis
     values_ = std::move(values);
     spans_ = std::move(spans);
     scores_ = std::move(scores);
+    vacated_.clear();
     scores_pending_ = false;
     total_appends_ = counters.total_appends;
     total_merges_ = counters.total_merges;

@@ -98,6 +98,10 @@ void Layer::clear() noexcept {
     for (KVCache& head : heads_) head.clear();
 }
 
+void Layer::settle() noexcept {
+    for (KVCache& head : heads_) head.settle();
+}
+
 std::size_t Layer::longest() const noexcept {
     std::size_t most = 0;
     for (const KVCache& head : heads_) most = std::max(most, head.length());

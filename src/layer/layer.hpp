@@ -78,6 +78,10 @@ public:
 
     void clear() noexcept;
 
+    // Settles every head (KVCache::settle): before the heads' keys and
+    // values are read as rows, and before a state is written.
+    void settle() noexcept;
+
     // Entries held, summed over heads.
     std::uint64_t held() const noexcept;
     // The entries of the head that holds the most.

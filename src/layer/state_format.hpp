@@ -38,7 +38,8 @@ public:
 // The exact size of the layer's state.
 std::size_t state_size(const Layer& layer);
 
-// Writes the state into `out`, which has state_size(layer) bytes.
+// Writes the state of a settled layer (Layer::settle) into `out`, which has
+// state_size(layer) bytes.
 void write_state(const Layer& layer, unsigned char* out);
 
 // The layer a state describes. Every size is checked against the bytes

@@ -42,6 +42,7 @@ PyObject* layer_cache_to_bytes(PyObject* self, PyObject*) {
         LayerCacheState& state = state_of(self);
         CacheAccess::Borrow borrow(state.access, Access::read);
         CacheAccess::Lock lock(state.access);
+        state.layer.settle();
         const std::size_t size = state_size(state.layer);
         if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
         // A bytes object is allocated without running Python code.

@@ -34,7 +34,8 @@ PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
         // NumPy's array constructor, called under the lock, runs no Python
         // code (the collector only runs from the interpreter's loop), so
         // nothing can call back into this cache meanwhile.
-        const KVCache& head = state.layer.head(h);
+        KVCache& head = state.layer.head(h);
+        head.settle();
         const auto held = static_cast<Py_ssize_t>(head.length());
         const void* source = nullptr;
         std::size_t bytes = 0;
@@ -90,7 +91,8 @@ PyObject* layer_cache_stats(PyObject* self, PyObject*) {
             // Sums cannot wrap: every head counts the same appends, and a
             // restored state is refused when their sum would not fit.
             for (std::size_t h = 0; h < state.layer.n_heads(); ++h) {
-                const KVCache& head = state.layer.head(h);
+                KVCache& head = state.layer.head(h);
+        head.settle();
                 totals.total_appends += head.total_appends();
                 totals.total_merges += head.total_merges();
                 totals.total_evictions += head.total_evictions();

@@ -67,10 +67,11 @@ struct Kernels {
     // either side). All (n + 63) / 64 words are written; bits from n on are
     // clear.
     void (*mark_above)(const float* a, std::size_t n, float threshold, std::uint64_t* bits);
-    // For i < n: total[i] = total[i] + rows[r * n + i] for r = 0, 1, ...,
-    // count - 1, one rounded addition at a time and in that order: `count`
-    // consecutive rows of n floats added into `total` element by element.
-    void (*add_rows)(float* total, const float* rows, std::size_t count, std::size_t n);
+    // For i < n: total[i] = total[i] + rows[r * stride + i] for r = 0, 1,
+    // ..., count - 1, one rounded addition at a time and in that order:
+    // `count` rows of n floats, `stride` floats apart, added into `total`
+    // element by element.
+    void (*add_rows)(float* total, const float* rows, std::size_t count, std::size_t n, std::size_t stride);
     // The index of the lowest of a[0] ... a[n - 1], n >= 1: a NaN ranks below
     // every number, and of equal elements (+0.0 equals -0.0) the first wins.
     std::size_t (*lowest)(const float* a, std::size_t n);
@@ -95,6 +96,9 @@ namespace avx2 {
 float dot(const float* x, const float* y, std::size_t n);
 float sum(const float* a, std::size_t n);
 void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots);
+// Its `lowest`: in 512-bit registers the comparisons and their masks ran at
+// half the speed (Zen 5, 1,000 scores: 70 against 35 ns).
+std::size_t lowest_index(const float* a, std::size_t n);
 }  // namespace avx2
 #endif
 

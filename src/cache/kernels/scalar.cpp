@@ -121,9 +121,9 @@ void mark_above_scalar(const float* a, std::size_t n, float threshold, std::uint
     }
 }
 
-void add_rows_scalar(float* total, const float* rows, std::size_t count, std::size_t n) {
+void add_rows_scalar(float* total, const float* rows, std::size_t count, std::size_t n, std::size_t stride) {
     for (std::size_t r = 0; r < count; ++r) {
-        for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + rows[r * n + i];
+        for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + rows[r * stride + i];
     }
 }
 

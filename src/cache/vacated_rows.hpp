@@ -1,0 +1,60 @@
+// Rows of a cache's key and value lists that no longer hold an entry.
+//
+// Evicting one entry from the middle of a long list would move a quarter of
+// the list on average, per append a good part of what attention reads.
+// Instead an evicted entry's key, value and span rows stay where they are,
+// its value row zeroed, until so many have gone that moving the rows after
+// them down once costs a few rows per eviction; attention drops such rows
+// from its scores and gives them weight +0.0, which leaves every output bit
+// as it would be without them (see attention.cpp). The scores, which the
+// strategy searches, are kept without such rows.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "cache/entry_list.hpp"
+
+namespace marrowvale {
+
+class VacatedRows {
+public:
+    bool empty() const noexcept { return rows_.empty(); }
+    std::size_t size() const noexcept { return rows_.size(); }
+
+    // Makes sure that a list of `rows` rows can record its vacated rows
+    // without allocating. Throws std::bad_alloc.
+    void make_room(std::size_t rows);
+
+    // The row of the index-th entry that holds one.
+    std::size_t row_of(std::size_t index) const noexcept;
+
+    // Records that `row` of keys, values and spans (null when the cache does
+    // not follow them) holds no entry any more, zeroing its value; compacts
+    // the lists when enough rows are vacated. The room for it was made by
+    // make_room.
+    void vacate(std::size_t row, EntryList& keys, EntryList& values, SpanList* spans) noexcept;
+
+    // Moves the entries' rows down over the vacated ones: keys, values and
+    // spans then hold exactly the entries.
+    void compact(EntryList& keys, EntryList& values, SpanList* spans) noexcept;
+
+    void clear() noexcept { rows_.clear(); }
+
+    // For `rows_total` floats of one float per row (a query's scores):
+    // moves the entries' floats to the front, in order, dropping those of
+    // vacated rows.
+    void gather(float* per_row, std::size_t rows_total) const noexcept;
+    // The reverse: the entries' floats at the front go back to their rows,
+    // and the vacated rows get +0.0.
+    void scatter(float* per_row, std::size_t rows_total) const noexcept;
+
+private:
+    // The most vacated rows a list of `rows` rows keeps before compacting:
+    // a compaction moves at most all rows, so this many evictions share it.
+    static std::size_t most_vacated(std::size_t rows) noexcept;
+
+    std::vector<std::size_t> rows_;  // ascending
+};
+
+}  // namespace marrowvale
