@@ -286,6 +286,60 @@ def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
 # ---------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_added_rows_match_scalar_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(7)
+    failures = []
+    for n in lengths(lanes):
+        for count, gap in ((0, 0), (1, 0), (3, 0), (2, 5)):
+            stride = n + gap
+            rows = data(rng, (count - 1) * stride + n if count else 0, special=True)
+
+            def add_rows(kernel_set, total, rows, count=count, stride=stride):
+                probe.add_rows(kernel_set, total, rows, count, stride)
+
+            total = data(rng, n, special=True)
+            failures += check(kernel_set, lanes, f"add_rows n={n} count={count} stride={stride}", add_rows, [total, rows])
+            # The scalar set adds the rows one after another.
+            expected = total.copy()
+            with np.errstate(all="ignore"):
+                for r in range(count):
+                    expected = expected + rows[r * stride : r * stride + n]
+            got = total.copy()
+            probe.add_rows("scalar", got, rows, count, stride)
+            assert bits(got) == bits(expected)
+    assert failures == []
+
+
+def first_lowest(values):
+    """The first NaN, or else the first of the smallest."""
+    nans = np.flatnonzero(np.isnan(values))
+    return int(nans[0]) if nans.size else int(np.flatnonzero(values == values.min())[0])
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_lowest_matches_a_search_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(8)
+    pool = np.array([1.5, 0.0, -0.0, 3e-39, np.inf, -np.inf, -2.0, 7.0], F32)
+    failures = []
+    for n in [*range(1, 3 * lanes + 2), 63, 64, 65, 129, 1000]:
+        ties = pool[rng.integers(0, pool.size, n)]
+        spread = data(rng, n)
+        one_nan = spread.copy()
+        one_nan[rng.integers(n)] = np.nan
+        for label, values in (("ties", ties), ("spread", spread), ("one NaN", one_nan),
+                              ("all inf", np.full(n, np.inf, F32)), ("last is least", np.append(spread[1:], F32(-9)))):
+            want = first_lowest(values)
+            for offset in range(lanes):
+                arena = Arena()
+                got = probe.lowest(kernel_set, arena.place(values, offset))
+                if got != want or arena.damaged():
+                    failures.append(f"{label} n={n} offset={offset}: {got}, want {want}")
+    assert failures == []
+
+
 def test_canaries_catch_one_float_too_many():
     # A kernel handed one float past the data reads a canary into its sum
     # and writes over it.

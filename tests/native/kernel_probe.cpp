@@ -265,6 +265,33 @@ PyObject* mark_above(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// add_rows(set, total, rows, count, stride): count rows of len(total)
+// floats, stride floats apart, added into total.
+PyObject* add_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 5, "add_rows(set, total, rows, count, stride)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats total(args[1], true), rows(args[2], false);
+        const std::size_t count = to_size(args[3]);
+        const std::size_t stride = to_size(args[4]);
+        require(count == 0 || (stride >= total.size() && rows.size() >= (count - 1) * stride + total.size()),
+                "rows must hold count rows of len(total) floats, stride apart");
+        kernels.add_rows(total.data(), rows.data(), count, total.size(), stride);
+        Py_RETURN_NONE;
+    });
+}
+
+// lowest(set, a) -> int
+PyObject* lowest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 2, "lowest(set, a)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats a(args[1], false);
+        require(a.size() != 0, "a must not be empty");
+        return PyLong_FromSize_t(kernels.lowest(a.data(), a.size()));
+    });
+}
+
 // platform_expf(a): a[i] = expf(a[i]) with the C library's expf.
 PyObject* platform_expf(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
@@ -331,6 +358,8 @@ PyMethodDef kMethods[] = {
     PROBE_METHOD(norms_and_dots, "norms_and_dots(set, rows, width, norms, dots)"),
     PROBE_METHOD(cosines, "cosines(set, dots, norms, epsilon)"),
     PROBE_METHOD(mark_above, "mark_above(set, a, threshold) -> int"),
+    PROBE_METHOD(add_rows, "add_rows(set, total, rows, count, stride)"),
+    PROBE_METHOD(lowest, "lowest(set, a) -> int"),
     PROBE_METHOD(platform_expf, "platform_expf(a)"),
     PROBE_METHOD(merge_spans, "merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys, values, spans)"),
     {nullptr, nullptr, 0, nullptr},
