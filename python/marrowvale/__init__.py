@@ -13,7 +13,8 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _marrowvale import PyKVCache
 
-from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._compare import DEFAULT_STRATEGIES, CompareResult, compare, format_table
+from ._strategy_spec import StrategySpec, budget_strategies
 from ._layer_cache import LayerCache
 from ._plot import plot_comparison
 from ._stream import Stream, synthetic_stream
@@ -30,6 +31,7 @@ __all__ = [
     "PyKVCache",
     "Stream",
     "StrategySpec",
+    "budget_strategies",
     "compare",
     "format_table",
     "plot_comparison",

@@ -16,7 +16,8 @@ from typing import Any
 
 from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
 from ._cli_eval import add_capture_command, add_eval_command
-from ._compare import DEFAULT_STRATEGIES, StrategySpec, compare, format_table
+from ._compare import DEFAULT_STRATEGIES, compare, format_table
+from ._strategy_spec import StrategySpec
 from ._plot import plot_comparison
 from ._report import compare_records, write_json
 from ._stream import synthetic_stream

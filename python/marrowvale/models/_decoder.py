@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .._compare import StrategySpec, parse_strategy
+from .._strategy_spec import StrategySpec, parse_strategy
 from .._layer_cache import LayerCache
 from ._config import ModelConfig
 from ._model import LayerWeights, Matrix, Model

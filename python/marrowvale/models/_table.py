@@ -3,7 +3,7 @@ attention-output error per layer."""
 
 from __future__ import annotations
 
-from .._compare import aligned_lines, error_text
+from .._table_layout import aligned_lines, error_text
 from ._evaluate import Evaluation
 
 __all__ = ["format_evaluation"]
