@@ -82,9 +82,44 @@ _COMMANDS: tuple[Callable[[Commands], None], ...] = (
 )
 
 
+def _build_text() -> str:
+    """The package's version and how it was built: marrowvale.build_info()
+    where the build provides it, else the version, the LayerCache kernel set
+    (when the module tells) and the Python and NumPy it runs on."""
+    import platform
+
+    import numpy
+
+    from . import __version__
+    from . import _layer_cache
+
+    build_info = getattr(sys.modules["marrowvale"], "build_info", None)
+    if callable(build_info):
+        info = build_info()
+        details = ", ".join(f"{key} {value}" for key, value in info.items()) if isinstance(info, dict) else str(info)
+        return f"marrowvale {__version__} ({details})"
+    ask = getattr(_layer_cache, "kernel_set", None)
+    kernels = str(ask()) if callable(ask) else "not reported by this build"
+    return (f"marrowvale {__version__} (kernel set {kernels}; Python {platform.python_version()}, "
+            f"NumPy {numpy.__version__})")
+
+
+class _PrintVersion(argparse.Action):
+    # argparse's own version action would wrap the line at the terminal's
+    # width, and would build the text on every run, not only when asked.
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(_build_text())
+        parser.exit()
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m marrowvale",
                                      description="Tools around the marrowvale key/value cache.")
+    parser.add_argument("--version", action=_PrintVersion, help="print the version and build, and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in _COMMANDS:
         add(commands)

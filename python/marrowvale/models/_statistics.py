@@ -59,17 +59,26 @@ class LogitBlock:
 def position_figures(full: LogitBlock, run: LogitBlock) -> tuple[Floats, npt.NDArray[np.bool_]]:
     """KL(full ‖ run) per row, in nats, and whether the top tokens agree.
 
-    KL = Σ p_full (l_full − l_run) − (log Z_full − log Z_run). The
-    difference of two close float32 logits is exact, and the sum is taken in
-    float64, so a small divergence is not lost in rounding. A full cache
-    against itself gives exactly 0; rounding cannot make a row negative.
+    With d = l_full − l_run and p the full run's probabilities,
+    KL = Σ p d + log Σ p e^(−d). The difference of two close float32 logits
+    is exact, e^(−d) − 1 keeps its digits for small d (expm1), and the sums
+    are taken in float64, so a divergence of 1e-9 keeps its leading digits;
+    subtracting two log partition functions, each rounded, would not. Where
+    e^(−d) overflows float32 (logits 88 apart), the row falls back to that
+    subtraction, whose rounding is negligible beside such a divergence. A
+    run against itself gives exactly 0; no row is negative.
     """
     if run is full:
         return np.zeros(len(full.top)), np.ones(len(full.top), dtype=bool)
-    # Each product is rounded once in float32 (a relative 6e-8), and the
-    # sum is taken in float64.
-    weighted = (full.shifted_exp * (full.logits - run.logits)).sum(axis=1, dtype=np.float64)
-    kl: Floats = weighted / full.total - (full.log_partition - run.log_partition)
+    weights, total = full.shifted_exp, full.total
+    difference = full.logits - run.logits
+    # Each product is rounded once in float32 (a relative 6e-8), each sum
+    # taken in float64.
+    mean = (weights * difference).sum(axis=1, dtype=np.float64) / total
+    with np.errstate(over="ignore", invalid="ignore"):
+        tilt = (weights * np.expm1(-difference)).sum(axis=1, dtype=np.float64) / total
+        precise = mean + np.log1p(tilt)
+    kl: Floats = np.where(np.isfinite(precise), precise, mean - (full.log_partition - run.log_partition))
     return np.maximum(kl, 0.0), full.top == run.top
 
 
