@@ -57,9 +57,9 @@ def choose(results: list[dict[str, Any]], tokens: int) -> list[dict[str, Any]]:
 def report(results: dict[str, Any]) -> None:
     print_table(f"SmolLM2-135M, {results['tokens']} tokens of {results['text_source']} "
                 f"({results['seconds_evaluating']:.0f} s)",
-                ["share", "strategy", "ratio", "KV B/token", "KL mean ± SE", "KL p99", "top-1 ± SE", "PPL",
+                ["strategy", "share", "ratio", "KV B/token", "KL mean ± SE", "KL p99", "top-1 ± SE", "PPL",
                  "PPL ratio", "ln ratio ± SE"],
-                [[f"{100 * r['share']:g}%", r["label"], f"{r['compression_ratio']:.3f}",
+                [[r["label"], f"{100 * r['share']:g}%", f"{r['compression_ratio']:.3f}",
                   f"{r['kv_bytes_held_per_token']:,.0f}", f"{r['kl_mean']:.3f} ± {r['kl_se']:.3f}",
                   f"{r['kl_p99']:.2f}", f"{100 * r['top1_agreement']:.1f}% ± {100 * r['top1_se']:.1f}",
                   f"{r['perplexity']:.2f}", f"{r['perplexity_ratio']:.3f}",

@@ -13,7 +13,8 @@ from marrowvale.models._statistics import LogitBlock, pool, position_figures
 
 def log_softmax(x: np.ndarray) -> np.ndarray:
     x = x.astype(np.float64)
-    return x - np.log(np.exp(x - x.max(axis=1, keepdims=True)).sum(axis=1, keepdims=True)) - x.max(axis=1, keepdims=True)
+    top = x.max(axis=1, keepdims=True)
+    return x - top - np.log(np.exp(x - top).sum(axis=1, keepdims=True))
 
 
 def test_kl_agreement_and_nll_follow_their_definitions() -> None:

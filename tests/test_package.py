@@ -415,3 +415,14 @@ class TestPlot:
         assert exit_info.value.code == 2
         captured = capsys.readouterr()
         assert_usage_error(captured.err, f"argument --plot: cannot write {target}: Permission denied", "compare")
+
+
+def test_version_prints_the_package_version_and_build(capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    out = capsys.readouterr().out
+    assert exit.value.code == 0 and out.startswith(f"marrowvale {marrowvale.__version__} (")
+    assert len(out.splitlines()) == 1
+    build_info = getattr(marrowvale, "build_info", None)
+    if build_info is None:
+        assert "kernel set" in out and "NumPy" in out

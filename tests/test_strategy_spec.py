@@ -40,8 +40,9 @@ def test_the_command_line_form() -> None:
                                                                      "merge_every": 2}
     assert parse_spec_text("hybrid") == {"strategy": "hybrid"}
     for text, message in [("merge:threshold", "'threshold' in 'merge:threshold' is not KEY=VALUE"),
-                          ("merge:threshold=x", "'x' is not a number in 'merge:threshold=x'"),
-                          ("sliding:window_size=200%", "'200%' is not a share of the text from 0% to 100%")]:
+                          ("merge:threshold=x", "'x' in 'merge:threshold=x' is not a number"),
+                          ("sliding:window_size=200%",
+                           "'200%' in 'sliding:window_size=200%' is not a share of the text from 0% to 100%")]:
         with pytest.raises(ValueError, match=message):
             parse_spec_text(text)
 

@@ -32,6 +32,15 @@ COUNT_PARAMETERS = ("window_size", "static_k", "recent_k")
 BUDGET_STATIC_ENTRIES = 16
 
 
+def _share_problem(text: str) -> str | None:
+    """What is wrong with a percentage, as the end of a sentence about it."""
+    try:
+        percent = float(text[:-1])
+    except ValueError:
+        return "is not a percentage"
+    return None if 0.0 <= percent <= 100.0 else "is not a share of the text from 0% to 100%"
+
+
 def share_of(value: object) -> float | None:
     """The share of the text that ``value`` names, as a fraction (0.125 for
     "12.5%"), or None when it is not a string ending in "%".
@@ -43,13 +52,10 @@ def share_of(value: object) -> float | None:
     """
     if not isinstance(value, str) or not value.endswith("%"):
         return None
-    try:
-        percent = float(value[:-1])
-    except ValueError:
-        raise ValueError(f"{value!r} is not a percentage") from None
-    if not 0.0 <= percent <= 100.0:
-        raise ValueError(f"{value!r} is not a share of the text from 0% to 100%")
-    return percent / 100.0
+    problem = _share_problem(value)
+    if problem is not None:
+        raise ValueError(f"{value!r} {problem}")
+    return float(value[:-1]) / 100.0
 
 
 def _entries(share: float, tokens: int) -> int:
@@ -155,16 +161,20 @@ def check_strategy(spec: StrategySpec) -> None:
 
 
 def _number(text: str) -> int | float | str:
+    """A parameter's value from its text; ValueError with what is wrong, as
+    the end of a sentence about the text."""
     if text.endswith("%"):
-        share_of(text)  # checked here, kept as the share it names
-        return text
+        problem = _share_problem(text)
+        if problem is not None:
+            raise ValueError(problem)
+        return text  # a share, kept as such until the text's length is known
     try:
         return int(text)
     except ValueError:
         try:
             return float(text)
         except ValueError:
-            raise ValueError(f"{text!r} is not a number") from None
+            raise ValueError("is not a number") from None
 
 
 def parse_spec_text(text: str) -> StrategySpec:
@@ -183,10 +193,11 @@ def parse_spec_text(text: str) -> StrategySpec:
         key, sep, value = item.partition("=")
         if not sep:
             raise ValueError(f"{item!r} in {text!r} is not KEY=VALUE")
+        value = value.strip()
         try:
-            spec[key.strip()] = _number(value.strip())
+            spec[key.strip()] = _number(value)
         except ValueError as exc:
-            raise ValueError(f"{exc} in {text!r}") from None
+            raise ValueError(f"{value!r} in {text!r} {exc}") from None
     return spec
 
 
