@@ -69,7 +69,7 @@ def capture(model: str | os.PathLike[str] | Model, text: str | Sequence[int], la
             queries[at], keys[at], values[at] = q[:, query_head], k[:, kv_head], v[:, kv_head]
 
     run = new_caches(model, "full", {}, layers=layer + 1)
-    with progress_bar(-(-len(tokens) // CHUNK_TOKENS), "chunks", enabled=progress) as bar:
+    with progress_bar(-(-len(tokens) // CHUNK_TOKENS), "chunk", enabled=progress) as bar:
         for _ in chunk_hidden_states(model, tokens, [run], observer=keep, on_run=lambda: bar.update(1)):
             pass
     return StreamArrays(keys, values, queries)

@@ -297,7 +297,8 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     scores = _Scores(len(specs), len(windows), fed)
     held = np.zeros(len(specs))
     chunks = -(-fed // chunk_tokens)
-    with progress_bar(len(windows) * chunks * len(specs), "runs × chunks", enabled=progress) as bar:
+    # One step is one run taking one chunk through every layer.
+    with progress_bar(len(windows) * chunks * len(specs), "chunk", enabled=progress) as bar:
         for window, ids in enumerate(windows):
             runs = [new_caches(model, name, params, threads=threads) for _, name, params in parsed]
             following = np.asarray(ids[1:], dtype=np.int64)
