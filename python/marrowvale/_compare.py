@@ -129,7 +129,9 @@ def compare(
     attends ``queries[t]``; the outputs are compared with those of the full
     cache at the same step. The rows may be any sequences of numbers (lists,
     tuples, NumPy arrays). The first result is always the full cache itself,
-    the reference; then one result per strategy, in the order given.
+    the reference; then one result per strategy, in the order given. A
+    strategy's count may be a share of the stream ("25%"), resolved against
+    its length.
 
     Raises ValueError for an empty stream, streams of unequal lengths, rows
     of the wrong length and unknown strategy names or parameters.
