@@ -114,7 +114,8 @@ class Evaluation:
     caller did not say), ``token_hash`` the SHA-256 of the token ids
     evaluated (see ``token_hash``), ``kernel_set`` the LayerCache kernel set
     that ran (None when the build does not say), ``seconds`` the wall time
-    of the evaluation.
+    of ``evaluate`` (loading the model included when it was given by name
+    or path).
     """
 
     model: str
