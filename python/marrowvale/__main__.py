@@ -83,25 +83,17 @@ _COMMANDS: tuple[Callable[[Commands], None], ...] = (
 
 
 def _build_text() -> str:
-    """The package's version and how it was built: marrowvale.build_info()
-    where the build provides it, else the version, the LayerCache kernel set
-    (when the module tells) and the Python and NumPy it runs on."""
+    """The package's version and how it was built (``build_info``), and the
+    Python and NumPy it runs on, on one line."""
     import platform
 
     import numpy
 
-    from . import __version__
-    from . import _layer_cache
+    from ._build_info import build_info
 
-    build_info = getattr(sys.modules["marrowvale"], "build_info", None)
-    if callable(build_info):
-        info = build_info()
-        details = ", ".join(f"{key} {value}" for key, value in info.items()) if isinstance(info, dict) else str(info)
-        return f"marrowvale {__version__} ({details})"
-    ask = getattr(_layer_cache, "kernel_set", None)
-    kernels = str(ask()) if callable(ask) else "not reported by this build"
-    return (f"marrowvale {__version__} (kernel set {kernels}; Python {platform.python_version()}, "
-            f"NumPy {numpy.__version__})")
+    info = build_info()
+    return (f"marrowvale {info['version']}: kernel set {info['kernel_set']}; built by {info['compiler']} "
+            f"({info['build_type']}, {info['flags']}); Python {platform.python_version()}, NumPy {numpy.__version__}")
 
 
 class _PrintVersion(argparse.Action):

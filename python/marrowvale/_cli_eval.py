@@ -110,8 +110,7 @@ def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
           f"{config.head_dim}")
     print(f"text {source}: {result.tokens} tokens{windows}, {result.predictions} predictions")
     print(format_evaluation(result))
-    print(f"\n{len(result.results)} runs in {result.seconds:.1f} s (LayerCache kernels: "
-          f"{result.kernel_set or 'not reported by this build'})")
+    print(f"\n{len(result.results)} runs in {result.seconds:.1f} s (LayerCache kernels: {result.kernel_set})")
     if args.json is not None:
         write_output(parser, "--json", args.json, lambda: write_json(args.json, evaluation_document(result)))
     title = f"{_model_name(result.model)}, {source}, {result.tokens} tokens{windows}"

@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import numpy.typing as npt
 
+from .. import _layer_cache
 from .._strategy_spec import StrategySpec, parse_strategy, resolve_shares
 from ._decoder import check_window, linear, rms_norm
 from ._layerwise import CHUNK_TOKENS, Run, chunk_hidden_states, new_caches
@@ -21,8 +22,7 @@ from ._progress import progress_bar
 from ._statistics import LogitBlock, kv_storage_bytes, pool, position_figures
 from ._text import token_hash
 
-__all__ = ["DEFAULT_EVAL_STRATEGIES", "Evaluation", "StrategyEvaluation", "evaluate", "kernel_set",
-           "prepare_tokens"]
+__all__ = ["DEFAULT_EVAL_STRATEGIES", "Evaluation", "StrategyEvaluation", "evaluate", "prepare_tokens"]
 
 # Each strategy at a mild and a strong setting, for texts of about a
 # thousand tokens.
@@ -113,7 +113,7 @@ class Evaluation:
     text came from (a file name, "pydoc_data.topics", or None when the
     caller did not say), ``token_hash`` the SHA-256 of the token ids
     evaluated (see ``token_hash``), ``kernel_set`` the LayerCache kernel set
-    that ran (None when the build does not say), ``seconds`` the wall time
+    that ran (``marrowvale._layer_cache.kernel_set()``), ``seconds`` the wall time
     of ``evaluate`` (loading the model included when it was given by name
     or path).
     """
@@ -148,14 +148,6 @@ def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | No
     if outside:
         raise ValueError(f"token id {outside[0]} is outside the vocabulary of {vocabulary}")
     return tokens
-
-
-def kernel_set() -> str | None:
-    """The name of the kernel set LayerCache runs, when the build tells."""
-    from .. import _layer_cache
-
-    ask = getattr(_layer_cache, "kernel_set", None)
-    return str(ask()) if callable(ask) else None
 
 
 def _windows(tokens: list[int], ctx: int | None) -> list[list[int]]:
@@ -345,5 +337,5 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     evaluated = [t for ids in windows for t in ids]
     return Evaluation(str(model.path), config.architecture, len(evaluated), len(windows) * fed, tuple(results),
                       windows=len(windows), window_tokens=length, text_source=text_source,
-                      token_hash=token_hash(evaluated), kernel_set=kernel_set(),
+                      token_hash=token_hash(evaluated), kernel_set=_layer_cache.kernel_set(),
                       seconds=time.perf_counter() - began)
