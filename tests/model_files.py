@@ -279,6 +279,11 @@ def interleave_rows(weight: np.ndarray, heads: int) -> np.ndarray:
     return weight[order]
 
 
+# Llama 3's scaling, with a short original window so that a few tokens show it.
+LLAMA3_ROPE = {"theta": 500000.0, "kind": "llama3", "factor": 8.0, "low_freq_factor": 1.0,
+               "high_freq_factor": 4.0, "original_max_position_embeddings": 64}
+
+
 def llama3_factors(rope: dict, d: int) -> np.ndarray:
     """Llama 3's scaling as GGUF files store it: the default inverse
     frequencies divided by the scaled ones."""
@@ -286,12 +291,15 @@ def llama3_factors(rope: dict, d: int) -> np.ndarray:
 
 
 def write_gguf(path: Path, model: TinyModel, *, kind: str = "F32", metadata: dict | None = None,
-               drop: tuple[str, ...] = ()) -> Path:
+               drop: tuple[str, ...] = (), types: dict[str, str] | None = None, interleave: bool = True) -> Path:
     """Write ``model`` as a GGUF file, its matrices in ``kind`` (F32, F16,
     BF16 or a type the gguf package quantises to), its vectors in F32, with
     the metadata the tool that writes these files gives; ``metadata`` adds
-    or replaces entries (key -> value, or (value, GGUFValueType)), and
-    metadata keys or tensors named in ``drop`` are left out."""
+    or replaces entries (key -> value, or (value, GGUFValueType)), metadata
+    keys or tensors named in ``drop`` are left out, and ``types`` gives some
+    tensors (by GGUF name) another type (I8 among them). ``interleave``
+    False keeps the checkpoint's row order in a llama file, as no real file
+    has it."""
     import gguf
 
     c = model.config
@@ -328,21 +336,20 @@ def write_gguf(path: Path, model: TinyModel, *, kind: str = "F32", metadata: dic
             writer.add_key_value(key, value, value_type)
     if model.rope["kind"] == "llama3":
         writer.add_tensor("rope_freqs.weight", llama3_factors(model.rope, d).astype(np.float32))
-    quantised = getattr(gguf.GGMLQuantizationType, kind)
     for name, tensor in model.tensors.items():
         target = gguf_name(name)
         if target in drop:
             continue
-        if arch == "llama" and ".q_proj." in name:
+        if arch == "llama" and interleave and ".q_proj." in name:
             tensor = interleave_rows(tensor, heads)
-        elif arch == "llama" and ".k_proj." in name:
+        elif arch == "llama" and interleave and ".k_proj." in name:
             tensor = interleave_rows(tensor, kv_heads)
         tensor = np.ascontiguousarray(tensor, dtype=np.float32)
-        if tensor.ndim == 1 or kind == "F32":
-            writer.add_tensor(target, tensor)
-        elif kind == "F16":
-            writer.add_tensor(target, tensor.astype(np.float16))
+        own = (types or {}).get(target, "F32" if tensor.ndim == 1 else kind)
+        if own in ("F32", "F16", "I8"):
+            writer.add_tensor(target, tensor.astype({"F32": np.float32, "F16": np.float16, "I8": np.int8}[own]))
         else:
+            quantised = getattr(gguf.GGMLQuantizationType, own)
             writer.add_tensor(target, gguf.quantize(tensor, quantised), raw_dtype=quantised)
     writer.write_header_to_file()
     writer.write_kv_data_to_file()

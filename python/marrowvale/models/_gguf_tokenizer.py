@@ -55,6 +55,13 @@ def _tokenizers() -> Any:
     return require_extra("tokenizers", "building a GGUF file's tokenizer")
 
 
+def _bpe(metadata: Metadata, vocab: dict[str, int], merges: list[tuple[str, str]], **options: Any) -> Any:
+    try:
+        return _tokenizers().models.BPE(vocab, merges, **options)
+    except Exception as exc:  # the library reports every fault as a plain Exception
+        raise metadata.fail("tokenizer.ggml.merges", f"do not fit the tokens: {exc}") from None
+
+
 def _byte_level(metadata: Metadata, tokens: list[str]) -> Any:
     tk = _tokenizers()
     key = "tokenizer.ggml.merges"
@@ -70,7 +77,7 @@ def _byte_level(metadata: Metadata, tokens: list[str]) -> Any:
         raise metadata.fail("tokenizer.ggml.pre", f"{pre[:60]!r} names a pre-tokenizer that is not supported; "
                                                   f"supported: {', '.join(PRE_TOKENIZERS)}")
     vocab = {token: i for i, token in enumerate(tokens)}
-    tokenizer = tk.Tokenizer(tk.models.BPE(vocab, merges, ignore_merges=pre in _LLAMA3_RULES))
+    tokenizer = tk.Tokenizer(_bpe(metadata, vocab, merges, ignore_merges=pre in _LLAMA3_RULES))
     pre_tokenizers = tk.pre_tokenizers
     if split == "digits":
         tokenizer.pre_tokenizer = pre_tokenizers.Sequence([
@@ -111,13 +118,15 @@ def _sentencepiece(metadata: Metadata, tokens: list[str], types: np.ndarray) -> 
         raise metadata.fail("tokenizer.ggml.unknown_token_id", f"({unknown}) is outside the {len(tokens)} tokens")
     merges = _score_merges(tokens, scores, types)
     vocab = {token: i for i, token in enumerate(tokens)}
-    tokenizer = tk.Tokenizer(tk.models.BPE(vocab, merges, unk_token=tokens[unknown], fuse_unk=True,
-                                           byte_fallback=True))
+    tokenizer = tk.Tokenizer(_bpe(metadata, vocab, merges, unk_token=tokens[unknown], fuse_unk=True,
+                                  byte_fallback=True))
     space_prefix = metadata.flag("tokenizer.ggml.add_space_prefix", True)
     # SentencePiece writes spaces as "▁" and, by default, puts one before
-    # the text (before its first piece only, not after each special token).
-    tokenizer.pre_tokenizer = tk.pre_tokenizers.Metaspace(
-        replacement="▁", prepend_scheme="first" if space_prefix else "never", split=False)
+    # the text, and again after each special token (the text between them
+    # is normalized piece by piece), as Llama 2's published tokenizer does.
+    spaces = tk.normalizers.Replace(" ", "▁")
+    tokenizer.normalizer = (tk.normalizers.Sequence([tk.normalizers.Prepend("▁"), spaces])
+                            if space_prefix else spaces)
     steps = [tk.decoders.Replace("▁", " "), tk.decoders.ByteFallback(), tk.decoders.Fuse()]
     if space_prefix:
         steps.append(tk.decoders.Strip(" ", 1, 0))
