@@ -232,9 +232,11 @@ class GGUFFile:
     def _place(self, name: str, kind: GGMLQuantizationType, shape: tuple[int, ...], offset: int,
                data_start: int, alignment: int) -> TensorInfo:
         block, block_bytes = GGML_QUANT_SIZES[kind]
-        if 0 in shape or shape[-1] % block:
-            raise ValueError(f"{self.path}: tensor {name} of shape {shape} is not made of whole rows "
-                             f"of {kind.name} blocks of {block} values")
+        if 0 in shape:
+            raise ValueError(f"{self.path}: tensor {name} has shape {shape}, which holds no values")
+        if shape[-1] % block:
+            raise ValueError(f"{self.path}: tensor {name} has rows of {shape[-1]} values, "
+                             f"not a whole number of {kind.name} blocks of {block}")
         nbytes = prod(shape) // block * block_bytes
         if offset % alignment:
             raise ValueError(f"{self.path}: tensor {name} starts at offset {offset}, "
