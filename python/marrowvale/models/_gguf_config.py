@@ -6,6 +6,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 
 from ._config import ModelConfig, RopeConfig
+from ._files import describe
 from ._gguf_file import GGUFFile, TensorInfo
 from ._gguf_metadata import Metadata
 
@@ -29,7 +30,8 @@ def _rope(metadata: Metadata, arch: str, head_dim: int, factors: tuple[float, ..
         return RopeConfig(theta, "linear", factor=metadata.number(f"{arch}.rope.scaling.factor"),
                           frequency_factors=factors)
     if scaling != "none":
-        raise metadata.fail(f"{arch}.rope.scaling.type", f"{scaling!r} is not supported; supported: none, linear")
+        raise metadata.fail(f"{arch}.rope.scaling.type",
+                            f"{describe(scaling)} is not supported; supported: none, linear")
     # Older files give linear scaling as a bare factor.
     linear = metadata.number(f"{arch}.rope.scale_linear", 1.0)
     if linear != 1.0:
@@ -72,7 +74,7 @@ def gguf_config(file: GGUFFile) -> ModelConfig:
     metadata = file.metadata
     arch = metadata.string("general.architecture")
     if arch not in ARCHITECTURES:
-        raise metadata.fail("general.architecture", f"{arch!r} is not supported; "
+        raise metadata.fail("general.architecture", f"{describe(arch)} is not supported; "
                                                     f"supported: {', '.join(ARCHITECTURES)}")
     hidden = metadata.integer(f"{arch}.embedding_length")
     heads = metadata.integer(f"{arch}.attention.head_count")

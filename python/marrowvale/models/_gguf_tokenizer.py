@@ -24,6 +24,7 @@ from typing import Any
 import numpy as np
 
 from ._extras import require_extra
+from ._files import describe
 from ._gguf_metadata import Metadata
 
 __all__ = ["PRE_TOKENIZERS", "gguf_tokenizer"]
@@ -69,12 +70,15 @@ def _byte_level(metadata: Metadata, tokens: list[str]) -> Any:
     for i, merge in enumerate(metadata.strings(key)):
         left, space, right = merge.partition(" ")
         if not space or not left or not right:
-            raise metadata.fail(f"{key}[{i}]", f"{merge[:60]!r} is not two tokens separated by a space")
+            raise metadata.fail(f"{key}[{i}]", f"{describe(merge)} is not two tokens separated by a space")
         merges.append((left, right))
-    pre = metadata.string("tokenizer.ggml.pre", "")
+    if "tokenizer.ggml.pre" not in metadata:
+        raise metadata.fail("tokenizer.ggml.pre", "is missing, so how the text is split is unknown; "
+                                                  "put the model's tokenizer.json beside the file")
+    pre = metadata.string("tokenizer.ggml.pre")
     split = PRE_TOKENIZERS.get(pre)
     if split is None:
-        raise metadata.fail("tokenizer.ggml.pre", f"{pre[:60]!r} names a pre-tokenizer that is not supported; "
+        raise metadata.fail("tokenizer.ggml.pre", f"{describe(pre)} is not supported; "
                                                   f"supported: {', '.join(PRE_TOKENIZERS)}")
     vocab = {token: i for i, token in enumerate(tokens)}
     tokenizer = tk.Tokenizer(_bpe(metadata, vocab, merges, ignore_merges=pre in _LLAMA3_RULES))
@@ -147,9 +151,11 @@ def _add_special(tokenizer: Any, metadata: Metadata, tokens: list[str], types: n
     tokenizer.add_special_tokens(control)
     tokenizer.add_tokens(user)
     # Which tokens to add around the text, as the file says; SentencePiece
-    # and Llama 3 vocabularies add the beginning one unless told otherwise.
-    bos = (metadata.string("tokenizer.ggml.model") == "llama"
-           or metadata.string("tokenizer.ggml.pre", "") in _LLAMA3_RULES)
+    # and Llama 3 vocabularies add the beginning one (when they name one)
+    # unless told otherwise.
+    bos = "tokenizer.ggml.bos_token_id" in metadata and (
+        metadata.string("tokenizer.ggml.model") == "llama"
+        or metadata.string("tokenizer.ggml.pre", "") in _LLAMA3_RULES)
     single, special = "$A", []
     for end, default in (("bos", bos), ("eos", False)):
         if metadata.flag(f"tokenizer.ggml.add_{end}_token", default):
@@ -194,6 +200,6 @@ def gguf_tokenizer(metadata: Metadata) -> Any:
     elif kind == "llama":
         tokenizer = _sentencepiece(metadata, tokens, types)
     else:
-        raise metadata.fail("tokenizer.ggml.model", f"{kind[:60]!r} is not supported; supported: gpt2, llama")
+        raise metadata.fail("tokenizer.ggml.model", f"{describe(kind)} is not supported; supported: gpt2, llama")
     _add_special(tokenizer, metadata, tokens, types)
     return tokenizer
