@@ -35,8 +35,7 @@ import time
 from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_cache import OPENBLAS_PINNING, THREAD_VARIABLES  # noqa: E402 - the bench folder is not a package
+from harness.threads import OPENBLAS_PINNING, THREAD_VARIABLES
 
 DEFAULT_OUT = Path(__file__).resolve().parent / "results" / "bench_eval.json"
 

@@ -57,27 +57,20 @@ import argparse
 import json
 import math
 import os
-import subprocess
 import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_cache import (  # noqa: E402 - the bench folder is not a package
-    OPENBLAS_PINNING,
-    THREAD_VARIABLES,
-    Timing,
-    blas_info,
-    fmt_ratio,
-    fmt_time,
-    machine_info,
-    print_table,
-    write_results,
-)
-from memory import heap_bytes  # noqa: E402
+from harness.child import run_json_child
+from harness.machine import blas_info, machine_info
+from harness.process_memory import heap_bytes
+from harness.options import add_run_options
+from harness.results import default_out, finish
+from harness.tables import fmt_ratio, fmt_time, print_table
+from harness.threads import clear_blas_threads, drop_openblas_pinning, set_blas_threads
+from harness.timing import Timing
 
-HERE = Path(__file__).resolve().parent
-DEFAULT_OUT = HERE / "results" / "bench_layer.json"
+DEFAULT_OUT = default_out("bench_layer")
 HEADS = 32
 GQA_KV_HEADS = 8  # the grouped-query case: 32 queries over 8 key/value heads
 SEED = 20261208
@@ -298,12 +291,7 @@ def memory_child(config):
 
 
 def run_child(kind, config, env):
-    done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", kind, json.dumps(config)],
-                          env=env, capture_output=True, text=True)
-    if done.returncode != 0:
-        sys.stderr.write(done.stderr)
-        raise SystemExit(f"the {kind} child failed with code {done.returncode}")
-    return json.loads(done.stdout)
+    return run_json_child(Path(__file__).resolve(), ["--child", kind, json.dumps(config)], f"{kind} child", env)
 
 
 def best_numpy(times):
@@ -390,11 +378,7 @@ def report(results):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer sizes and runs")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
-    parser.add_argument("--kernel", help="the kernel set marrowvale uses (sets MARROWVALE_KERNEL)")
-    parser.add_argument("--keep-openblas-env", action="store_true",
-                        help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy")
+    add_run_options(parser, DEFAULT_OUT, "fewer sizes and runs")
     parser.add_argument("--child", nargs=2, metavar=("KIND", "CONFIG"), help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -405,12 +389,12 @@ def main(argv=None):
 
     env = dict(os.environ)
     if not args.keep_openblas_env:
-        for name in OPENBLAS_PINNING:
-            env.pop(name, None)
+        drop_openblas_pinning(env)
     if args.kernel:
         env["MARROWVALE_KERNEL"] = args.kernel
-    one_thread = dict(env, **{name: "1" for name in THREAD_VARIABLES})
-    default = {name: value for name, value in env.items() if name not in THREAD_VARIABLES}
+    one_thread, default = dict(env), dict(env)
+    set_blas_threads(one_thread, 1)
+    clear_blas_threads(default)
     cfg = QUICK if args.quick else FULL
     started = time.perf_counter()
     results = {"mode": "quick" if args.quick else "full", "config": cfg,
@@ -424,11 +408,7 @@ def main(argv=None):
                                                   append=False), default)
     print("[3/3] memory", file=sys.stderr, flush=True)
     results["memory"] = run_child("memory", {"memory_n": cfg["memory_n"]}, one_thread)
-    results["machine"]["loadavg_end"] = os.getloadavg()
-    results["targets"] = evaluate(results)
-    results["seconds"] = time.perf_counter() - started
-    report(results)
-    write_results(results, args.out)
+    finish(results, started, evaluate, report, args.out)
     return 0
 
 

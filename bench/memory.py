@@ -24,19 +24,21 @@ Every measurement runs in a process of its own, so one does not inherit the
 heap of another. The table goes to stdout and every number to
 bench/results/memory.json.
 
-    /tmp/venv-me/bin/python bench/memory.py            # about half a minute
-    /tmp/venv-me/bin/python bench/memory.py --quick    # 1e5 and 2e5 only
+    .venv/bin/python bench/memory.py            # about half a minute
+    .venv/bin/python bench/memory.py --quick    # 1e5 and 2e5 only
 """
 
 import argparse
-import ctypes
 import json
 import os
-import platform
-import subprocess
 import sys
 import time
 from pathlib import Path
+
+from harness.child import run_json_child
+from harness.machine import machine_info
+from harness.process_memory import heap_bytes, reset_peak, status_bytes
+from harness.results import default_out, write_results
 
 D = 64
 # 131 073 and 524 289 entries lie just past a doubling of the lists'
@@ -49,39 +51,6 @@ SLACK_BYTES = 1 << 20
 
 
 # ---- measurements inside the child process -------------------------------------
-
-
-class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
-_MALLINFO2 = getattr(ctypes.CDLL(None), "mallinfo2", None)
-if _MALLINFO2 is not None:
-    _MALLINFO2.restype = _MallInfo2
-
-
-def heap_bytes():
-    """Bytes the C heap has handed out, in-use chunks plus mmapped ones; None
-    without glibc's mallinfo2."""
-    if _MALLINFO2 is None:
-        return None
-    info = _MALLINFO2()
-    return info.uordblks + info.hblkhd
-
-
-def _status_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
-
-
-def _reset_peak():
-    # Writing 5 resets VmHWM to the current resident set (Linux 4.0 on).
-    with open("/proc/self/clear_refs", "w") as refs:
-        refs.write("5")
 
 
 def child(kind, n):
@@ -104,12 +73,12 @@ def child(kind, n):
         # merge are random (similarity far below 0.9), the others parallel.
         cache = PyKVCache(D, D, "merge", merge_every=n, threshold=0.9)
 
-    rss_before, heap_before = _status_kib("VmRSS"), heap_bytes()
+    rss_before, heap_before = status_bytes("VmRSS"), heap_bytes()
     started = time.perf_counter()
     for i in range(n):
         cache.append(keys[i % 64], values[(i * 7) % 64])
     fill_seconds = time.perf_counter() - started
-    rss_after, heap_after = _status_kib("VmRSS"), heap_bytes()
+    rss_after, heap_after = status_bytes("VmRSS"), heap_bytes()
     result = {
         "kind": kind, "n": n, "d_k": D, "d_v": D, "ideal_bytes": n * 2 * D * 4,
         "resident_growth": rss_after - rss_before,
@@ -117,45 +86,43 @@ def child(kind, n):
         "fill_seconds": fill_seconds, "current_len": cache.current_len(),
     }
     if kind != "full":
-        _reset_peak()
-        base = _status_kib("VmRSS")
-        started = time.perf_counter()
-        cache.append(keys[n % 64], values[n % 64])
-        result["pass_seconds"] = time.perf_counter() - started
-        result["pass_peak_above_before"] = _status_kib("VmHWM") - base
-        result["entries_after_pass"] = cache.current_len()
-        result["merged"] = cache.stats()["total_merges"]
+        result.update(merging_pass(cache, keys[n % 64], values[n % 64]))
     print(json.dumps(result))
+
+
+def merging_pass(cache, k, v):
+    """The append that runs the pass: its time and the resident set's peak
+    during it above the resident set before it."""
+    reset_peak()
+    base = status_bytes("VmRSS")
+    started = time.perf_counter()
+    cache.append(k, v)
+    return {
+        "pass_seconds": time.perf_counter() - started,
+        "pass_peak_above_before": status_bytes("VmHWM") - base,
+        "entries_after_pass": cache.current_len(),
+        "merged": cache.stats()["total_merges"],
+    }
 
 
 # ---- the driver -----------------------------------------------------------------------
 
 
 def measure(kind, n):
-    run = subprocess.run([sys.executable, __file__, "--child", kind, str(n)], capture_output=True, text=True,
-                         check=True)
-    return json.loads(run.stdout.strip().splitlines()[-1])
+    """One measurement in a process of its own, whose heap no other grew."""
+    return run_json_child(Path(__file__).resolve(), ["--child", kind, str(n)], f"{kind} child for n = {n}")
 
 
 def within(growth, ideal):
     return growth is not None and abs(growth - ideal) <= SLACK_FRACTION * ideal + SLACK_BYTES
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="only the two smallest sizes")
-    parser.add_argument("--out", default=str(Path(__file__).parent / "results" / "memory.json"))
-    parser.add_argument("--child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        child(args.child[0], int(args.child[1]))
-        return 0
-
-    sizes = QUICK_SIZES if args.quick else SIZES
-    rows = []
+def fill_rows(sizes):
+    """The caches filled to each size, printed as they come."""
     print(f"cache of n entries, d_k = d_v = {D}: ideal {2 * D * 4} bytes an entry")
     print(f"{'n':>9}  {'resident B/entry':>16}  {'allocated B/entry':>17}  {'resident vs ideal':>17}  "
           f"{'allocated vs ideal':>18}  {'fill s':>6}")
+    rows = []
     for n in sizes:
         row = measure("full", n)
         ideal = row["ideal_bytes"]
@@ -171,7 +138,11 @@ def main():
               f"{(row['allocated_growth'] or 0) / ideal:>17.3f}x  {row['fill_seconds']:>6.2f}"
               + ("" if row["resident_within_10pct"] else "   resident outside 10% + 1 MiB")
               + ("" if row["allocated_within_10pct"] else "   allocated outside 10% + 1 MiB"))
+    return rows
 
+
+def pass_rows(sizes):
+    """One merging pass over each size, with no pair and every pair merging."""
     print()
     print("one merging pass over n + 1 entries (merge strategy, merge_every = n)")
     print(f"{'n':>9}  {'keys':>11}  {'merged':>7}  {'held before':>12}  {'peak above':>11}  {'peak/held':>9}  "
@@ -185,18 +156,29 @@ def main():
             print(f"{n:>9}  {kind[6:]:>11}  {row['merged']:>7}  {held / 2**20:>9.1f} MiB  "
                   f"{row['pass_peak_above_before'] / 2**20:>7.1f} MiB  "
                   f"{row['pass_peak_above_before'] / held:>9.3f}  {row['pass_seconds']:>6.3f}")
+    return passes
 
-    report = {
-        "machine": {"python": sys.version.split()[0], "platform": platform.platform(),
-                    "processor": platform.machine(), "cpus": os.cpu_count()},
-        "d_k": D, "d_v": D, "ideal_bytes_per_entry": 2 * D * 4,
-        "allowance": {"fraction": SLACK_FRACTION, "bytes": SLACK_BYTES},
-        "fill": rows, "merging_pass": passes,
-    }
-    out = Path(args.out)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_text(json.dumps(report, indent=2) + "\n")
-    print(f"\nwritten to {out}")
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="only the two smallest sizes")
+    out = default_out("memory")
+    parser.add_argument("--out", type=Path, default=out, help=f"JSON output (default {out})")
+    parser.add_argument("--child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(args.child[0], int(args.child[1]))
+        return 0
+
+    sizes = QUICK_SIZES if args.quick else SIZES
+    started = time.perf_counter()
+    results = {"machine": machine_info(os.environ.get("MARROWVALE_KERNEL")),
+               "d_k": D, "d_v": D, "ideal_bytes_per_entry": 2 * D * 4,
+               "allowance": {"fraction": SLACK_FRACTION, "bytes": SLACK_BYTES}}
+    results["fill"] = fill_rows(sizes)
+    results["merging_pass"] = pass_rows(sizes)
+    results["seconds"] = time.perf_counter() - started
+    write_results(results, args.out)
     return 0
 
 
