@@ -1,9 +1,10 @@
 """Llama-family models in NumPy with marrowvale's caches in the loop: load a
-checkpoint folder, decode with several cache strategies in lockstep, and
-measure what each strategy does to the model's predictions.
+checkpoint folder, a GGUF file or a named reference model, decode with
+several cache strategies in lockstep, and measure what each strategy does
+to the model's predictions.
 
-Reading checkpoints and tokenizers needs the ``eval`` extra
-(``pip install 'marrowvale[eval]'``: safetensors, tokenizers, tqdm).
+Reading GGUF files and tokenizers needs the ``eval`` extra
+(``pip install 'marrowvale[eval]'``: gguf, tokenizers, tqdm).
 """
 
 from ._capture import capture
@@ -11,6 +12,7 @@ from ._config import ModelConfig, RopeConfig, load_config, parse_config
 from ._decoder import Decoder, Observer
 from ._evaluate import DEFAULT_EVAL_STRATEGIES, Evaluation, StrategyEvaluation, evaluate
 from ._model import LayerWeights, Model, Weights, load_model
+from ._reference import REFERENCE_MODELS, reference_model_path, resolve_model_path
 from ._table import format_evaluation
 
 __all__ = [
@@ -21,6 +23,7 @@ __all__ = [
     "Model",
     "ModelConfig",
     "Observer",
+    "REFERENCE_MODELS",
     "RopeConfig",
     "StrategyEvaluation",
     "Weights",
@@ -30,4 +33,6 @@ __all__ = [
     "load_config",
     "load_model",
     "parse_config",
+    "reference_model_path",
+    "resolve_model_path",
 ]
