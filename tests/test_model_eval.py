@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from model_files import WORDS, reference_forward, tiny_model, write_model
+from model_files import WORDS, reference_forward, tiny_model, write_gguf, write_model
 
 pytest.importorskip("safetensors", reason="the 'eval' extra (safetensors) is not installed")
 pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not installed")
@@ -230,10 +230,13 @@ class TestCommands:
         ]:
             assert_usage_error(argv, capsys, message)
 
-    @pytest.mark.parametrize("missing", ["safetensors", "tokenizers", "matplotlib"])
+    @pytest.mark.parametrize("missing", ["gguf", "tokenizers", "matplotlib"])
     def test_a_missing_extra_is_a_usage_error_with_the_install_line(
             self, missing: str, folder: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
             capsys: pytest.CaptureFixture[str]) -> None:
+        if missing == "gguf":
+            # Checkpoint folders are read without it; GGUF files need it.
+            folder = write_gguf(folder / "model.gguf", tiny_model())
         # A None entry makes the import fail as if the package were absent.
         for name in (missing, f"{missing}.numpy", f"{missing}.figure"):
             monkeypatch.setitem(sys.modules, name, None)

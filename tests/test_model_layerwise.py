@@ -16,7 +16,6 @@ pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not i
 from marrowvale.models import Decoder, evaluate, load_model  # noqa: E402
 from marrowvale.models._decoder import linear, rms_norm  # noqa: E402
 from marrowvale.models._layerwise import chunk_hidden_states, new_caches  # noqa: E402
-from smollm2 import smollm2_or_skip  # noqa: E402
 
 TEXT = " ".join(WORDS + WORDS[:20])
 
@@ -135,8 +134,8 @@ def test_the_full_cache_against_itself_is_exactly_zero(tiny_folder: Path) -> Non
         assert same.perplexity == result.results[0].perplexity and same.kl_by_position == (0.0,) * 59
 
 
-def test_smollm2_layerwise_agrees_with_token_by_token_decoding() -> None:
-    model = smollm2_or_skip()
+def test_smollm2_layerwise_agrees_with_token_by_token_decoding(smollm2) -> None:
+    model = smollm2
     tokens = model.encode("The cache keeps the first tokens and a window of the most recent ones, so that "
                           "long texts fit in a fixed budget of memory.")[:24]
     assert_same_runs(model, tokens, ["full", {"strategy": "static", "static_k": 2, "recent_k": 6},
