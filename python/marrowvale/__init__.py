@@ -15,9 +15,10 @@ from importlib.metadata import PackageNotFoundError, version
 from _marrowvale import PyKVCache
 
 from ._build_info import build_info
-from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._compare import DEFAULT_STRATEGIES, CompareResult, compare, format_table
 from ._layer_cache import LayerCache
 from ._plot import plot_comparison
+from ._strategy_spec import StrategySpec, budget_strategies
 from ._stream import Stream, synthetic_stream
 
 try:
@@ -32,6 +33,7 @@ __all__ = [
     "PyKVCache",
     "Stream",
     "StrategySpec",
+    "budget_strategies",
     "build_info",
     "compare",
     "format_table",
