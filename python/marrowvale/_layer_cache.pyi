@@ -178,6 +178,26 @@ class LayerCache:
     def copy(self) -> LayerCache:
         """An independent copy."""
 
+    def with_strategy(
+        self,
+        strategy: _StrategyName | str,
+        *,
+        window_size: SupportsIndex = 512,
+        static_k: SupportsIndex = 32,
+        recent_k: SupportsIndex = 128,
+        threshold: SupportsFloat | SupportsIndex = 0.9,
+        merge_every: SupportsIndex = 4,
+        budget: SupportsIndex = 512,
+        recent: SupportsIndex = 32,
+    ) -> LayerCache:
+        """A copy holding the same entries, spans and counters under another
+        strategy, which acts from the next append on (an append then evicts
+        or drops as many entries as the strategy's rule asks). The scores stay
+        when the strategy is the same one; otherwise each entry scores as a
+        new entry would ("h2o": 0, "tova": inf, "knorm": minus its key's
+        norm). So a prompt can fill an unbounded cache with full attention,
+        and the decoding go on within a budget."""
+
     def __copy__(self) -> LayerCache: ...
     def __deepcopy__(self, memo: Any, /) -> LayerCache: ...
     def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...

@@ -44,6 +44,12 @@ public:
     // untouched.
     KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
 
+    // A copy of `other`'s entries, spans and counters under `strategy`, of
+    // any kind, which acts from the next append on. The scores are other's
+    // when both strategies are of one kind, else each entry's as a new
+    // entry's (from its key). Throws std::bad_alloc.
+    static KVCache recast(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
+
     // Replaces the entries, spans, scores and counters by saved ones. The
     // rows must have this cache's widths and agree in number (no spans
     // unless the cache follows them, no scores unless its strategy keeps

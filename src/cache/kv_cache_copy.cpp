@@ -1,5 +1,6 @@
-// Copying a cache and restoring one from saved rows and counters: what
-// branching a conversation and loading a saved state need.
+// Copying a cache (under its strategy, or another: recast) and restoring
+// one from saved rows and counters: what branching a conversation, moving
+// from a prompt to a budget, and loading a saved state need.
 #include "cache/kv_cache.hpp"
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
@@ -22,6 +23,23 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
       position_(other.position_),
       follows_spans_(other.follows_spans_),
       keeps_scores_(strategy_->keeps_scores()) {}
+
+KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> strategy) {
+    const bool same_kind = other.strategy_->name() == strategy->name();
+    KVCache cache(other, std::move(strategy));
+    cache.settle();
+    if (!cache.keeps_scores_) {
+        cache.scores_.clear();
+    } else if (!same_kind) {
+        ScoreList scores(1);
+        float* score = scores.append_for_overwrite(cache.length());
+        for (std::size_t i = 0; i < cache.length(); ++i) {
+            score[i] = cache.strategy_->new_score({cache.keys_.row(i), static_cast<std::size_t>(cache.d_k_)});
+        }
+        cache.scores_ = std::move(scores);
+    }
+    return cache;
+}
 
 void KVCache::restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores,
                       const KVCacheCounters& counters) {

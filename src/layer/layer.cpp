@@ -43,6 +43,13 @@ Layer::Layer(const Layer& other) : config_(other.config_) {
     for (const KVCache& head : other.heads_) heads_.emplace_back(head, make_head_strategy());
 }
 
+Layer Layer::recast(LayerConfig config) const {
+    std::vector<KVCache> heads;
+    heads.reserve(heads_.size());
+    for (const KVCache& head : heads_) heads.push_back(KVCache::recast(head, make_strategy(config.strategy, config.parameters)));
+    return Layer(std::move(config), std::move(heads));
+}
+
 std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
     return make_strategy(config_.strategy, config_.parameters);
 }

@@ -45,6 +45,10 @@ public:
     KVCache& head(std::size_t index) noexcept { return heads_[index]; }
     const KVCache& head(std::size_t index) const noexcept { return heads_[index]; }
 
+    // Every head under the strategy of `config`, whose n_heads, d_k and d_v
+    // are this layer's (KVCache::recast).
+    Layer recast(LayerConfig config) const;
+
     // A fresh strategy of this layer's kind, for a head.
     std::unique_ptr<CacheStrategy> make_head_strategy() const;
 

@@ -48,24 +48,15 @@ std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint6
     return value;
 }
 
-namespace {
-
-// The configuration from the constructor's arguments in their order (null
-// where not given).
-LayerConfig layer_config(std::span<const PyRef> slots) {
-    PyObject* strategy = slots[3].get();
-    PyObject* window_size = slots[4].get();
-    PyObject* static_k = slots[5].get();
-    PyObject* recent_k = slots[6].get();
-    PyObject* threshold = slots[7].get();
-    PyObject* merge_every = slots[8].get();
-    PyObject* budget = slots[9].get();
-    PyObject* recent = slots[10].get();
-    LayerConfig config;
-    config.n_heads = count_argument(slots[0].get(), "n_heads", 1);
-    config.d_k = count_argument(slots[1].get(), "d_k", 1);
-    config.d_v = count_argument(slots[2].get(), "d_v", 1);
-    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) raise_value_error(problem);
+void read_strategy(std::span<const PyRef> slots, LayerConfig& config) {
+    PyObject* strategy = slots[0].get();
+    PyObject* window_size = slots[1].get();
+    PyObject* static_k = slots[2].get();
+    PyObject* recent_k = slots[3].get();
+    PyObject* threshold = slots[4].get();
+    PyObject* merge_every = slots[5].get();
+    PyObject* budget = slots[6].get();
+    PyObject* recent = slots[7].get();
     if (strategy != nullptr) {
         try {
             config.strategy = to_utf8(strategy);
@@ -94,6 +85,19 @@ LayerConfig layer_config(std::span<const PyRef> slots) {
         raise_format(PyExc_ValueError, messages::kRecentNotBelowBudget, static_cast<unsigned long long>(parameters.budget),
                      static_cast<unsigned long long>(parameters.recent));
     }
+}
+
+namespace {
+
+// The configuration from the constructor's arguments in their order (null
+// where not given).
+LayerConfig layer_config(std::span<const PyRef> slots) {
+    LayerConfig config;
+    config.n_heads = count_argument(slots[0].get(), "n_heads", 1);
+    config.d_k = count_argument(slots[1].get(), "d_k", 1);
+    config.d_v = count_argument(slots[2].get(), "d_v", 1);
+    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) raise_value_error(problem);
+    read_strategy(slots.subspan(3, kStrategySlots), config);
     return config;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "layer/layer.hpp"
 
@@ -14,6 +15,13 @@ namespace marrowvale {
 
 // An integer of at least `minimum` (anything with __index__).
 std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint64_t minimum);
+
+// The strategy and its parameters, in the constructor's order: strategy,
+// window_size, static_k, recent_k, threshold, merge_every, budget, recent
+// (null where not given), into `config`, whose other fields stay. Throws
+// PythonErrorSet (ValueError, TypeError, OverflowError).
+inline constexpr std::size_t kStrategySlots = 8;
+void read_strategy(std::span<const PyRef> slots, LayerConfig& config);
 
 struct ConstructorArguments {
     LayerConfig config;

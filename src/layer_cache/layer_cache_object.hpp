@@ -58,6 +58,7 @@ PyObject* layer_cache_sizeof(PyObject* self, PyObject*);
 
 // ---- copy_and_state.cpp: copies, pickling and states ----
 PyObject* layer_cache_copy(PyObject* self, PyObject*);
+PyObject* layer_cache_with_strategy(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* layer_cache_deepcopy(PyObject* self, PyObject* memo);
 PyObject* layer_cache_to_bytes(PyObject* self, PyObject*);
 PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -126,6 +126,11 @@ PyMethodDef kMethods[] = {
     {"clear", as_method(layer_cache_clear), METH_NOARGS,
      "clear($self, /)\n--\n\nDrop every entry; the cumulative counters stay."},
     {"copy", as_method(layer_cache_copy), METH_NOARGS, "copy($self, /)\n--\n\nAn independent copy."},
+    {"with_strategy", as_method(layer_cache_with_strategy), METH_VARARGS | METH_KEYWORDS,
+     "with_strategy($self, strategy, *, window_size=512, static_k=32, recent_k=128, threshold=0.9, merge_every=4, "
+     "budget=512, recent=32)\n--\n\n"
+     "A copy holding the same entries, spans and counters under another strategy, which acts\n"
+     "from the next append on. The scores stay when the strategy is the same one."},
     {"__copy__", as_method(layer_cache_copy), METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
     {"__deepcopy__", as_method(layer_cache_deepcopy), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
