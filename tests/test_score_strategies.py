@@ -11,7 +11,7 @@ import pytest
 from _marrowvale import PyKVCache
 from layer_helpers import bits, token_stream
 from marrowvale import LayerCache
-from reference import F32
+from reference import F32, unrolled_dot
 from score_model import BUDGETS, Layer
 
 SCORED = ("h2o", "tova", "knorm")
@@ -155,3 +155,39 @@ def test_counters_tell_strategy_evictions_from_selections():
     assert stats["per_head_size"] == [3, 1] and stats["current_size"] == 4
     restored = LayerCache.from_bytes(layer.to_bytes())
     assert restored.stats() | {"nbytes": 0} == stats | {"nbytes": 0}
+
+
+def test_with_strategy_keeps_the_entries_and_the_scores_of_one_strategy():
+    keys, values = token_stream(20, H, D_K, D_V, seed=8)
+    unbounded = LayerCache(H, D_K, D_V, "h2o", budget=2**64 - 1, recent=0)
+    model = Layer(H, "h2o", budget=10**9, recent=0)
+    rng = np.random.default_rng(8)
+    for t in range(20):
+        q = rng.standard_normal((H, D_K)).astype(F32)
+        for layer in (unbounded, model):
+            layer.append(keys[t], values[t])
+            layer.attend(q)
+    bounded = unbounded.with_strategy("h2o", budget=6, recent=2)
+    assert bounded.lengths() == [20, 20] and bounded.stats() | {"nbytes": 0} == unbounded.stats() | {"nbytes": 0}
+    assert_like_model(bounded, model)
+    # The new budget holds from the next append on: one append evicts 15.
+    for head in model.heads:
+        head.budget, head.recent = 6, 2
+    bounded.append(keys[0], values[0])
+    model.append(keys[0], values[0])
+    assert_like_model(bounded, model)
+    assert bounded.stats()["total_merges"] == 2 * 15 and unbounded.lengths() == [20, 20]
+    # Another strategy scores every entry as a new one.
+    knorm = unbounded.with_strategy("knorm", budget=4, recent=1)
+    held = unbounded.keys(1)
+    assert np.array_equal(bits(knorm.scores(1)), bits(-np.sqrt(unrolled_dot(held, held))))
+    assert (unbounded.with_strategy("tova", budget=40).scores(0) == np.inf).all()
+    sliding = unbounded.with_strategy("sliding", window_size=3)
+    sliding.append(keys[1], values[1])
+    assert sliding.spans(0)[:, 0].tolist() == [18, 19, 20]
+    with pytest.raises(ValueError, match="argument 'recent': must be below budget"):
+        unbounded.with_strategy("h2o", budget=3, recent=3)
+    with pytest.raises(TypeError, match=r"^LayerCache.with_strategy\(\) takes 1 positional arguments but 2 were given$"):
+        unbounded.with_strategy("h2o", 3)
+    with pytest.raises(ValueError, match="unknown strategy 'H2O'"):
+        unbounded.with_strategy("H2O")
