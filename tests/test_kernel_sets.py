@@ -156,6 +156,19 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
                 probe.dot_rows(kernel_set, q, rows, scores, queries)
 
             failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count}", dot_rows, inputs)
+        # Each query's scores a row longer than the count: the floats past
+        # the count stay as they were.
+        for queries, width, count, gap in ((2, n, 17, 3), (3, 8, n, 5)):
+            scores = np.full((queries, count + gap), 7.0, F32)
+            inputs = [data(rng, queries * width), data(rng, width * count), scores.reshape(-1)]
+
+            def strided(kernel_set, q, rows, scores, queries=queries, gap=gap):
+                probe.dot_rows(kernel_set, q, rows, scores, queries, gap)
+
+            failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count} gap={gap}",
+                              strided, inputs)
+            probe.dot_rows("scalar", inputs[0], inputs[1], scores.reshape(-1), queries, gap)
+            assert (scores[:, count:] == 7.0).all()
         for width, count in ((n, 2), (n, 5), (n, 6), (n, 11), (3, n), (8, n), (19, n)):
             inputs = [data(rng, width * count), np.zeros(count, F32), np.zeros(max(count - 1, 0), F32)]
             label = f"norms_and_dots width={width} count={count}"
@@ -278,6 +291,21 @@ def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
 
         label = f"weighted_sum_rows outputs={outputs} width={width} count={count}"
         failures += check(kernel_set, lanes, label, weighted_sum_rows, inputs)
+    # Each output's weights a row longer than the count, NaN past it: a
+    # weight read from there would make a sum NaN.
+    for outputs, width, count, gap in ((2, 2 * lanes + 1, 9, 4), (3, 13, 3 * lanes + 1, 2)):
+        weights = np.full((outputs, count + gap), np.nan, F32)
+        weights[:, :count] = np.abs(data(rng, outputs * count)).reshape(outputs, count) / F32(count)
+        inputs = [data(rng, outputs * width), data(rng, width * count), weights.reshape(-1)]
+
+        def strided(kernel_set, out, rows, weights, outputs=outputs, gap=gap):
+            probe.weighted_sum_rows(kernel_set, out, rows, weights, outputs, gap)
+
+        failures += check(kernel_set, lanes, f"weighted_sum_rows outputs={outputs} count={count} gap={gap}", strided,
+                          inputs)
+        out = inputs[0].copy()
+        probe.weighted_sum_rows("scalar", out, inputs[1], inputs[2], outputs, gap)
+        assert not np.isnan(out).any()
     assert failures == []
 
 

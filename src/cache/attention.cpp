@@ -37,13 +37,6 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
 }
 
 void KVCache::attend_rows(const float* queries, std::size_t count, const AttentionOutputs& outputs) const {
-    // With rows vacated by evictions, every row is scored (a vacated one for
-    // nothing), a query's scores are gathered to those of the entries before
-    // the softmax, and its weights scattered back with +0.0 for the vacated
-    // rows, whose values are +0.0: each output component then receives
-    // exactly the terms it would without those rows, and terms of +0.0,
-    // which change no sum that starts at +0.0 (such a sum is never -0.0).
-    const std::size_t rows = keys_.size();
     const std::size_t n = length();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const std::size_t d_v = static_cast<std::size_t>(d_v_);
@@ -55,8 +48,8 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
     float* scores = nullptr;
     if (n != 0 && count != 0) {
         const std::size_t group = std::min(count, per_pass);
-        if (rows > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
-        scores = thread_working_floats(group * rows);
+        if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
+        scores = thread_working_floats(group * n);
     }
     if (outputs.out != nullptr) std::fill_n(outputs.out, count * d_v, 0.0f);
     if (scores == nullptr) {
@@ -66,12 +59,18 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
 
     const Kernels& kernels = active_kernels();
     const float divisor = std::sqrt(static_cast<float>(d_k_));
+    // Rows that evictions vacated are skipped: the scores of each run of
+    // entries go to their places among the entries' scores, and each run
+    // adds its values to the outputs after the runs before it, which are
+    // the terms, in the order, of the entries' rows without the gaps.
+    const std::size_t rows = keys_.size();
     for (std::size_t first = 0; first < count; first += per_pass) {
         const std::size_t group = std::min(count - first, per_pass);
-        kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, rows, scores);
+        vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
+            kernels.dot_rows(queries + first * d_k, group, keys_.row(row), d_k, run, scores + entry, n);
+        });
         for (std::size_t g = 0; g < group; ++g) {
-            float* const score = scores + g * rows;
-            vacated_.gather(score, rows);
+            float* const score = scores + g * n;
             // The maximum skips NaN scores; with none left it stays -inf.
             const float max_score = kernels.divide_max(score, n, divisor);
             // The kernels' own exponential: the same bits on every processor
@@ -81,10 +80,16 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
             const float normaliser = kernels.sum(score, n);
             kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
         }
+        if (outputs.out != nullptr) {
+            float* const out = outputs.out + first * d_v;
+            vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
+                kernels.weighted_sum_rows(out, group, values_.row(row), scores + entry, run, d_v, n);
+            });
+        }
         if (outputs.weights != nullptr) {
             for (std::size_t g = 0; g < group; ++g) {
                 float* row = outputs.weights + (first + g) * outputs.weights_stride;
-                std::memcpy(row, scores + g * rows, n * sizeof(float));
+                std::memcpy(row, scores + g * n, n * sizeof(float));
                 std::fill(row + n, row + outputs.weights_stride, 0.0f);
             }
         }
@@ -96,11 +101,7 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
                 std::memcpy(outputs.weight_sums, scores, n * sizeof(float));
                 added = 1;
             }
-            kernels.add_rows(outputs.weight_sums, scores + added * rows, group - added, n, rows);
-        }
-        if (outputs.out != nullptr) {
-            for (std::size_t g = 0; g < group; ++g) vacated_.scatter(scores + g * rows, rows);
-            kernels.weighted_sum_rows(outputs.out + first * d_v, group, values_.row(0), scores, rows, d_v);
+            kernels.add_rows(outputs.weight_sums, scores + added * n, group - added, n, n);
         }
     }
 }

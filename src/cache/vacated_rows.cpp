@@ -1,13 +1,12 @@
 #include "cache/vacated_rows.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace marrowvale {
 
-// A sixteenth of the rows: attention scores at most 1/16 more rows than it
-// needs, and a compaction, which moves at most every row, comes once in
-// rows/16 evictions, so that an eviction moves 16 rows on average.
+// A sixteenth of the rows: attention reads at most rows/16 + 1 runs, and a
+// compaction, which moves half the rows or fewer, comes once in rows/16
+// evictions, so that an eviction moves 8 rows on average.
 std::size_t VacatedRows::most_vacated(std::size_t rows) noexcept { return std::max<std::size_t>(16, rows / 16); }
 
 void VacatedRows::make_room(std::size_t rows) { rows_.reserve(most_vacated(rows) + 1); }
@@ -30,9 +29,6 @@ std::size_t VacatedRows::row_of(std::size_t index) const noexcept {
 }
 
 void VacatedRows::vacate(std::size_t row, EntryList& keys, EntryList& values, SpanList* spans) noexcept {
-    // A value of any bits times a weight of +0.0 could be a NaN; +0.0 times
-    // +0.0 is +0.0.
-    std::fill_n(values.row(row), static_cast<std::size_t>(values.width()), 0.0f);
     rows_.insert(std::lower_bound(rows_.begin(), rows_.end(), row), row);
     if (rows_.size() > most_vacated(keys.size())) compact(keys, values, spans);
 }
@@ -85,31 +81,6 @@ void VacatedRows::compact(EntryList& keys, EntryList& values, SpanList* spans) n
     values.pop_front(split);
     if (spans != nullptr) spans->pop_front(split);
     rows_.clear();
-}
-
-void VacatedRows::gather(float* per_row, std::size_t rows_total) const noexcept {
-    if (rows_.empty()) return;
-    std::size_t to = rows_.front();
-    for (std::size_t k = 0; k < rows_.size(); ++k) {
-        const std::size_t from = rows_[k] + 1;
-        const std::size_t end = k + 1 < rows_.size() ? rows_[k + 1] : rows_total;
-        std::memmove(per_row + to, per_row + from, (end - from) * sizeof(float));
-        to += end - from;
-    }
-}
-
-void VacatedRows::scatter(float* per_row, std::size_t rows_total) const noexcept {
-    if (rows_.empty()) return;
-    // From the last run back, so that no float is overwritten before it moves.
-    std::size_t end_of_entries = rows_total - rows_.size();
-    for (std::size_t k = rows_.size(); k-- > 0;) {
-        const std::size_t from_row = rows_[k] + 1;
-        const std::size_t end = k + 1 < rows_.size() ? rows_[k + 1] : rows_total;
-        const std::size_t run = end - from_row;
-        end_of_entries -= run;
-        std::memmove(per_row + from_row, per_row + end_of_entries, run * sizeof(float));
-        per_row[rows_[k]] = 0.0f;
-    }
 }
 
 }  // namespace marrowvale

@@ -2,12 +2,12 @@
 //
 // Evicting one entry from the middle of a long list would move a quarter of
 // the list on average, per append a good part of what attention reads.
-// Instead an evicted entry's key, value and span rows stay where they are,
-// its value row zeroed, until so many have gone that moving the rows after
-// them down once costs a few rows per eviction; attention drops such rows
-// from its scores and gives them weight +0.0, which leaves every output bit
-// as it would be without them (see attention.cpp). The scores, which the
-// strategy searches, are kept without such rows.
+// Instead an evicted entry's key, value and span rows stay where they are
+// until so many have gone that moving the rows around them once costs a few
+// rows per eviction; attention reads the rows run by run between them,
+// which gives every bit it gives the entries without them (see
+// attention.cpp). The scores, which the strategy searches, are kept without
+// such rows.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +30,8 @@ public:
     std::size_t row_of(std::size_t index) const noexcept;
 
     // Records that `row` of keys, values and spans (null when the cache does
-    // not follow them) holds no entry any more, zeroing its value; compacts
-    // the lists when enough rows are vacated. The room for it was made by
-    // make_room.
+    // not follow them) holds no entry any more; compacts the lists when
+    // enough rows are vacated. The room for it was made by make_room.
     void vacate(std::size_t row, EntryList& keys, EntryList& values, SpanList* spans) noexcept;
 
     // Moves the entries' rows down over the vacated ones: keys, values and
@@ -41,13 +40,20 @@ public:
 
     void clear() noexcept { rows_.clear(); }
 
-    // For `rows_total` floats of one float per row (a query's scores):
-    // moves the entries' floats to the front, in order, dropping those of
-    // vacated rows.
-    void gather(float* per_row, std::size_t rows_total) const noexcept;
-    // The reverse: the entries' floats at the front go back to their rows,
-    // and the vacated rows get +0.0.
-    void scatter(float* per_row, std::size_t rows_total) const noexcept;
+    // Calls run(row, entry, count) for each run of rows that hold entries,
+    // in order, of lists of `rows_total` rows: `count` entries from row
+    // `row`, the first of them entry `entry`.
+    template <typename Run>
+    void for_each_run(std::size_t rows_total, Run run) const {
+        std::size_t row = 0;
+        std::size_t entry = 0;
+        for (const std::size_t vacated : rows_) {
+            if (vacated > row) run(row, entry, vacated - row);
+            entry += vacated - row;
+            row = vacated + 1;
+        }
+        if (rows_total > row) run(row, entry, rows_total - row);
+    }
 
 private:
     // The most vacated rows a list of `rows` rows keeps before compacting:

@@ -22,13 +22,15 @@ struct Kernels {
     std::size_t lanes;
     // The eight-lane dot product of x and y, n terms.
     float (*dot)(const float* x, const float* y, std::size_t n);
-    // scores[g * count + i] = dot(q + g * n, rows + i * n, n) for `queries`
-    // contiguous queries and count contiguous rows, all of n floats. Several
-    // rows are scored at once so that their additions overlap, and each such
-    // pass of rows is scored against every query while it is in the L1
-    // cache: the rows are read from memory once for all the queries.
+    // scores[g * stride + i] = dot(q + g * n, rows + i * n, n) for `queries`
+    // contiguous queries and count contiguous rows, all of n floats (stride
+    // >= count: each query's scores a row of `stride`, so that a caller may
+    // score a list of rows run by run). Several rows are scored at once so
+    // that their additions overlap, and each such pass of rows is scored
+    // against every query while it is in the L1 cache: the rows are read
+    // from memory once for all the queries.
     void (*dot_rows)(const float* q, std::size_t queries, const float* rows, std::size_t n, std::size_t count,
-                     float* scores);
+                     float* scores, std::size_t stride);
     // The eight-lane sum of a[0] ... a[n - 1].
     float (*sum)(const float* a, std::size_t n);
     // a[i] = a[i] / divisor for i < n, a true division each; returns the
@@ -38,14 +40,14 @@ struct Kernels {
     // only for x = -0.0, whose exponential is 1 either way.
     float (*divide_max)(float* a, std::size_t n, float divisor);
     // For every output o < outputs and column j < width, out[o * width + j]
-    // receives the products rows[i * width + j] * weights[o * count + i] for
-    // i = 0, 1, ..., count - 1, one at a time and in that order:
-    // out[o * width + j] = out[o * width + j] + product, the product rounded
-    // first. Each column is a left-to-right sum over the rows, so a caller
-    // may split the rows into consecutive runs and call once per run; the
-    // rows are read from memory once for all the outputs.
+    // receives the products rows[i * width + j] * weights[o * stride + i]
+    // for i = 0, 1, ..., count - 1 (stride >= count), one at a time and in
+    // that order: out[o * width + j] = out[o * width + j] + product, the
+    // product rounded first. Each column is a left-to-right sum over the
+    // rows, so a caller may split the rows into consecutive runs and call
+    // once per run; the rows are read from memory once for all the outputs.
     void (*weighted_sum_rows)(float* out, std::size_t outputs, const float* rows, const float* weights,
-                              std::size_t count, std::size_t width);
+                              std::size_t count, std::size_t width, std::size_t stride);
     // out[j] = a[j] * wa + b[j] * wb for j < n: two rounded products, then
     // their rounded sum. out may be a (each element is read before written).
     void (*blend)(float* out, const float* a, float wa, const float* b, float wb, std::size_t n);

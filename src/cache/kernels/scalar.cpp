@@ -58,9 +58,9 @@ float unrolled_dot(const float* x, const float* y, std::size_t n) {
 namespace {
 
 void dot_rows_scalar(const float* q, std::size_t queries, const float* rows, std::size_t n, std::size_t count,
-                     float* scores) {
+                     float* scores, std::size_t stride) {
     for (std::size_t g = 0; g < queries; ++g) {
-        for (std::size_t i = 0; i < count; ++i) scores[g * count + i] = unrolled_dot(q + g * n, rows + i * n, n);
+        for (std::size_t i = 0; i < count; ++i) scores[g * stride + i] = unrolled_dot(q + g * n, rows + i * n, n);
     }
 }
 
@@ -81,10 +81,10 @@ float divide_max_scalar(float* a, std::size_t n, float divisor) {
 // Output after output; for each, row after row, each row added into every
 // column before the next starts.
 void weighted_sum_rows_scalar(float* out, std::size_t outputs, const float* rows, const float* weights,
-                              std::size_t count, std::size_t width) {
+                              std::size_t count, std::size_t width, std::size_t stride) {
     for (std::size_t o = 0; o < outputs; ++o) {
         float* sums = out + o * width;
-        const float* weight = weights + o * count;
+        const float* weight = weights + o * stride;
         for (std::size_t i = 0; i < count; ++i) {
             const float* row = rows + i * width;
             for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + row[j] * weight[i];
