@@ -80,8 +80,9 @@ def test_every_truncation_is_refused():
     refused(state + b"\0", "unexpected bytes after the last head")
 
 
-def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
-    state = built("merge", tokens=9).to_bytes()
+def flipped_bits_accepted(state):
+    """Flips every bit of a state in turn: each is refused, or read as a
+    whole cache. Returns how many were read."""
     accepted = 0
     for index in range(len(state)):
         for bit in range(8):
@@ -96,7 +97,12 @@ def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
             assert layer.to_bytes() == bytes(mutated)
             layer.append(np.ones((H, D_K)), np.ones((H, D_V)))
             layer.attend(np.ones((H, D_K)))
-    assert accepted > 0  # the keys and values themselves may hold any bits
+    return accepted
+
+
+def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
+    state = built("merge", tokens=9).to_bytes()
+    assert flipped_bits_accepted(state) > 0  # the keys and values themselves may hold any bits
 
 
 def header(n_heads=H, d_k=D_K, d_v=D_V, name=b"full", version=1, magic=b"MVLAYER\0", appends=0, position=0):
@@ -196,18 +202,7 @@ def test_every_truncation_of_a_scored_state_is_refused():
 
 
 def test_every_flipped_bit_of_a_scored_state_is_refused_or_consistent():
-    state = scored("h2o", tokens=8).to_bytes()
-    for index in range(len(state)):
-        for bit in range(8):
-            mutated = bytearray(state)
-            mutated[index] ^= 1 << bit
-            try:
-                layer = LayerCache.from_bytes(mutated)
-            except ValueError:
-                continue
-            assert layer.to_bytes() == bytes(mutated)
-            layer.append(np.ones((H, D_K)), np.ones((H, D_V)))
-            layer.attend(np.ones((H, D_K)))
+    assert flipped_bits_accepted(scored("h2o", tokens=8).to_bytes()) > 0  # scores may hold any bits too
 
 
 def header2(name=b"h2o", budget=4, recent=1, appends=0, position=0):

@@ -37,9 +37,8 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
     }
 }
 
-// The view of `object`'s buffer with strides and format; false, with no
-// error set, when it has none (or refuses this kind of request: then the
-// object is read as a sequence).
+}  // namespace
+
 bool get_view(PyObject* object, BufferView& view) {
     if (!PyObject_CheckBuffer(object)) return false;
     if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
@@ -47,8 +46,6 @@ bool get_view(PyObject* object, BufferView& view) {
     PyErr_Clear();
     return false;
 }
-
-}  // namespace
 
 namespace {
 

@@ -36,6 +36,11 @@ std::string shape_text(const Py_ssize_t* dims, int ndim);
 // An expected shape, kFree dimensions by their names ("(T, 4, 64)").
 std::string shape_text(const ExpectedShape& expected);
 
+// The view of `object`'s buffer with strides and format; false, with no
+// error set, when it has none (or refuses this kind of request: then the
+// object is read as a sequence).
+bool get_view(PyObject* object, BufferView& view);
+
 // Whether a buffer holds float32 in this machine's byte order, which is read
 // (and written, for out=) in place.
 bool holds_native_float32(const Py_buffer& view);

@@ -7,20 +7,11 @@
 #include "binding/conversions.hpp"
 #include "binding/element_format.hpp"
 #include "binding/errors.hpp"
+#include "layer_cache/array_input.hpp"
 #include "layer_cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
-
-// The buffer of `object` with strides and format; false, with no error set,
-// when it has none (then it is read as a sequence).
-bool get_view(PyObject* object, BufferView& view) {
-    if (!PyObject_CheckBuffer(object)) return false;
-    if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
-    PyErr_Clear();
-    return false;
-}
 
 [[noreturn]] void raise_with_type(const char* format, std::size_t head, PyObject* object) {
     PyRef name = type_qualname(object);
