@@ -35,6 +35,27 @@ void RowList<T>::reserve(std::size_t rows) {
 }
 
 template <typename T>
+void RowList<T>::reserve_for_pushes(std::size_t pushes, std::size_t most_rows) {
+    if (room_at_back() >= pushes) return;
+    constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
+    most_rows = std::max(most_rows, size_ + 1);
+    // A push that finds the back full slides the rows down if at least as
+    // many rows were dropped at the front as are live (grow_for_push). With
+    // room for 2 * (most_rows - 1) rows that is always so: the live rows are
+    // then at most most_rows - 1, and the dropped ones the rest.
+    const std::size_t sliding_rows = most_rows - 1 > kMost / 2 ? kMost : std::max(most_rows, 2 * (most_rows - 1));
+    if (capacity_ >= sliding_rows) return;
+    // Otherwise room at the back for every push, grown by doubling as the
+    // pushes themselves would grow it, or room to slide, whichever is less.
+    std::size_t at_back = std::max(kMinRows, size_ * 2);
+    while (at_back < size_ + pushes) {
+        if (at_back > kMost / 2) throw std::bad_alloc();
+        at_back *= 2;
+    }
+    reserve(std::min(at_back, std::max(kMinRows, sliding_rows)));
+}
+
+template <typename T>
 void RowList<T>::grow_for_push() {
     // Slide the rows down when at least half of the buffer is slack at the
     // front: each row moved this way was preceded by a dropped row, which

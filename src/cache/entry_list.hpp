@@ -47,6 +47,15 @@ public:
         if (head_ + size_ == capacity_) grow_for_push();
     }
 
+    // Rows that can be pushed before the buffer's end.
+    std::size_t room_at_back() const noexcept { return capacity_ - head_ - size_; }
+
+    // Makes sure the next `pushes` push_backs will not allocate, for a list
+    // that holds at most `most_rows` rows after any of them (the rows its
+    // owner drops in between leave room at the front for pushes to slide
+    // into). Throws std::bad_alloc, leaving the rows as they were.
+    void reserve_for_pushes(std::size_t pushes, std::size_t most_rows);
+
     // Appends a copy of `values` (width() elements) as the newest row.
     // Inline, as pop_front: every append of every head runs both.
     void push_back(const T* values) {

@@ -1,5 +1,8 @@
 #include "cache/kv_cache.hpp"
 
+#include <algorithm>
+#include <limits>
+
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
 
@@ -38,6 +41,17 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     total_merges_ += strategy_->on_append(entries, position_);
     current_size_ = keys_.size();
     ++position_;
+}
+
+void KVCache::reserve_for_appends(std::size_t appends) {
+    const bool room = keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
+                      (!follows_spans_ || spans_.room_at_back() >= appends);
+    if (room) return;
+    const std::uint64_t most = strategy_->most_held(keys_.size(), appends);
+    const auto rows = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
+    keys_.reserve_for_pushes(appends, rows);
+    values_.reserve_for_pushes(appends, rows);
+    if (follows_spans_) spans_.reserve_for_pushes(appends, rows);
 }
 
 void KVCache::clear() noexcept {

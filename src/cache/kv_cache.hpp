@@ -46,6 +46,11 @@ public:
     // follows them); throws PreconditionFailure, changing nothing, if not.
     void restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters);
 
+    // Makes room for `appends` appends, so that none of them allocates: then
+    // they cannot fail for want of memory. Throws std::bad_alloc, leaving
+    // the entries and counters as they were.
+    void reserve_for_appends(std::size_t appends);
+
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.
     void append(std::span<const float> key, std::span<const float> value);

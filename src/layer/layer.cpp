@@ -44,6 +44,10 @@ std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
     return make_strategy(config_.strategy, config_.parameters);
 }
 
+void Layer::reserve_for_appends(std::size_t tokens) {
+    for (KVCache& head : heads_) head.reserve_for_appends(tokens);
+}
+
 void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_stride, const float* values,
                           std::size_t value_stride, std::size_t tokens) {
     KVCache& cache = heads_[index];

@@ -47,6 +47,11 @@ public:
     // A fresh strategy of this layer's kind, for a head.
     std::unique_ptr<CacheStrategy> make_head_strategy() const;
 
+    // Makes room in every head for `tokens` appends, before any is made, so
+    // that appending them cannot fail halfway for want of memory. Throws
+    // std::bad_alloc, leaving every head's entries as they were.
+    void reserve_for_appends(std::size_t tokens);
+
     // Appends `tokens` entries to head `index`: the key of token t is the
     // d_k floats at keys + t * key_stride, its value the d_v floats at
     // values + t * value_stride (strides in floats).

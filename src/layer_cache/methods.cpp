@@ -62,6 +62,9 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         FloatArgument values;
         values.read(slots[1], "v", {2, {ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
+        // Room in every head first: a head that ran out of memory after
+        // another had appended would leave them out of step.
+        state.layer.reserve_for_appends(1);
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         // Straight to each head's cache: this runs once per head per token.
@@ -91,6 +94,7 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         FloatArgument values;
         values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
+        state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         const auto heads = static_cast<std::size_t>(config.n_heads);
