@@ -1,5 +1,7 @@
 #include "layer/layer.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <span>
 #include <stdexcept>
 
@@ -22,6 +24,11 @@ const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::ui
     if (n_heads > kMaxTokenFloats || d_k > kMaxTokenFloats / n_heads) return messages::kKeysTooWide;
     if (d_v > kMaxTokenFloats / n_heads) return messages::kValuesTooWide;
     return nullptr;
+}
+
+std::uint64_t most_appends(std::uint64_t n_heads) noexcept {
+    constexpr std::uint64_t kSignedLimit = (std::uint64_t{1} << 63) - 1;
+    return std::min(kSignedLimit, std::numeric_limits<std::uint64_t>::max() / n_heads);
 }
 
 Layer::Layer(LayerConfig config) : config_(std::move(config)) {
@@ -65,6 +72,11 @@ void Layer::attend_queries(std::size_t index, const float* queries, std::size_t 
 
 void Layer::clear() noexcept {
     for (KVCache& head : heads_) head.clear();
+}
+
+std::uint64_t Layer::appends_left() const noexcept {
+    // Every head sees every append.
+    return most_appends(config_.n_heads) - heads_.front().total_appends();
 }
 
 std::uint64_t Layer::held() const noexcept {

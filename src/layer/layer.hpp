@@ -26,6 +26,11 @@ struct LayerConfig {
 // from them cannot overflow.
 const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::uint64_t d_v);
 
+// The most appends each head of a layer of `n_heads` heads counts: a head's
+// counters stay below 2**63, as its spans hold token indices in signed 64
+// bits, and their sums over the heads fit in 64 bits.
+std::uint64_t most_appends(std::uint64_t n_heads) noexcept;
+
 class Layer {
 public:
     // Empty heads. Throws std::invalid_argument for a strategy name that
@@ -65,6 +70,9 @@ public:
     void attend_queries(std::size_t index, const float* queries, std::size_t count, float* out) const;
 
     void clear() noexcept;
+
+    // Appends the heads can still count (see most_appends).
+    std::uint64_t appends_left() const noexcept;
 
     // Entries held, summed over heads.
     std::uint64_t held() const noexcept;

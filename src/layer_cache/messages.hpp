@@ -38,6 +38,9 @@ inline constexpr char kOutReadOnly[] = "argument 'out': is read-only";
 inline constexpr char kOutNotContiguous[] = "argument 'out': must be C-contiguous";
 inline constexpr char kOutNotAligned[] = "argument 'out': must be aligned to 4 bytes";
 
+// %llu the most appends a head counts.
+inline constexpr char kTooManyAppends[] = "each head of a LayerCache counts at most %llu appends";
+
 // ---- construction, heads and states ----
 
 // %s parameter, %llu the least value, %R what was given.

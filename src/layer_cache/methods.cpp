@@ -39,6 +39,15 @@ void for_each_head(const LayerCacheState& state, std::uint64_t work, Task& task)
     run_tasks(heads, state.threads - 1, task);
 }
 
+// Refuses appends past what the counters hold (reachable only from a state
+// that counted nearly that many), before anything changes.
+void check_appends_left(const Layer& layer, std::uint64_t tokens) {
+    if (tokens > layer.appends_left()) {
+        raise_format(PyExc_OverflowError, messages::kTooManyAppends,
+                     static_cast<unsigned long long>(most_appends(layer.config().n_heads)));
+    }
+}
+
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
 constexpr std::array<const char*, 2> kExtendParams = {"K", "V"};
 constexpr std::array<const char*, 2> kAttendParams = {"q", "out"};
@@ -62,6 +71,7 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         FloatArgument values;
         values.read(slots[1], "v", {2, {ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
+        check_appends_left(state.layer, 1);
         // Room in every head first: a head that ran out of memory after
         // another had appended would leave them out of step.
         state.layer.reserve_for_appends(1);
@@ -94,6 +104,7 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         FloatArgument values;
         values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
+        check_appends_left(state.layer, static_cast<std::uint64_t>(tokens));
         state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
