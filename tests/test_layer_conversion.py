@@ -190,6 +190,70 @@ def test_a_conversion_that_calls_back_meets_the_borrow_rules():
     assert seen == [("ok", [3, 3]), ("error", "Already mutably borrowed"), ("error", "Already borrowed")]
 
 
+class Exporter:
+    """An object whose __buffer__ runs `action` first, then exports a
+    float32 array (or raises what `action` raised)."""
+
+    def __init__(self, action, shape=(H, D)):
+        self.action, self.array = action, np.zeros(shape, np.float32)
+
+    def __buffer__(self, flags):
+        self.action()
+        return memoryview(self.array)
+
+
+def raising(error):
+    def action():
+        raise error
+    return action
+
+
+# Where a buffer is asked for: array input, out=, a state's bytes.
+BUFFER_SITES = {
+    "k": lambda layer, given: layer.append(given, np.zeros((H, D))),
+    "out": lambda layer, given: layer.attend(np.zeros((H, D)), out=given),
+    "data": lambda layer, given: LayerCache.from_bytes(given),
+}
+
+
+@pytest.mark.parametrize("site", BUFFER_SITES)
+@pytest.mark.parametrize("error", [MemoryError("no room for the view"), RuntimeError("the exporter is busy")])
+def test_an_error_raised_while_exporting_a_buffer_passes_unchanged(site, error):
+    layer = filled()
+    before = layer.to_bytes()
+    with pytest.raises(type(error)) as raised:
+        BUFFER_SITES[site](layer, Exporter(raising(error)))
+    assert raised.value is error
+    assert layer.to_bytes() == before
+
+
+@pytest.mark.parametrize("site", ["k", "out"])
+def test_a_borrow_conflict_met_while_exporting_a_buffer_passes_unchanged(site):
+    # The exporter calls back into the cache whose call asked for the buffer.
+    layer = filled()
+    before = layer.to_bytes()
+    exporter = Exporter(lambda: layer.append(np.zeros((H, D)), np.zeros((H, D))))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        BUFFER_SITES[site](layer, exporter)
+    assert layer.to_bytes() == before
+
+
+@pytest.mark.parametrize("site, given, message", [
+    ("k", 7, "argument 'k': 'int' object cannot be converted to 'Sequence'"),
+    ("out", 7, "argument 'out': expected a float32 array, got 'int'"),
+    ("data", 7, "argument 'data': expected a bytes-like object, got 'int'"),
+    # NumPy exports no buffer of a date type: no numbers in it either.
+    ("k", np.zeros((H, D), "M8[D]"), "argument 'k': float() argument must be a string or a real number, not "
+     "'datetime.date'"),
+    ("out", np.zeros((H, D), "M8[D]"), "argument 'out': expected a float32 array"),
+    ("out", Exporter(raising(BufferError("no such view"))), "argument 'out': expected a float32 array"),
+])
+def test_what_exports_no_buffer_of_the_kind_asked_stays_a_type_error(site, given, message):
+    with pytest.raises(TypeError) as raised:
+        BUFFER_SITES[site](filled(), given)
+    assert str(raised.value) == message
+
+
 # ---- constructor and head indexes ---------------------------------------------
 
 @pytest.mark.parametrize("kwargs, kind, message", [

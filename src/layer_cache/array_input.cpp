@@ -39,11 +39,11 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
 
 // The view of `object`'s buffer with strides and format; false, with no
 // error set, when it has none (or refuses this kind of request: then the
-// object is read as a sequence).
+// object is read as a sequence). Any other failure of the export is raised.
 bool get_view(PyObject* object, BufferView& view) {
     if (!PyObject_CheckBuffer(object)) return false;
     if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
+    if (!buffer_request_refused()) throw PythonErrorSet{};
     PyErr_Clear();
     return false;
 }

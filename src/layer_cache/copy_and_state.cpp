@@ -61,7 +61,7 @@ PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_
         {
             BufferView data;
             if (!data.acquire(slots[0], PyBUF_SIMPLE)) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
+                if (!buffer_request_refused()) throw PythonErrorSet{};
                 PyErr_Clear();
                 raise_format(PyExc_TypeError, messages::kStateNotBytes, Py_TYPE(slots[0])->tp_name);
             }
