@@ -54,6 +54,12 @@ void KVCache::reserve_for_appends(std::size_t appends) {
     if (follows_spans_) spans_.reserve_for_pushes(appends, rows);
 }
 
+void KVCache::give_back_spare_room() noexcept {
+    keys_.give_back_spare_rows();
+    values_.give_back_spare_rows();
+    spans_.give_back_spare_rows();
+}
+
 void KVCache::clear() noexcept {
     keys_.clear();
     values_.clear();

@@ -48,8 +48,11 @@ public:
 
     // Makes room for `appends` appends, so that none of them allocates: then
     // they cannot fail for want of memory. Throws std::bad_alloc, leaving
-    // the entries and counters as they were.
+    // the entries and counters as they were. The lists grow as the appends
+    // would grow them, in room set aside; give_back_spare_room returns what
+    // they did not use.
     void reserve_for_appends(std::size_t appends);
+    void give_back_spare_room() noexcept;
 
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.

@@ -51,8 +51,18 @@ std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
     return make_strategy(config_.strategy, config_.parameters);
 }
 
-void Layer::reserve_for_appends(std::size_t tokens) {
-    for (KVCache& head : heads_) head.reserve_for_appends(tokens);
+Layer::AppendRoom Layer::reserve_for_appends(std::size_t tokens) {
+    try {
+        for (KVCache& head : heads_) head.reserve_for_appends(tokens);
+    } catch (...) {
+        give_back_spare_room();
+        throw;
+    }
+    return AppendRoom(*this);
+}
+
+void Layer::give_back_spare_room() noexcept {
+    for (KVCache& head : heads_) head.give_back_spare_room();
 }
 
 void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_stride, const float* values,

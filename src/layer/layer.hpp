@@ -52,10 +52,21 @@ public:
     // A fresh strategy of this layer's kind, for a head.
     std::unique_ptr<CacheStrategy> make_head_strategy() const;
 
-    // Makes room in every head for `tokens` appends, before any is made, so
-    // that appending them cannot fail halfway for want of memory. Throws
-    // std::bad_alloc, leaving every head's entries as they were.
-    void reserve_for_appends(std::size_t tokens);
+    // Room in every head for `tokens` appends, made before any append, so
+    // that appending them cannot fail halfway for want of memory. What the
+    // appends did not use goes back when the room goes.
+    class AppendRoom {
+    public:
+        explicit AppendRoom(Layer& layer) noexcept : layer_(layer) {}
+        ~AppendRoom() { layer_.give_back_spare_room(); }
+        AppendRoom(const AppendRoom&) = delete;
+        AppendRoom& operator=(const AppendRoom&) = delete;
+
+    private:
+        Layer& layer_;
+    };
+    // Throws std::bad_alloc, leaving every head as it was.
+    [[nodiscard]] AppendRoom reserve_for_appends(std::size_t tokens);
 
     // Appends `tokens` entries to head `index`: the key of token t is the
     // d_k floats at keys + t * key_stride, its value the d_v floats at
@@ -87,6 +98,8 @@ public:
     std::uint64_t attend_work(std::size_t queries) const noexcept;
 
 private:
+    void give_back_spare_room() noexcept;
+
     LayerConfig config_;
     std::vector<KVCache> heads_;
 };

@@ -74,7 +74,7 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         check_appends_left(state.layer, 1);
         // Room in every head first: a head that ran out of memory after
         // another had appended would leave them out of step.
-        state.layer.reserve_for_appends(1);
+        const Layer::AppendRoom room = state.layer.reserve_for_appends(1);
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         // Straight to each head's cache: this runs once per head per token.
@@ -105,13 +105,16 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
         check_appends_left(state.layer, static_cast<std::uint64_t>(tokens));
-        state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
+        const Layer::AppendRoom room = state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         const auto heads = static_cast<std::size_t>(config.n_heads);
         auto task = [&](std::size_t h) {
             state.layer.append_tokens(h, keys.data() + h * d_k, heads * d_k, values.data() + h * d_v, heads * d_v,
                                       static_cast<std::size_t>(tokens));
+            // Here rather than when the room goes: a head's spare room goes
+            // back by a copy of its rows, which its thread is placed to make.
+            state.layer.head(h).give_back_spare_room();
         };
         for_each_head(state, state.layer.append_work(static_cast<std::size_t>(tokens)), task);
         Py_RETURN_NONE;
