@@ -4,6 +4,7 @@ byte-swapped arrays, nested sequences; wrong shapes and kinds raise with the
 parameter named and leave the cache as it was."""
 
 import array
+import os
 import subprocess
 import sys
 
@@ -165,6 +166,51 @@ def test_extend_checks_every_token_before_storing_the_first():
     with pytest.raises(TypeError, match="argument 'K': from __float__"):
         layer.extend(tokens, np.ones((51, H, D)))
     assert layer.to_bytes() == before
+
+
+def test_every_shape_is_checked_before_any_argument_is_converted():
+    # The first argument's element would fail its conversion; the second's
+    # shape is refused first.
+    layer = filled()
+    bad_row = [[1.0] * D, [1.0] * (D - 1) + ["x"]]
+    with pytest.raises(ValueError, match=r"argument 'V': expected \(3, 2, 5\), got \(2, 2, 5\)"):
+        layer.extend([bad_row] * 3, np.zeros((2, H, D)))
+    with pytest.raises(ValueError, match=r"argument 'out': expected \(2, 5\), got \(2, 4\)"):
+        layer.attend(bad_row, out=np.zeros((H, D - 1), np.float32))
+    with pytest.raises(ValueError, match="with n_q a multiple of n_heads"):
+        layer.attend([bad_row[0]] * 3)
+
+
+# Tokens declared by a stride of 0 cost nothing to declare: a shape refused
+# must cost nothing to refuse either. A process of its own under an address
+# space limit far below the 2.7 GB that converting the keys would take.
+_DECLARED_TOKENS = r"""
+import resource
+import numpy as np
+from marrowvale import LayerCache
+
+layer = LayerCache(2, 5, 5)
+keys = np.broadcast_to(np.ones(5), (2**26, 2, 5))
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
+for call in (lambda: layer.extend(keys, np.ones((3, 2, 5))), lambda: layer.attend(keys[:, 0], out=np.ones(3, np.float32))):
+    try:
+        call()
+    except BaseException as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("MARROWVALE_SANITIZED")),
+                    reason="a sanitizer's shadow memory defeats an address-space limit")
+def test_a_shape_refused_costs_nothing_however_many_tokens_are_declared():
+    run = subprocess.run([sys.executable, "-c", _DECLARED_TOKENS], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stdout.splitlines() == [
+        "ValueError argument 'V': expected (67108864, 2, 5), got (3, 2, 5)",
+        "ValueError argument 'out': expected (67108864, 5), got (3,)",
+    ]
 
 
 def test_a_conversion_that_calls_back_meets_the_borrow_rules():

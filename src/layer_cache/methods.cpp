@@ -96,13 +96,16 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::write);
-        // Every token of every head is read and checked before the first
-        // is stored.
+        // Both shapes are checked before either is converted (a stride of 0
+        // lets a small array declare any number of tokens to convert), and
+        // every token of every head before the first is stored.
         FloatArgument keys;
-        keys.read(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, "T"});
+        keys.open(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, "T"});
         const Py_ssize_t tokens = keys.dim(0);
         FloatArgument values;
-        values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
+        values.open(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
+        keys.convert();
+        values.convert();
         CacheAccess::Lock lock(state.access);
         check_appends_left(state.layer, static_cast<std::uint64_t>(tokens));
         const Layer::AppendRoom room = state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
@@ -130,8 +133,9 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::read);
+        // Both shapes are checked before the queries are converted, as in extend.
         FloatArgument queries;
-        queries.read(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, "n_q"});
+        queries.open(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, "n_q"});
         const Py_ssize_t n_q = queries.dim(0);
         const auto heads = ssize(config.n_heads);
         if (n_q % heads != 0) {
@@ -147,9 +151,10 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         } else {
             given.emplace(slots[1], n_q, ssize(config.d_v));
             out = given->data();
-            // Each output row is written while later queries are still read.
-            queries.separate_from(out, out + given->size());
         }
+        queries.convert();
+        // Each output row is written while later queries are still read.
+        if (given) queries.separate_from(out, out + given->size());
         {
             CacheAccess::Lock lock(state.access);
             const auto group = static_cast<std::size_t>(n_q / heads);
