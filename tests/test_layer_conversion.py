@@ -194,7 +194,8 @@ keys = np.broadcast_to(np.ones(5), (2**26, 2, 5))
 with open("/proc/self/status") as status:
     size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
 resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
-for call in (lambda: layer.extend(keys, np.ones((3, 2, 5))), lambda: layer.attend(keys[:, 0], out=np.ones(3, np.float32))):
+for call in (lambda: layer.extend(keys, np.ones((3, 2, 5))),
+             lambda: layer.attend(keys[:, 0], out=np.ones(3, np.float32))):
     try:
         call()
     except BaseException as error:
