@@ -138,6 +138,15 @@ def test_foreign_and_inconsistent_states_are_refused(data, match):
     refused(data, match)
 
 
+@pytest.mark.parametrize("name, shown", [(b"Full", "Full"), (b"full\0x", "full\0x"), (b"f\xffull", "f\ufffdull")])
+def test_an_unknown_strategy_in_a_state_is_named_with_the_choices(name, shown):
+    # The constructor's text, whole past a NUL; bytes that are not UTF-8 shown replaced.
+    with pytest.raises(ValueError) as raised:
+        LayerCache.from_bytes(header(name=name) + head(0, 0, 0) * H)
+    assert str(raised.value) == ("invalid LayerCache state: unknown strategy '" + shown
+                                 + "'. choose: full, sliding, static, merge, hybrid")
+
+
 def test_a_handmade_state_within_the_rules_is_read():
     data = header(name=b"merge", appends=5, position=3) + one_entry_head(0, 2, merges=3) + head(3, 0, 0)
     layer = LayerCache.from_bytes(data)

@@ -122,8 +122,8 @@ LayerConfig read_config(Reader& reader) {
     parameters.recent_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
     parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>(messages::kStatePartParameters));
     parameters.merge_every = reader.number<std::uint64_t>(messages::kStatePartParameters);
-    // The refused name reads as in the constructor's message.
-    if (!is_known_strategy(config.strategy)) fail(messages::kUnknownStrategy + config.strategy + "'");
+    // The refused name reads as in the constructor's message, choices and all.
+    if (!is_known_strategy(config.strategy)) fail(unknown_strategy_message(config.strategy));
     return config;
 }
 

@@ -68,7 +68,7 @@ PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_
             try {
                 layer.emplace(read_state({static_cast<const unsigned char*>(data->buf), static_cast<std::size_t>(data->len)}));
             } catch (const StateError& problem) {
-                raise_format(PyExc_ValueError, messages::kInvalidState, problem.what());
+                raise_value_error(messages::kInvalidState + problem.text());
             }
         }
         const std::size_t threads = thread_count(slots[1], layer->config().n_heads);

@@ -54,7 +54,7 @@ inline constexpr char kHeadNotAnInteger[] = "head index must be an integer, not 
 inline constexpr char kHeadOutOfRange[] = "head index %R out of range for %zu heads";
 // %s the type of what was given.
 inline constexpr char kStateNotBytes[] = "argument 'data': expected a bytes-like object, got '%s'";
-// %s why the bytes are not a state (the layer's texts).
-inline constexpr char kInvalidState[] = "invalid LayerCache state: %s";
+// Before why the bytes are not a state (the layer's texts).
+inline constexpr char kInvalidState[] = "invalid LayerCache state: ";
 
 }  // namespace marrowvale::messages
