@@ -1,0 +1,91 @@
+"""The Ray backend: one Ray task per cell, on a local Ray instance or an
+existing cluster. Ray reuses its worker processes, and each keeps the model
+it loaded (``run_cell`` holds it), so cells handed out by model load each
+model about once per worker. Ray is the optional ``ray`` extra."""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Iterator, Mapping, Sequence
+from types import ModuleType
+from typing import Any
+
+from ._cell import CellResult, CellTask, run_cell
+from ._local import THREAD_VARIABLES
+
+__all__ = ["RAY_UNAVAILABLE", "import_ray", "run_ray"]
+
+RAY_UNAVAILABLE = ("the ray backend needs Ray, which is not installed; "
+                   "install it with: pip install 'marrowvale[ray]'")
+
+# Cells handed to Ray ahead of those running, per slot: enough that no slot
+# waits for the driver, few enough that a killed driver leaves little work.
+_AHEAD = 2
+
+
+def import_ray() -> ModuleType:
+    """The ``ray`` module, or ImportError saying how to install it."""
+    try:
+        import ray
+    except ImportError as exc:
+        raise ImportError(RAY_UNAVAILABLE) from exc
+    return ray
+
+
+def _failed(task: CellTask, exc: BaseException) -> CellResult:
+    return CellResult(task.index, None, f"{type(exc).__name__}: {exc}".splitlines()[0], str(exc), 0.0, "ray")
+
+
+def run_ray(tasks: Sequence[CellTask], *, threads: int = 1, address: str | None = None,
+            init_options: Mapping[str, Any] | None = None) -> Iterator[CellResult]:
+    """Evaluate ``tasks`` as Ray tasks of ``threads`` CPUs each and yield each
+    result as it comes; a task that Ray loses (its worker died) yields a
+    failed result for its cell.
+
+    Ray is started with ``ray.init(address=address, **init_options)`` unless
+    this process has started it already, and shut down at the end if it was
+    started here.
+    """
+    ray = import_ray()
+    started = not ray.is_initialized()
+    if started:
+        options: dict[str, Any] = {"logging_level": logging.WARNING, "log_to_driver": False,
+                                   **(init_options or {})}
+        # Each worker's BLAS gets the CPUs its task holds, and no more.
+        options.setdefault("runtime_env", {"env_vars": {name: str(threads) for name in THREAD_VARIABLES}})
+        ray.init(address=address, **options)
+    try:
+        yield from _dispatch(ray, tasks, threads)
+    finally:
+        if started:
+            ray.shutdown()
+
+
+def _dispatch(ray: Any, tasks: Sequence[CellTask], threads: int) -> Iterator[CellResult]:
+    # A cell whose worker dies is stored as failed and tried on the next
+    # run, as with the local backend, not retried here without end.
+    remote = ray.remote(run_cell).options(num_cpus=threads, max_retries=0)
+    slots = max(1, int(ray.cluster_resources().get("CPU", 1) // threads))
+    queue = iter(tasks)
+    running: dict[Any, CellTask] = {}
+
+    def submit() -> None:
+        for task in queue:
+            running[remote.remote(task)] = task
+            if len(running) >= slots * _AHEAD:
+                return
+
+    submit()
+    try:
+        while running:
+            ready, _ = ray.wait(list(running), num_returns=1)
+            task = running.pop(ready[0])
+            try:
+                result: CellResult = ray.get(ready[0])
+            except Exception as exc:  # Ray's errors for a lost task or worker
+                result = _failed(task, exc)
+            yield result
+            submit()
+    finally:
+        for ref in running:
+            ray.cancel(ref, force=True)
