@@ -79,7 +79,8 @@ _PUT = (f"INSERT INTO results ({', '.join(_COLUMNS)}) VALUES ({', '.join('?' * l
 @dataclass(frozen=True)
 class StoredRow:
     """One result as the store holds it; ``figures`` is None for a failed
-    one, whose ``error`` says why."""
+    one, whose ``error`` says why. ``run`` is the run that stored it,
+    ``attempts`` how many runs tried it."""
 
     key: str
     model: str
@@ -99,6 +100,7 @@ class StoredRow:
     seconds: float
     worker: str
     run: int
+    attempts: int
 
 
 def _now() -> str:
@@ -209,9 +211,10 @@ class Store:
 
     def rows(self) -> Iterator[StoredRow]:
         """Every stored result, in the order stored."""
-        query = f"SELECT {', '.join(_COLUMNS[:-1])} FROM results ORDER BY rowid"
+        names = (*_COLUMNS[:-1], "attempts")
+        query = f"SELECT {', '.join(names)} FROM results ORDER BY rowid"
         for values in self._db.execute(query).fetchall():
-            row = dict(zip(_COLUMNS, values))
+            row = dict(zip(names, values))
             row["settings"] = json.loads(row["settings"])
             row["figures"] = None if row["figures"] is None else json.loads(row["figures"])
             yield StoredRow(**row)
