@@ -24,12 +24,18 @@ class TestSpecs:
         assert spec.resolve(100) == {"strategy": "static", "recent_k": 13, "static_k": 4}  # 12.5 rounds up
         assert spec.resolve(3) == {"strategy": "static", "recent_k": 1, "static_k": 4}  # never 0 for a share
         assert parse_spec("sliding:window_size=0%").resolve(100) == {"strategy": "sliding", "window_size": 0}
+        # An offset makes a static cache's recent part and its first entries
+        # one budget, never below 0.
+        sinks = parse_spec("static:static_k=4,recent_k=12.5%-4")
+        assert sinks.key == "static:recent_k=12.5%-4,static_k=4"
+        assert sinks.resolve(511)["recent_k"] == 60 and sinks.resolve(16)["recent_k"] == 0
         assert parse_spec("merge:threshold=0.9").key != parse_spec("merge:threshold=0.95").key
 
     @pytest.mark.parametrize(("spec", "message"), [
         ("merge:threshold=50%", "threshold is not a count of entries"),
         ("sliding:window_size=120%", "0% to 100%"),
         ("sliding:window_size=big", "'big' is not a number or a percentage"),
+        ("sliding:window_size=10%4", "after a share comes nothing or"),
         ("sliding:window_size", "is not KEY=VALUE"),
         ("sliding:window=4", "unknown parameter 'window'"),
         ("nearest", "unknown strategy 'nearest'"),

@@ -24,7 +24,7 @@ pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not i
 from marrowvale.__main__ import main  # noqa: E402
 from marrowvale.models import evaluate, load_model  # noqa: E402
 from marrowvale.sweep import Grid, Store, run_sweep  # noqa: E402
-from marrowvale.sweep._cell import CellTask, run_cell  # noqa: E402
+from marrowvale.sweep._cell import CellTask, blas_threads, run_cell  # noqa: E402
 from marrowvale.sweep._local import THREAD_VARIABLES, threads_per_worker  # noqa: E402
 
 SPECS = ["full", "sliding:window_size=12.5%", "static:recent_k=8,static_k=2"]  # keys: sorted
@@ -211,7 +211,7 @@ def test_killing_a_worker_and_then_the_driver_loses_only_the_cells_in_flight(mod
         # Two workers share the cores, each with its BLAS threads set so.
         environment = Path(f"/proc/{victim}/environ").read_bytes().split(b"\0")
         for variable in THREAD_VARIABLES:
-            assert f"{variable}={threads_per_worker(2)}".encode() in environment
+            assert f"{variable}={blas_threads(threads_per_worker(2))}".encode() in environment
         os.kill(victim, signal.SIGKILL)
         _wait_for(lambda: _count(store, "failed") >= 1)
         survivors = _workers(driver.pid)

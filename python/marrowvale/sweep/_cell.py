@@ -25,7 +25,7 @@ from .._compare import StrategySpec
 if TYPE_CHECKING:
     from ..models import Evaluation, Model
 
-__all__ = ["CellResult", "CellTask", "check_settings", "default_strategies", "encode", "fed_tokens", "load",
+__all__ = ["CellResult", "CellTask", "blas_threads", "check_settings", "default_strategies", "encode", "fed_tokens", "load",
            "model_path", "run_cell"]
 
 # Bytes of one cached float32 key or value component.
@@ -67,6 +67,15 @@ class CellResult:
 def _evaluate_takes(name: str) -> bool:
     from ..models import evaluate
     return name in inspect.signature(evaluate).parameters
+
+
+def blas_threads(cores: int) -> int:
+    """The BLAS threads for a cell given ``cores``. The evaluation steps one
+    token at a time, so its matrix products have a row per run: split over
+    threads, such products wait on each other more than they gain (a cell
+    took 5x as long with 2 threads as with 1 on a busy 2-core machine).
+    An evaluation that multiplies whole chunks of tokens would use them."""
+    return 1
 
 
 def check_settings(ctx: int | None) -> None:

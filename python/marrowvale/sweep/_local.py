@@ -20,7 +20,7 @@ from contextlib import contextmanager
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
-from ._cell import CellResult, CellTask, run_cell
+from ._cell import CellResult, CellTask, blas_threads, run_cell
 
 __all__ = ["THREAD_VARIABLES", "run_local", "threads_per_worker", "usable_cores"]
 
@@ -93,7 +93,7 @@ class _Worker:
         self.connection, child = context.Pipe()
         self.process = context.Process(target=_serve, args=(child, os.getpid()), daemon=True,
                                        name="marrowvale-sweep-worker")
-        with _environment({name: str(threads) for name in THREAD_VARIABLES}):
+        with _environment({name: str(blas_threads(threads)) for name in THREAD_VARIABLES}):
             self.process.start()
         child.close()
         self.task: CellTask | None = None
@@ -195,8 +195,8 @@ class _Pool:
 
 
 def run_local(tasks: Sequence[CellTask], jobs: int, threads: int | None = None) -> Iterator[CellResult]:
-    """Evaluate ``tasks`` on ``jobs`` worker processes of ``threads`` BLAS
-    threads each (default: their share of the cores) and yield each result
+    """Evaluate ``tasks`` on ``jobs`` worker processes of ``threads`` cores
+    each (default: their share of the cores) and yield each result
     as it comes. A worker that dies yields a failed result for its cell and
     is replaced. Closing the iterator stops the workers."""
     pool = _Pool(tasks, jobs, threads or threads_per_worker(jobs))

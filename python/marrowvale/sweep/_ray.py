@@ -10,7 +10,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from types import ModuleType
 from typing import Any
 
-from ._cell import CellResult, CellTask, run_cell
+from ._cell import CellResult, CellTask, blas_threads, run_cell
 from ._local import THREAD_VARIABLES
 
 __all__ = ["RAY_UNAVAILABLE", "import_ray", "run_ray"]
@@ -51,8 +51,9 @@ def run_ray(tasks: Sequence[CellTask], *, threads: int = 1, address: str | None 
     if started:
         options: dict[str, Any] = {"logging_level": logging.WARNING, "log_to_driver": False,
                                    **(init_options or {})}
-        # Each worker's BLAS gets the CPUs its task holds, and no more.
-        options.setdefault("runtime_env", {"env_vars": {name: str(threads) for name in THREAD_VARIABLES}})
+        # Each worker's BLAS gets at most the CPUs its task holds.
+        options.setdefault("runtime_env", {"env_vars": {name: str(blas_threads(threads))
+                                                        for name in THREAD_VARIABLES}})
         ray.init(address=address, **options)
     try:
         yield from _dispatch(ray, tasks, threads)

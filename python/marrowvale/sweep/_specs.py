@@ -2,7 +2,9 @@
 as ``eval`` takes them, except that a count may be given as a share of each
 text ("12.5%"): the same spec then holds the same share of a short text and
 of a long one. The share is resolved per text, against the tokens the cache
-is fed (every token of the text but the last, or of one window of ``ctx``)."""
+is fed (every token of the text but the last, or of one window of ``ctx``).
+A share may carry an offset ("12.5%-4"), so that a static cache's recent
+part plus its 4 first entries make the same budget as a window of 12.5%."""
 
 from __future__ import annotations
 
@@ -18,18 +20,22 @@ __all__ = ["BudgetSpec", "Percent", "parse_spec"]
 
 @dataclass(frozen=True)
 class Percent:
-    """A count given as ``value`` percent of the tokens a cache is fed."""
+    """A count given as ``value`` percent of the tokens a cache is fed, plus
+    ``offset`` entries."""
 
     value: float
+    offset: int = 0
 
     def __str__(self) -> str:
-        return f"{self.value:.15g}%"
+        return f"{self.value:.15g}%" + (f"{self.offset:+d}" if self.offset else "")
 
     def of(self, fed: int) -> int:
-        """The count for a text of ``fed`` tokens: rounded half up, and at
-        least one entry for any share above 0."""
+        """The count for a text of ``fed`` tokens: the share rounded half up,
+        at least one entry for any share above 0; then the offset, down to
+        no fewer than 0."""
         count = math.floor(self.value / 100.0 * fed + 0.5)
-        return max(count, 1) if self.value > 0 else 0
+        share = max(count, 1) if self.value > 0 else 0
+        return max(share + self.offset, 0)
 
 
 Value = int | float | Percent
@@ -76,8 +82,8 @@ class BudgetSpec:
 
 def _value(text: str, where: str) -> Value:
     text = text.strip()
-    share = text.endswith("%")
-    body = text[:-1] if share else text
+    share, offset = _share_and_offset(text, where)
+    body = share if share is not None else text
     number: int | float
     try:
         number = int(body)
@@ -86,11 +92,26 @@ def _value(text: str, where: str) -> Value:
             number = float(body)
         except ValueError:
             raise ValueError(f"{where}: {text!r} is not a number or a percentage") from None
-    if not share:
+    if share is None:
         return number
     if not 0.0 <= number <= 100.0:
         raise ValueError(f"{where}: a share of the text is 0% to 100%, not {text}")
-    return Percent(float(number))
+    return Percent(float(number), offset)
+
+
+def _share_and_offset(text: str, where: str) -> tuple[str | None, int]:
+    """``"12.5%-4"`` is ``("12.5", -4)``; text without a % is no share."""
+    body, percent, rest = text.partition("%")
+    if not percent:
+        return None, 0
+    if not rest:
+        return body, 0
+    try:
+        if rest[0] not in "+-":
+            raise ValueError
+        return body, int(rest)
+    except ValueError:
+        raise ValueError(f"{where}: {text!r}: after a share comes nothing or +N or -N entries") from None
 
 
 def _from_text(text: str) -> tuple[str, list[tuple[str, Value]]]:
