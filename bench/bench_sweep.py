@@ -31,7 +31,6 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
 import statistics
 import sys
 import tempfile
@@ -39,11 +38,12 @@ import time
 from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_cache import OPENBLAS_PINNING, write_results  # noqa: E402 - the bench folder is not a package
-from bench_eval import SHAPE  # noqa: E402
+from bench_eval import SHAPE
+from harness.machine import machine_info
+from harness.results import default_out, write_results
+from harness.threads import drop_openblas_pinning
 
-DEFAULT_OUT = Path(__file__).resolve().parent / "results" / "bench_sweep.json"
+DEFAULT_OUT = default_out("bench_sweep")
 STRATEGIES = ["full", "sliding:window_size=12.5%", "sliding:window_size=25%",
               "static:static_k=4,recent_k=12.5%-4", "static:static_k=4,recent_k=25%-4"]
 TARGET_SPEEDUP = 1.7
@@ -126,8 +126,7 @@ def main(argv: list[str] | None = None) -> int:
     if min(args.layers, args.texts, args.max_tokens, args.repeat) < 1:
         parser.error("--layers, --texts, --max-tokens and --repeat must be at least 1")
     if not args.keep_openblas_env:
-        for name in OPENBLAS_PINNING:
-            os.environ.pop(name, None)
+        drop_openblas_pinning(os.environ)
 
     import numpy as np
 
@@ -135,11 +134,8 @@ def main(argv: list[str] | None = None) -> int:
     from marrowvale.sweep import Grid
 
     started = time.perf_counter()
-    results: dict[str, Any] = {
-        "machine": {"processor": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
-                    "python": platform.python_version(), "numpy": np.__version__,
-                    "load_average_at_start": os.getloadavg()},
-        "settings": vars(args) | {"out": str(args.out)}}
+    results: dict[str, Any] = {"machine": machine_info(None) | {"numpy": np.__version__},
+                               "settings": vars(args) | {"out": str(args.out)}}
     with tempfile.TemporaryDirectory(prefix="bench-sweep-") as work:
         folder = Path(work)
         try:
@@ -154,6 +150,9 @@ def main(argv: list[str] | None = None) -> int:
         print(f"grid: {model} × {args.texts} pydoc topics × {len(grid.specs)} strategies, "
               f"{args.max_tokens} tokens; {args.repeat} runs of each side")
 
+        # The first sweep also reads the model file from disk; a short one
+        # takes that cost before the timing.
+        timed_sweep(Grid([model], ["pydoc"], ["full"], max_tokens=8, limit_texts=1, min_tokens=2), folder, "warm-up")
         one: list[float] = []
         two: list[float] = []
         cell_times: list[float] = []
@@ -171,6 +170,7 @@ def main(argv: list[str] | None = None) -> int:
 
         if not args.no_ray:
             results["ray"] = ray_overhead(grid, folder, args.repeat)
+    results["machine"]["loadavg_end"] = os.getloadavg()
     results["seconds"] = time.perf_counter() - started
     write_results(results, args.out)
     return 0

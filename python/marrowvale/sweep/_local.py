@@ -25,7 +25,8 @@ from ._cell import CellResult, CellTask, blas_threads, run_cell
 __all__ = ["THREAD_VARIABLES", "run_local", "threads_per_worker", "usable_cores"]
 
 # What the BLAS libraries NumPy may use read for their thread count.
-THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS", "BLIS_NUM_THREADS",
+                    "VECLIB_MAXIMUM_THREADS")
 
 # How often a worker looks whether its driver is still there.
 _ORPHAN_CHECK_SECONDS = 0.5
