@@ -65,3 +65,17 @@ def test_without_ray_the_message_says_how_to_install_it(grid: Grid, tmp_path: Pa
               "--store", str(tmp_path / "r.sqlite")])
     assert exited.value.code == 2 and "pip install 'marrowvale[ray]'" in capsys.readouterr().err
     assert not (tmp_path / "r.sqlite").exists()
+
+
+def test_a_ray_that_does_not_start_is_refused_before_a_store_is_made(grid: Grid, tmp_path: Path,
+                                                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    ray = pytest.importorskip("ray", reason="the 'ray' extra is not installed")
+
+    def unreachable(**options: object) -> None:
+        raise ConnectionError("no cluster there")
+
+    monkeypatch.setattr(ray, "is_initialized", lambda: False)
+    monkeypatch.setattr(ray, "init", unreachable)
+    with pytest.raises(ValueError, match="Ray did not start at 127.0.0.1:6379: no cluster there"):
+        run_sweep(grid, tmp_path / "r.sqlite", backend="ray", address="127.0.0.1:6379")
+    assert not (tmp_path / "r.sqlite").exists()

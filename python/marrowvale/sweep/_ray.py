@@ -7,13 +7,14 @@ from __future__ import annotations
 
 import logging
 from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from types import ModuleType
 from typing import Any
 
 from ._cell import CellResult, CellTask, blas_threads, run_cell
 from ._local import THREAD_VARIABLES
 
-__all__ = ["RAY_UNAVAILABLE", "import_ray", "run_ray"]
+__all__ = ["RAY_UNAVAILABLE", "import_ray", "ray_session", "run_ray"]
 
 RAY_UNAVAILABLE = ("the ray backend needs Ray, which is not installed; "
                    "install it with: pip install 'marrowvale[ray]'")
@@ -36,15 +37,15 @@ def _failed(task: CellTask, exc: BaseException) -> CellResult:
     return CellResult(task.index, None, f"{type(exc).__name__}: {exc}".splitlines()[0], str(exc), 0.0, "ray")
 
 
-def run_ray(tasks: Sequence[CellTask], *, threads: int = 1, address: str | None = None,
-            init_options: Mapping[str, Any] | None = None) -> Iterator[CellResult]:
-    """Evaluate ``tasks`` as Ray tasks of ``threads`` CPUs each and yield each
-    result as it comes; a task that Ray loses (its worker died) yields a
-    failed result for its cell.
+@contextmanager
+def ray_session(*, threads: int = 1, address: str | None = None,
+                init_options: Mapping[str, Any] | None = None) -> Iterator[ModuleType]:
+    """Ray, started with ``ray.init(address=address, **init_options)``
+    unless this process has started it already, and shut down at the end if
+    it was started here.
 
-    Ray is started with ``ray.init(address=address, **init_options)`` unless
-    this process has started it already, and shut down at the end if it was
-    started here.
+    Raises ImportError without Ray, and ValueError when Ray does not start
+    (a cluster that cannot be reached, say).
     """
     ray = import_ray()
     started = not ray.is_initialized()
@@ -54,15 +55,22 @@ def run_ray(tasks: Sequence[CellTask], *, threads: int = 1, address: str | None 
         # Each worker's BLAS gets at most the CPUs its task holds.
         options.setdefault("runtime_env", {"env_vars": {name: str(blas_threads(threads))
                                                         for name in THREAD_VARIABLES}})
-        ray.init(address=address, **options)
+        try:
+            ray.init(address=address, **options)
+        except Exception as exc:  # Ray reports an unreachable cluster in several ways
+            where = f" at {address}" if address else ""
+            raise ValueError(f"Ray did not start{where}: {exc}") from None
     try:
-        yield from _dispatch(ray, tasks, threads)
+        yield ray
     finally:
         if started:
             ray.shutdown()
 
 
-def _dispatch(ray: Any, tasks: Sequence[CellTask], threads: int) -> Iterator[CellResult]:
+def run_ray(ray: Any, tasks: Sequence[CellTask], threads: int = 1) -> Iterator[CellResult]:
+    """Evaluate ``tasks`` as Ray tasks of ``threads`` CPUs each on the Ray
+    of ``ray_session`` and yield each result as it comes; a task that Ray
+    loses (its worker died) yields a failed result for its cell."""
     # A cell whose worker dies is stored as failed and tried on the next
     # run, as with the local backend, not retried here without end.
     remote = ray.remote(run_cell).options(num_cpus=threads, max_retries=0)

@@ -7,8 +7,10 @@ the same grid and store computes only what is missing."""
 from __future__ import annotations
 
 import os
+import sys
 import time
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import AbstractContextManager, ExitStack, contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -19,12 +21,15 @@ from ._grid import Grid
 from ._local import run_local, threads_per_worker
 from ._plan import Plan, make_plan
 from ._progress import CellProgress
-from ._ray import import_ray, run_ray
+from ._ray import import_ray, ray_session, run_ray
 from ._store import Store
 
 __all__ = ["BACKENDS", "SweepSummary", "run_sweep"]
 
 BACKENDS = ("local", "ray")
+
+# A started backend: the cells' tasks in, their results out as they come.
+Backend = Callable[[Sequence[CellTask]], Iterator[CellResult]]
 
 
 @dataclass(frozen=True)
@@ -52,27 +57,33 @@ def _check_store_path(path: Path) -> None:
         raise ValueError(f"store {path}: permission denied")
 
 
-def _open_store(path: Path, grid: Grid, threads: int) -> tuple[Store, Plan]:
-    """The store and the plan against it. A new store is made only once the
-    grid has passed every check, so a refused grid leaves no file behind."""
+def _plan(path: Path, grid: Grid, threads: int) -> tuple[Store | None, Plan]:
+    """The store if there is one, checked, and the plan against it. A new
+    store is made only once the grid has passed every check and the backend
+    has started, so a refused run leaves no file behind."""
     _check_store_path(path)
     existing = path.exists() and path.stat().st_size > 0
     store = Store(path) if existing else None
     try:
-        plan = make_plan(grid, store.statuses if store else lambda keys: {}, version=__version__,
-                         threads=threads)
-        return store or Store(path, create=True), plan
+        return store, make_plan(grid, store.statuses if store else lambda keys: {}, version=__version__,
+                                threads=threads)
     except BaseException:
         if store is not None:
             store.close()
         raise
 
 
-def _results(tasks: Sequence[CellTask], backend: str, jobs: int, threads: int, address: str | None,
-             ray_options: Mapping[str, Any] | None) -> Iterator[CellResult]:
+def _backend(backend: str, jobs: int, threads: int, address: str | None,
+             ray_options: Mapping[str, Any] | None) -> AbstractContextManager[Backend]:
+    """The backend, started: Ray is started (or joined) here, so that a
+    cluster that cannot be reached is refused before the run begins."""
     if backend == "ray":
-        return run_ray(tasks, threads=threads, address=address, init_options=ray_options)
-    return run_local(tasks, jobs, threads)
+        @contextmanager
+        def on_ray() -> Iterator[Backend]:
+            with ray_session(threads=threads, address=address, init_options=ray_options) as ray:
+                yield lambda tasks: run_ray(ray, tasks, threads)
+        return on_ray()
+    return nullcontext(lambda tasks: run_local(tasks, jobs, threads))
 
 
 def run_sweep(grid: Grid, store: str | os.PathLike[str] = "results.sqlite", *, backend: str = "local",
@@ -127,13 +138,21 @@ def run_sweep(grid: Grid, store: str | os.PathLike[str] = "results.sqlite", *, b
         import_ray()
     per_cell = threads or (threads_per_worker(jobs) if backend == "local" else 1)
     path = Path(store)
-    database, plan = _open_store(path, grid, per_cell)
-    with database:
+    existing, plan = _plan(path, grid, per_cell)
+    with ExitStack() as stack:
+        if existing is not None:
+            stack.enter_context(existing)
+        execute = stack.enter_context(_backend(backend, jobs, per_cell, address, ray_options))
+        database = existing or stack.enter_context(Store(path, create=True))
         run = database.begin_run(backend=backend, jobs=jobs, version=__version__, cells=len(plan.cells),
                                  planned=plan.results)
         computed = failed = 0
+        if progress:
+            print(f"sweep: {len(plan.cells)} cells ({plan.results} results) to compute; {plan.stored} results "
+                  f"stored already" + (f", {plan.retried} failed before and tried again" if plan.retried else ""),
+                  file=sys.stderr, flush=True)
         bar = CellProgress(len(plan.cells), enabled=progress)
-        results = _results([c.task for c in plan.cells], backend, jobs, per_cell, address, ray_options)
+        results = execute([c.task for c in plan.cells])
         try:
             for result in results:
                 cell = plan.cells[result.index]
@@ -146,7 +165,7 @@ def run_sweep(grid: Grid, store: str | os.PathLike[str] = "results.sqlite", *, b
         finally:
             close = getattr(results, "close", None)
             if close is not None:
-                close()
+                close()  # stops the workers of a run cut short
             bar.close()
         database.end_run(run)
     return SweepSummary(path, run, plan.grid_cells, plan.grid_results, plan.stored, computed, failed,
