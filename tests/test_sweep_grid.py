@@ -122,3 +122,23 @@ def test_the_t_quantile_is_students() -> None:
         assert student_t_quantile(0.95, df) == pytest.approx(expected, abs=1e-4)
     assert student_t_quantile(0.95, 10 ** 6) == pytest.approx(1.95996, abs=1e-5)
     assert math.isclose(student_t_quantile(0.99, 4), 4.6041, abs_tol=1e-4)
+
+
+def test_progress_in_a_log_is_a_line_per_cell_with_the_time_left() -> None:
+    import io
+
+    from marrowvale.sweep._progress import CellProgress, format_duration
+
+    log = io.StringIO()
+    progress = CellProgress(3, enabled=True, stream=log)
+    progress.update("tiny × t0", 1.54, None)
+    progress.update("tiny × t1", 0.2, "ValueError: boom")
+    progress.update("tiny × t2", 0.3, None)
+    first, second, last = log.getvalue().splitlines()
+    assert first.startswith("[1/3] tiny × t0: done in 1.5 s; about ") and first.endswith(" s left")
+    assert second.startswith("[2/3] tiny × t1: failed: ValueError: boom; about ")
+    assert last == "[3/3] tiny × t2: done in 0.3 s" and progress.failed == 1
+    assert [format_duration(s) for s in (42.4, 185, 7620)] == ["42 s", "3 min 05 s", "2 h 07 min"]
+    silent = io.StringIO()
+    CellProgress(3, enabled=False, stream=silent).update("x", 1.0, None)
+    assert silent.getvalue() == ""

@@ -26,7 +26,7 @@ def row(model: str, text: int, spec: str, figures: dict | None, settings: dict |
             "text": f"t{text}", "text_source": "test", "text_digest": str(text), "tokens_digest": str(text),
             "settings": settings or {"max_tokens": 512, "ctx": None}, "spec": spec, "label": f"{spec}!",
             "version": "1", "status": "done" if figures else "failed", "error": None if figures else "boom",
-            "details": None, "figures": figures, "seconds": 1.0, "worker": "here"}
+            "details": None, "figures": figures, "seconds": 1.0, "load_seconds": 0.0, "worker": "here"}
 
 
 def window(text: int, held: float) -> dict:

@@ -85,6 +85,18 @@ class TestFigures:
             assert rows[f"t{i}.txt", SPECS[1]]["figures"]["params"]["window_size"] == window
 
 
+def test_each_worker_loads_each_model_it_is_given_once(model: Path, texts: Path, tmp_path: Path) -> None:
+    other = write_model(tmp_path / "other", tiny_model(seed=6))
+    run_sweep(Grid([model, other], [texts], SPECS[:2], max_tokens=40), tmp_path / "r.sqlite", jobs=2)
+    with Store(tmp_path / "r.sqlite") as store:
+        cells = {(r.model, r.text): (r.worker, r.load_seconds) for r in store.rows()}
+    assert len(cells) == 6
+    for worker in {w for w, _ in cells.values()}:
+        models = {m for (m, _), (w, _) in cells.items() if w == worker}
+        loads = [m for (m, _), (w, seconds) in cells.items() if w == worker and seconds > 0]
+        assert sorted(loads) == sorted(models)
+
+
 class TestResume:
     def test_reruns_compute_only_what_is_missing_and_never_overwrite(self, model: Path, texts: Path,
                                                                       tmp_path: Path) -> None:
@@ -253,7 +265,8 @@ while True:
     n += 1
     rows = [{"key": f"{run}-{n}-{s}", "model": "m", "model_digest": "d", "text": f"text {n}", "text_source": "s",
              "text_digest": "t", "tokens_digest": "k", "settings": {}, "spec": str(s), "label": str(s),
-             "version": "test", "status": "done", "error": None, "details": None, "seconds": 0.0, "worker": "w",
+             "version": "test", "status": "done", "error": None, "details": None, "seconds": 0.0, "load_seconds": 0.0,
+             "worker": "w",
              "figures": {"cell": n, "spec": s, "padding": "x" * 30000}} for s in range(4)]
     store.put_cell(run, rows)
 """

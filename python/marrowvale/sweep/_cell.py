@@ -53,7 +53,8 @@ class CellTask:
 class CellResult:
     """A worker's answer: one record per spec key, or the error that ended
     the cell (``error`` one line, ``details`` the traceback). ``seconds`` is
-    the evaluation's own time in the worker, without loading the model;
+    the evaluation's own time in the worker, ``load_seconds`` the time it
+    spent loading the model for this cell (0 when it held it already);
     ``worker`` says where it ran."""
 
     index: int
@@ -62,6 +63,7 @@ class CellResult:
     details: str | None
     seconds: float
     worker: str
+    load_seconds: float = 0.0
 
 
 def _evaluate_takes(name: str) -> bool:
@@ -195,15 +197,16 @@ def run_cell(task: CellTask) -> CellResult:
     returned, not raised, so that the sweep goes on."""
     worker = f"{socket.gethostname()}:{os.getpid()}"
     start = time.perf_counter()
+    loading = 0.0
     try:
         model = _held.get(task.model)
         if model is None:
             _held.clear()
             model = _held[task.model] = load(task.model)
-        # The cell's time is the evaluation's, without the model's loading.
+            loading = time.perf_counter() - start
         start = time.perf_counter()
         records = evaluate_cell(model, task)
     except Exception as exc:
         return CellResult(task.index, None, f"{type(exc).__name__}: {exc}", traceback.format_exc(),
-                          time.perf_counter() - start, worker)
-    return CellResult(task.index, records, None, None, time.perf_counter() - start, worker)
+                          time.perf_counter() - start, worker, loading)
+    return CellResult(task.index, records, None, None, time.perf_counter() - start, worker, loading)

@@ -75,7 +75,8 @@ class Cell:
                          "settings": settings, "spec": spec, "label": self.labels[spec], "version": version,
                          "status": "failed" if figures is None else "done", "error": error,
                          "details": result.details if figures is None else None, "figures": figures,
-                         "seconds": result.seconds, "worker": result.worker})
+                         "seconds": result.seconds, "load_seconds": result.load_seconds,
+                         "worker": result.worker})
         return rows
 
 

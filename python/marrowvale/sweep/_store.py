@@ -58,6 +58,7 @@ CREATE TABLE results (
     details TEXT,
     figures TEXT,
     seconds REAL NOT NULL,
+    load_seconds REAL NOT NULL,
     worker TEXT NOT NULL,
     run INTEGER NOT NULL REFERENCES runs (id),
     attempts INTEGER NOT NULL DEFAULT 1,
@@ -66,20 +67,22 @@ CREATE TABLE results (
 """
 
 _COLUMNS = ("key", "model", "model_digest", "text", "text_source", "text_digest", "tokens_digest", "settings",
-            "spec", "label", "version", "status", "error", "details", "figures", "seconds", "worker", "run",
-            "finished")
+            "spec", "label", "version", "status", "error", "details", "figures", "seconds", "load_seconds",
+            "worker", "run", "finished")
 
 # A failed row may be replaced by a new attempt; a done one never is.
 _PUT = (f"INSERT INTO results ({', '.join(_COLUMNS)}) VALUES ({', '.join('?' * len(_COLUMNS))}) "
         "ON CONFLICT (key) DO UPDATE SET "
-        + ", ".join(f"{c} = excluded.{c}" for c in _COLUMNS[11:])
+        + ", ".join(f"{c} = excluded.{c}" for c in _COLUMNS[_COLUMNS.index("status"):])
         + ", attempts = results.attempts + 1 WHERE results.status = 'failed'")
 
 
 @dataclass(frozen=True)
 class StoredRow:
     """One result as the store holds it; ``figures`` is None for a failed
-    one, whose ``error`` says why. ``run`` is the run that stored it,
+    one, whose ``error`` says why. ``seconds`` is the cell's evaluation time,
+    ``load_seconds`` what its worker spent loading the model for it (0 when
+    it held the model already). ``run`` is the run that stored it,
     ``attempts`` how many runs tried it."""
 
     key: str
@@ -98,6 +101,7 @@ class StoredRow:
     details: str | None
     figures: dict[str, Any] | None
     seconds: float
+    load_seconds: float
     worker: str
     run: int
     attempts: int
