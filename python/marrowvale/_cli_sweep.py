@@ -6,9 +6,14 @@ from __future__ import annotations
 
 import argparse
 import sys
+from pathlib import Path
+from typing import TYPE_CHECKING
 
 from ._cli_args import Commands, add_command, count, output_path, plot_path, write_output
 from ._report import write_json
+
+if TYPE_CHECKING:
+    from .sweep import Grid
 
 __all__ = ["add_sweep_command"]
 
@@ -73,13 +78,12 @@ def add_sweep_command(commands: Commands) -> None:
 
 
 def _existing_store(text: str) -> str:
-    from pathlib import Path
     if not Path(text).is_file():
         raise argparse.ArgumentTypeError(f"{text}: no such file")
     return text
 
 
-def _grid(args: argparse.Namespace, parser: argparse.ArgumentParser) -> object:
+def _grid(args: argparse.Namespace, parser: argparse.ArgumentParser) -> Grid:
     from .sweep import Grid, load_grid
     from .sweep._cell import default_strategies
     given = {"models": args.model, "texts": args.text, "strategies": args.strategy, "max_tokens": args.max_tokens,
@@ -97,10 +101,9 @@ def _grid(args: argparse.Namespace, parser: argparse.ArgumentParser) -> object:
 
 
 def _run_sweep(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from .sweep import Grid, run_sweep
+    from .sweep import run_sweep
     from .sweep._progress import format_duration
     grid = _grid(args, parser)
-    assert isinstance(grid, Grid)
     if args.address is not None and args.backend != "ray":
         parser.error("argument --address: only the ray backend joins a cluster; add --backend ray")
     try:

@@ -25,8 +25,8 @@ from .._compare import StrategySpec
 if TYPE_CHECKING:
     from ..models import Evaluation, Model
 
-__all__ = ["CellResult", "CellTask", "blas_threads", "check_settings", "default_strategies", "encode", "fed_tokens", "load",
-           "model_path", "run_cell"]
+__all__ = ["CellResult", "CellTask", "blas_threads", "check_settings", "default_strategies", "encode",
+           "fed_tokens", "load", "model_path", "run_cell"]
 
 # Bytes of one cached float32 key or value component.
 FLOAT32_BYTES = 4
@@ -104,12 +104,6 @@ def load(model: str | os.PathLike[str]) -> Model:
 def model_path(model: Model) -> Path:
     """The file or folder the model was read from."""
     return model.path
-
-
-def describe(model: Model) -> str:
-    config = model.config
-    return (f"{config.architecture}, {config.num_hidden_layers} layers, {config.num_attention_heads} "
-            f"query and {config.num_key_value_heads} key/value heads of {config.head_dim}")
 
 
 def encode(model: Model, text: str, max_tokens: int | None) -> list[int]:

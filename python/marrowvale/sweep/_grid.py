@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 import tomllib
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field, fields, replace
+from dataclasses import dataclass, field, fields
 from pathlib import Path
 from typing import Any
 
@@ -166,7 +166,3 @@ def load_grid(path: str | os.PathLike[str], **overrides: Any) -> Grid:
     except (ValueError, TypeError, OverflowError) as exc:
         raise ValueError(f"grid {path}: {exc}") from None
 
-
-def with_overrides(grid: Grid, **overrides: Any) -> Grid:
-    """``grid`` with the fields given (not None) replaced."""
-    return replace(grid, **{k: v for k, v in overrides.items() if v is not None})
