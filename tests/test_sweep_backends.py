@@ -1,7 +1,7 @@
 """The Ray backend: the same grid stores the same figures as the local one,
 and without Ray the message says how to install it."""
 
-import os
+import json
 import sys
 from pathlib import Path
 
@@ -34,8 +34,6 @@ def figures(path: Path) -> dict[str, dict]:
     return {r.key: r.figures for r in rows}
 
 
-@pytest.mark.skipif(os.environ.get("MARROWVALE_SANITIZED") == "1",
-                    reason="Ray's own programs do not run under the preloaded sanitizer runtimes")
 def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path,
                                                       capsys: pytest.CaptureFixture[str]) -> None:
     ray = pytest.importorskip("ray", reason="the 'ray' extra is not installed")
@@ -45,9 +43,11 @@ def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path
     # and shuts down itself.
     command = ["sweep", "--backend", "ray", "--store", str(tmp_path / "ray.sqlite"), "--max-tokens", "40"]
     command += [a for m in grid.models for a in ("--model", m)] + [a for t in grid.texts for a in ("--text", t)]
-    command += [a for s in SPECS for a in ("-s", s)]
+    command += [a for s in SPECS for a in ("-s", s)] + ["--json", str(tmp_path / "run.json")]
     assert main(command) == 0
     assert "9 computed now, 0 failed" in capsys.readouterr().out
+    run = json.loads((tmp_path / "run.json").read_text())
+    assert (run["cells"], run["results"], run["stored"], run["computed"], run["failed"]) == (3, 9, 0, 9, 0)
     assert not ray.is_initialized()
     assert figures(tmp_path / "ray.sqlite") == figures(tmp_path / "local.sqlite")
     with Store(tmp_path / "ray.sqlite") as store:

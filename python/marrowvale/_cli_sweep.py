@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from dataclasses import asdict
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -62,6 +63,9 @@ def add_sweep_command(commands: Commands) -> None:
                              "is given once, and the cores are shared among them")
     parser.add_argument("--address", metavar="ADDRESS",
                         help="the Ray cluster to join (default: start a local Ray instance)")
+    parser.add_argument("--json", type=output_path, metavar="PATH",
+                        help="also write what the run did (cells, results stored before, computed, failed, "
+                             "seconds) as JSON")
     reports = parser.add_subparsers(dest="sweep_command", title="subcommand", metavar="report", required=False)
     report = reports.add_parser(
         "report", help="pool a store's results per model and strategy",
@@ -114,6 +118,9 @@ def _run_sweep(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int
     print(f"grid: {summary.cells} cells, {summary.results} results; {summary.stored} stored before this run, "
           f"{summary.computed} computed now, {summary.failed} failed; {format_duration(summary.seconds)}")
     print(f"store: {summary.store}; report: {sys.executable} -m marrowvale sweep report --store {summary.store}")
+    if args.json is not None:
+        document = {**asdict(summary), "store": str(summary.store)}
+        write_output(parser, "--json", args.json, lambda: write_json(args.json, document))
     return 1 if summary.failed else 0
 
 
