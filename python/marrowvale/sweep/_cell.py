@@ -10,6 +10,7 @@ A record holds one strategy's figures on that cell.
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 import os
 import socket
@@ -123,34 +124,37 @@ def fed_tokens(tokens: int, ctx: int | None) -> int:
     return max((tokens if ctx is None else min(tokens, ctx)) - 1, 0)
 
 
+def _figures(result: Any) -> Record:
+    """Every scalar figure of one strategy's result, under its own name, and
+    its parameters; a per-layer list keeps only its largest value."""
+    record: Record = {"params": dict(result.params)}
+    for field in dataclasses.fields(result):
+        value = getattr(result, field.name)
+        if isinstance(value, (int, float, str)):
+            record[field.name] = value
+        elif field.name == "attention_error":
+            record["attention_error_max"] = max(value, default=0.0)
+    return record
+
+
 def _records(evaluation: Evaluation, model: Model, keys: Sequence[str | None]) -> dict[str, Record]:
     """One record per spec key; ``keys[run]`` names run ``run + 1`` (run 0
-    is the full cache itself, which the key ``"full"`` reads directly)."""
-    config = model.config
-    entry_bytes = 2 * config.head_dim * FLOAT32_BYTES
+    is the full cache itself, which the key ``"full"`` reads directly).
+    Figures the evaluation gives are kept as it names them; the report's
+    perplexity ratio and bytes per token are derived when it gives none."""
+    entry_bytes = 2 * model.config.head_dim * FLOAT32_BYTES
     reference = evaluation.results[0]
     by_key: dict[str, Record] = {}
     for key, result in zip(keys, evaluation.results):
         if key is None:
             continue
-        by_key[key] = {
-            "label": result.label,
-            "strategy": result.strategy,
-            "params": dict(result.params),
-            "tokens": evaluation.tokens,
-            "predictions": evaluation.predictions,
-            "kl_mean": result.kl_mean,
-            "kl_p95": result.kl_p95,
-            "top1_agreement": result.top1_agreement,
-            "perplexity": result.perplexity,
-            "full_perplexity": reference.perplexity,
-            "perplexity_ratio": result.perplexity / reference.perplexity,
-            "entries_held": result.entries_held,
-            "entries_per_head": result.entries_per_head,
-            "compression_ratio": result.compression_ratio,
-            "bytes_per_token": result.entries_held * entry_bytes / evaluation.predictions,
-            "attention_error_max": max(result.attention_error, default=0.0),
-        }
+        record = _figures(result)
+        record.update(tokens=evaluation.tokens, predictions=evaluation.predictions,
+                      full_perplexity=reference.perplexity)
+        record.setdefault("perplexity_ratio", result.perplexity / reference.perplexity)
+        # float32 keys and values held at the end, per token fed.
+        record.setdefault("bytes_per_token", result.entries_held * entry_bytes / evaluation.predictions)
+        by_key[key] = record
     return by_key
 
 
