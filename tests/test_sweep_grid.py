@@ -38,6 +38,7 @@ class TestSpecs:
         ("sliding:window_size=10%4", "after a share comes nothing or"),
         ("sliding:window_size", "is not KEY=VALUE"),
         ("sliding:window=4", "unknown parameter 'window'"),
+        ("sliding:window_size=4,window_size=8", "window_size is given twice"),
         ("nearest", "unknown strategy 'nearest'"),
         ({"window_size": 4}, "no strategy name"),
     ])

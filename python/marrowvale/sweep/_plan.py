@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from pathlib import Path
@@ -141,7 +142,7 @@ def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *
             specs = [(spec.key, _resolve(spec, fed, text)) for spec in grid.specs]
             keys = {spec.key: result_key(digest, text.digest, settings, spec.key, version) for spec in grid.specs}
             task = CellTask(len(cells), str(path), tuple(tokens), tuple(specs), grid.ctx, threads)
-            cells.append(Cell(reference if isinstance(reference, str) else str(reference), digest, text,
+            cells.append(Cell(os.fspath(reference), digest, text,
                               _tokens_digest(tokens), keys, {s.key: s.label for s in grid.specs}, task))
         del model
     if too_short:

@@ -59,18 +59,15 @@ class BudgetSpec:
 
     @property
     def key(self) -> str:
-        return self._text(sorted(self.params))
+        if not self.params:
+            return self.strategy
+        return f"{self.strategy}:{','.join(f'{k}={_format(v)}' for k, v in sorted(self.params))}"
 
     @property
     def label(self) -> str:
         if not self.params:
             return self.strategy
         return f"{self.strategy}({', '.join(f'{k}={_format(v)}' for k, v in self.params)})"
-
-    def _text(self, params: list[tuple[str, Value]]) -> str:
-        if not params:
-            return self.strategy
-        return f"{self.strategy}:{','.join(f'{k}={_format(v)}' for k, v in params)}"
 
     def resolve(self, fed: int) -> dict[str, object]:
         """The spec a cache takes, for a text of ``fed`` tokens."""
@@ -171,6 +168,10 @@ def parse_spec(spec: StrategySpec | BudgetSpec) -> BudgetSpec:
         name, params = _from_mapping(spec)
     else:
         raise TypeError(f"a strategy spec is a string or a mapping, not {type(spec).__name__}")
+    names = [key for key, _ in params]
+    twice = sorted({key for key in names if names.count(key) > 1})
+    if twice:
+        raise ValueError(f"strategy spec {spec!r}: {twice[0]} is given twice")
     parsed = BudgetSpec(name, tuple(params))
     check_strategy(parsed.resolve(1000))
     for key, value in params:
