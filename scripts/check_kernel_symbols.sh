@@ -14,7 +14,7 @@ build="${1:?usage: check_kernel_symbols.sh BUILD_DIR}"
 status=0
 checked=0
 for set in sse2 avx2 avx512; do
-    object="$(find "$build" -name "kernels_$set.cpp.o" -print -quit)"
+    object="$(find "$build" -path "*/cache/kernels/$set.cpp.o" -print -quit)"
     [ -n "$object" ] || continue
     checked=$((checked + 1))
     # Names in marrowvale::<set>, mangled: functions and objects

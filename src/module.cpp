@@ -4,14 +4,17 @@
 #include <atomic>
 #include <cstdint>
 
-#include "cache/messages.hpp"
-#include "module_setup.hpp"
-#include "panic.hpp"
+#include "binding/module_setup.hpp"
+#include "binding/panic.hpp"
+#include "binding/py_ref.hpp"
 #include "py_kvcache.hpp"
-#include "py_ref.hpp"
 
 namespace marrowvale {
 namespace {
+
+constexpr char kSubInterpreters[] =
+    "_marrowvale does not support sub-interpreters: it can only be imported by the interpreter that imported it "
+    "first";
 
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
@@ -45,7 +48,7 @@ void add_class(PyObject* module) {
 
 PyObject* init_module() {
     return guarded([]() -> PyObject* {
-        claim_interpreter(g_interpreter, messages::kSubInterpreters);
+        claim_interpreter(g_interpreter, kSubInterpreters);
         if (g_module != nullptr) return Py_NewRef(g_module);
         choose_kernels();
         PyRef module = checked(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));

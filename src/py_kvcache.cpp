@@ -2,22 +2,30 @@
 
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
 
-#include "arg_binding.hpp"
+#include "binding/arg_binding.hpp"
+#include "binding/borrow.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
+#include "binding/float_buffer.hpp"
+#include "binding/panic.hpp"
+#include "binding/recursion_guard.hpp"
+#include "binding/stats.hpp"
 #include "cache/kv_cache.hpp"
-#include "conversions.hpp"
-#include "float_buffer.hpp"
-#include "cache/messages.hpp"
-#include "panic.hpp"
-#include "recursion_guard.hpp"
 #include "strategies/make_strategy.hpp"
 
 namespace marrowvale {
 namespace {
+
+constexpr char kNotInitialised[] =
+    "this PyKVCache was not initialised: it was made without PyKVCache's constructor, so it holds no cache";
+// The interpreter's "maximum recursion depth exceeded" comes first.
+constexpr RecursionMessages kRecursion{
+    " while calling a PyKVCache method",
+    "maximum recursion depth exceeded while calling a PyKVCache method (the thread's stack is nearly full)"};
 
 struct PyKVCacheObject {
     PyObject_HEAD
@@ -27,50 +35,13 @@ struct PyKVCacheObject {
     // flag reads false there.
     bool initialised;
     KVCache cache;
-    // 0 when free, n while n shared borrows are held, all ones while the one
-    // exclusive borrow is held. Calls never overlap across threads (the
-    // interpreter lock is held throughout); the flag guards against Python
-    // code run by an argument's conversion calling back into this instance.
-    std::uint64_t borrow_flag;
+    // Calls never overlap across threads (the interpreter lock is held
+    // throughout); the flag guards against Python code run by an argument's
+    // conversion calling back into this instance.
+    BorrowFlag borrows;
 };
-
-constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
 
 PyObject* g_class = nullptr;
-
-class SharedBorrow {
-public:
-    explicit SharedBorrow(PyKVCacheObject* self) : flag_(self->borrow_flag) {
-        if (flag_ == kExclusive) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
-            throw PythonErrorSet{};
-        }
-        ++flag_;
-    }
-    ~SharedBorrow() { --flag_; }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
-
-private:
-    std::uint64_t& flag_;
-};
-
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(PyKVCacheObject* self) : flag_(self->borrow_flag) {
-        if (flag_ != 0) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-            throw PythonErrorSet{};
-        }
-        flag_ = kExclusive;
-    }
-    ~ExclusiveBorrow() { flag_ = 0; }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-
-private:
-    std::uint64_t& flag_;
-};
 
 // The instance behind a method's receiver. The method descriptor has
 // already refused a receiver of another type; an instance without a cache
@@ -78,7 +49,7 @@ private:
 PyKVCacheObject* receiver(PyObject* self) {
     auto* object = reinterpret_cast<PyKVCacheObject*>(self);
     if (!object->initialised) {
-        PyErr_SetString(PyExc_TypeError, messages::kNotInitialised);
+        PyErr_SetString(PyExc_TypeError, kNotInitialised);
         throw PythonErrorSet{};
     }
     return object;
@@ -126,7 +97,7 @@ PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static constexpr Signature signature{"PyKVCache.__new__", kConstructorParams, 0, g_constructor_names};
         std::array<PyRef, kConstructorParams.size()> slots;
         bind_tuple(signature, args, kwargs, slots);
-        RecursionGuard depth;
+        RecursionGuard depth(kRecursion);
 
         ConstructorArgs converted;
         convert_parameter(slots[0], 0, converted.d_k, to_u64);
@@ -143,7 +114,7 @@ PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (self == nullptr) throw PythonErrorSet{};
         auto* object = reinterpret_cast<PyKVCacheObject*>(self);
         new (&object->cache) KVCache(std::move(cache));
-        object->borrow_flag = 0;
+        new (&object->borrows) BorrowFlag();
         object->initialised = true;
         return self;
     });
@@ -175,8 +146,8 @@ PyObject* kvcache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::array<PyObject*, 2> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
-        RecursionGuard depth;
-        ExclusiveBorrow borrow(object);
+        RecursionGuard depth(kRecursion);
+        Borrow borrow(object->borrows, Access::write);
         FloatBuffer key;
         FloatBuffer value;
         convert_sequence(slots[0], "k", key);
@@ -192,8 +163,8 @@ PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::array<PyObject*, 1> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         PyKVCacheObject* object = receiver(self);
-        RecursionGuard depth;
-        SharedBorrow borrow(object);
+        RecursionGuard depth(kRecursion);
+        Borrow borrow(object->borrows, Access::read);
         FloatBuffer query;
         convert_sequence(slots[0], "q", query);
         const std::uint64_t d_v = object->cache.d_v();
@@ -212,7 +183,7 @@ PyObject* kvcache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* kvcache_current_len(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyKVCacheObject* object = receiver(self);
-        SharedBorrow borrow(object);
+        Borrow borrow(object->borrows, Access::read);
         return PyLong_FromSize_t(object->cache.length());
     });
 }
@@ -220,64 +191,25 @@ PyObject* kvcache_current_len(PyObject* self, PyObject*) {
 PyObject* kvcache_clear(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyKVCacheObject* object = receiver(self);
-        ExclusiveBorrow borrow(object);
+        Borrow borrow(object->borrows, Access::write);
         object->cache.clear();
         Py_RETURN_NONE;
     });
 }
 
-// The statistics' keys, in the order the dict shows them.
-enum StatsKey : std::size_t { kTotalAppends, kTotalMerges, kTotalEvictions, kCurrentSize, kRatio, kName };
-constexpr std::array<const char*, 6> kStatsKeys = {"total_appends",   "total_merges",      "total_evictions",
-                                                   "current_size",    "compression_ratio", "strategy"};
-
-// The keys as interned strings, and a dict holding all of them (with None),
-// made on the first call and kept for the life of the process. A copy of
-// that dict has its final size at once, so filling it never resizes.
-std::array<PyObject*, kStatsKeys.size()> g_stats_keys{};
-PyObject* g_stats_template = nullptr;
-
-PyRef new_stats_dict() {
-    if (g_stats_template == nullptr) {
-        PyRef fresh = checked(PyDict_New());
-        for (std::size_t i = 0; i < kStatsKeys.size(); ++i) {
-            if (g_stats_keys[i] == nullptr) {
-                g_stats_keys[i] = checked(PyUnicode_InternFromString(kStatsKeys[i])).release();
-            }
-            if (PyDict_SetItem(fresh.get(), g_stats_keys[i], Py_None) < 0) throw PythonErrorSet{};
-        }
-        g_stats_template = fresh.release();
-    }
-    return checked(PyDict_Copy(g_stats_template));
-}
-
-void set_item(PyObject* dict, StatsKey key, PyRef value) {
-    if (!value || PyDict_SetItem(dict, g_stats_keys[key], value.get()) < 0) throw PythonErrorSet{};
-}
-
 PyObject* kvcache_stats(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PyKVCacheObject* object = receiver(self);
-        SharedBorrow borrow(object);
+        Borrow borrow(object->borrows, Access::read);
         const KVCache& cache = object->cache;
-        PyRef dict = new_stats_dict();
-        set_item(dict.get(), kTotalAppends, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_appends())));
-        set_item(dict.get(), kTotalMerges, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_merges())));
-        set_item(dict.get(), kTotalEvictions, PyRef::steal(PyLong_FromUnsignedLongLong(cache.total_evictions())));
-        set_item(dict.get(), kCurrentSize, PyRef::steal(PyLong_FromUnsignedLongLong(cache.current_size())));
-        const float ratio = cache.counters().compression_ratio();
-        set_item(dict.get(), kRatio, PyRef::steal(PyFloat_FromDouble(static_cast<double>(ratio))));
-        const std::string_view name = cache.strategy_name();
-        set_item(dict.get(), kName,
-                 PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
-        return dict.release();
+        return stats_dict(cache.counters(), cache.strategy_name()).release();
     });
 }
 
 PyMethodDef kMethods[] = {
-    {"append", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kvcache_append)),
+    {"append", as_method(kvcache_append),
      METH_FASTCALL | METH_KEYWORDS, "append($self, k, v)\n--\n\n"},
-    {"attend", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kvcache_attend)),
+    {"attend", as_method(kvcache_attend),
      METH_FASTCALL | METH_KEYWORDS, "attend($self, q)\n--\n\n"},
     {"current_len", kvcache_current_len, METH_NOARGS, "current_len($self)\n--\n\n"},
     {"clear", kvcache_clear, METH_NOARGS, "clear($self)\n--\n\n"},

@@ -2,7 +2,7 @@
 // flag that refuses re-entrant calls which would see the cache mid-change.
 #pragma once
 
-#include "py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace marrowvale {
 

@@ -228,6 +228,60 @@ def test_constructor_accepts_what_pykvcache_accepts_and_keyword_only_stays_keywo
     assert 1 <= LayerCache(64, 1, 1).threads <= 64
 
 
+def constructor_signature(n_heads, d_k, d_v, strategy="full", *, window_size=512, static_k=32, recent_k=128,
+                          threshold=0.9, merge_every=4, threads=None):
+    """The signature the stubs give LayerCache, as a def: Python's own
+    messages for it are the oracle of the binder's."""
+
+
+# Each call has one binding mistake, so that the order in which they are
+# found does not matter.
+BINDING_MISTAKES = [
+    ((), {}),
+    ((2, 4), {}),
+    ((2,), {"d_v": 4}),
+    ((2, 4, 4, "full", 512), {}),
+    ((2, 4, 4, "full", 512, 32), {}),
+    ((2, 4, 4, "full", 512), {"threads": 1}),
+    ((2, 4, 4, "full", 512, 32), {"threads": 1, "merge_every": 2}),
+    ((2, 4, 4), {"size": 1}),
+    ((2, 4, 4), {"n_heads": 2}),
+    ((2, 4, 4, "merge"), {"strategy": "merge"}),
+]
+
+
+@pytest.mark.parametrize("args, kwargs", BINDING_MISTAKES)
+def test_constructor_binds_as_python_binds_its_signature(args, kwargs):
+    with pytest.raises(TypeError) as expected:
+        constructor_signature(*args, **kwargs)
+    with pytest.raises(TypeError) as raised:
+        LayerCache(*args, **kwargs)
+    assert str(raised.value) == str(expected.value).replace("constructor_signature()", "LayerCache.__new__()")
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {}, "LayerCache.__new__() missing 3 required positional arguments: 'n_heads', 'd_k', and 'd_v'"),
+    ((2, 4, 4, "full", 512), {}, "LayerCache.__new__() takes from 3 to 4 positional arguments but 5 were given"),
+    ((2, 4, 4, "full", 512), {"threads": 1},
+     "LayerCache.__new__() takes from 3 to 4 positional arguments but 5 positional arguments "
+     "(and 1 keyword-only argument) were given"),
+    ((2, 4, 4), {"window": 1}, "LayerCache.__new__() got an unexpected keyword argument 'window'"),
+    ((2, 4, 4), {"d_k": 4}, "LayerCache.__new__() got multiple values for argument 'd_k'"),
+])
+def test_constructor_binding_messages(args, kwargs, message):
+    with pytest.raises(TypeError) as raised:
+        LayerCache(*args, **kwargs)
+    assert str(raised.value) == message
+
+
+def test_constructor_binds_keywords_by_text_and_in_any_order():
+    layer = LayerCache(threads=1, d_v=3, **{"".join(["d", "_k"]): 2}, n_heads=1, strategy="sliding", window_size=1)
+    assert (layer.n_heads, layer.d_k, layer.d_v, layer.strategy, layer.threads) == (1, 2, 3, "sliding", 1)
+    for t in range(3):
+        layer.append([[float(t), 0.0]], [[1.0, 2.0, 3.0]])
+    assert layer.lengths() == [1]
+
+
 def test_head_indexes_follow_sequence_conventions():
     layer = filled()
     assert np.array_equal(layer.keys(-1), layer.keys(H - 1))

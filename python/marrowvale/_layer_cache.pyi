@@ -6,7 +6,7 @@ from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["LayerCache"]
+__all__ = ["LayerCache", "build_settings", "kernel_set"]
 
 _Number = SupportsFloat | SupportsIndex
 # Arrays are anything with the buffer protocol (NumPy arrays of any real or
@@ -15,6 +15,20 @@ _Rows = Buffer | Sequence[Buffer | Sequence[_Number]]
 _Tokens = Buffer | Sequence[_Rows]
 
 _StrategyName = Literal["full", "sliding", "static", "merge", "hybrid"]
+
+@type_check_only
+class _BuildSettings(TypedDict):
+    compiler: str
+    build_type: str
+    flags: str
+
+def kernel_set() -> Literal["scalar", "sse2", "avx2", "avx512"]:
+    """The kernel set every computation uses: "scalar", "sse2", "avx2" or "avx512"
+    (the best the processor supports, or the one MARROWVALE_KERNEL named at import)."""
+
+def build_settings() -> _BuildSettings:
+    """How the native modules were compiled: a dict of "compiler", "build_type" and
+    "flags" (the compiler options beyond the build type's)."""
 
 @type_check_only
 class _LayerStats(TypedDict):

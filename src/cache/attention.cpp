@@ -6,12 +6,11 @@
 #include <limits>
 #include <new>
 
-#include "cache/attention.hpp"
 #include "cache/float_array.hpp"
-#include "cache/kernels.hpp"
+#include "cache/kernels/kernels.hpp"
 #include "cache/kv_cache.hpp"
-#include "cache/precondition.hpp"
 #include "cache/messages.hpp"
+#include "cache/precondition.hpp"
 
 namespace marrowvale {
 namespace {
@@ -39,11 +38,6 @@ float* thread_working_floats(std::size_t count) {
 }
 
 }  // namespace
-
-float unrolled_dot(std::span<const float> x, std::span<const float> y) {
-    if (x.size() != y.size()) MARROWVALE_FAIL(messages::kLengthMismatch);
-    return active_kernels().dot(x.data(), y.data(), x.size());
-}
 
 void KVCache::attend(std::span<const float> query, float* out) const {
     // Every key has d_k floats, so checking against the first covers all.

@@ -1,21 +1,9 @@
 #include "cache/kv_cache.hpp"
 
-#include <string>
-
-#include "cache/precondition.hpp"
 #include "cache/messages.hpp"
+#include "cache/precondition.hpp"
 
 namespace marrowvale {
-
-std::string equality_failure_message(const char* what, std::uint64_t left, std::uint64_t right) {
-    std::string message = messages::kEqualityFailed;
-    message += what;
-    message += messages::kEqualityLeft;
-    message += std::to_string(left);
-    message += messages::kEqualityRight;
-    message += std::to_string(right);
-    return message;
-}
 
 KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
                  bool follow_spans) noexcept

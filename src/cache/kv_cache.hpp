@@ -82,6 +82,7 @@ public:
         return {total_appends_, total_merges_, total_evictions_, current_size_, position_};
     }
     std::string_view strategy_name() const noexcept { return strategy_->name(); }
+    const CacheStrategy& strategy() const noexcept { return *strategy_; }
 
     const EntryList& keys() const noexcept { return keys_; }
     const EntryList& values() const noexcept { return values_; }

@@ -1,116 +1,19 @@
 #include "layer_cache/array_input.hpp"
 
-#include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
-#include "cache/messages.hpp"
-#include "conversions.hpp"
+#include "binding/conversions.hpp"
+#include "binding/element_format.hpp"
+#include "binding/errors.hpp"
+#include "binding/messages.hpp"
+#include "layer_cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
-
-// Up to this many floats are reserved from a sequence's length before its
-// rows are read; a longer one grows as rows arrive, so that a lying __len__
-// cannot make us reserve memory up front.
-constexpr std::size_t kMaxReserveFromLength = std::size_t{1} << 20;
-
-enum class Kind { floating, signed_integer, unsigned_integer, boolean };
-
-struct ElementFormat {
-    Kind kind;
-    std::size_t size;
-    bool swap;  // stored in the other byte order
-};
-
-// The element type of a buffer, from its struct-module format and item
-// size; false for anything that is not one plain number type.
-bool parse_format(const Py_buffer& view, ElementFormat& format) {
-    const char* text = view.format == nullptr ? "B" : view.format;
-    char order = '@';
-    if (std::strchr("@=<>!", text[0]) != nullptr && text[0] != '\0') order = *text++;
-    if (text[0] == '\0' || text[1] != '\0') return false;
-    const bool little = std::endian::native == std::endian::little;
-    format.swap = (order == '<' && !little) || ((order == '>' || order == '!') && little);
-    format.size = static_cast<std::size_t>(view.itemsize);
-    const char type = text[0];
-    if (std::strchr("bhilqn", type) != nullptr) {
-        format.kind = Kind::signed_integer;
-    } else if (std::strchr("BHILQN", type) != nullptr) {
-        format.kind = Kind::unsigned_integer;
-    } else if (type == '?') {
-        format.kind = Kind::boolean;
-        return format.size == 1;
-    } else if (type == 'e' || type == 'f' || type == 'd') {
-        format.kind = Kind::floating;
-        return format.size == (type == 'e' ? 2u : type == 'f' ? 4u : 8u);
-    } else if (type == 'g') {
-        // Long double exists only in native form.
-        format.kind = Kind::floating;
-        return order == '@' && format.size == sizeof(long double);
-    } else {
-        return false;
-    }
-    return format.size == 1 || format.size == 2 || format.size == 4 || format.size == 8;
-}
-
-bool is_native_float32(const ElementFormat& format) {
-    return format.kind == Kind::floating && format.size == sizeof(float) && !format.swap;
-}
-
-std::uint64_t load_bits(const unsigned char* at, std::size_t size, bool swap) {
-    std::uint64_t bits = 0;
-    unsigned char bytes[8];
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = at[swap ? size - 1 - i : i];
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(&bits, bytes, size);
-    } else {
-        std::memcpy(reinterpret_cast<unsigned char*>(&bits) + (8 - size), bytes, size);
-    }
-    return bits;
-}
-
-// Every float16 is a float32 exactly.
-float half_to_float(std::uint16_t half) {
-    const std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000u) << 16;
-    const std::uint32_t exponent = (half >> 10) & 0x1fu;
-    const std::uint32_t mantissa = half & 0x3ffu;
-    if (exponent == 0) {
-        const float magnitude = std::ldexp(static_cast<float>(mantissa), -24);
-        return sign != 0 ? -magnitude : magnitude;
-    }
-    const std::uint32_t bits = exponent == 0x1f ? sign | 0x7f800000u | (mantissa << 13)
-                                                : sign | ((exponent + 112) << 23) | (mantissa << 13);
-    return std::bit_cast<float>(bits);
-}
-
-float read_element(const unsigned char* at, const ElementFormat& format) {
-    switch (format.kind) {
-        case Kind::boolean:
-            return at[0] != 0 ? 1.0f : 0.0f;
-        case Kind::floating:
-            if (format.size == sizeof(long double) && format.size > 8) {
-                long double value;
-                std::memcpy(&value, at, sizeof(value));
-                return static_cast<float>(static_cast<double>(value));
-            }
-            if (format.size == 2) return half_to_float(static_cast<std::uint16_t>(load_bits(at, 2, format.swap)));
-            if (format.size == 4) return std::bit_cast<float>(static_cast<std::uint32_t>(load_bits(at, 4, format.swap)));
-            return static_cast<float>(std::bit_cast<double>(load_bits(at, 8, format.swap)));
-        case Kind::signed_integer: {
-            // Sign-extend from the element's width.
-            const unsigned shift = static_cast<unsigned>(64 - 8 * format.size);
-            const auto value =
-                static_cast<std::int64_t>(load_bits(at, format.size, format.swap) << shift) >> shift;
-            return static_cast<float>(static_cast<double>(value));
-        }
-        case Kind::unsigned_integer:
-            return static_cast<float>(static_cast<double>(load_bits(at, format.size, format.swap)));
-    }
-    return 0.0f;
-}
 
 // Appends the elements of a buffer of any strides, in C order.
 void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBuffer& out) {
@@ -137,25 +40,13 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
 // The view of `object`'s buffer with strides and format; false, with no
 // error set, when it has none (or refuses this kind of request: then the
 // object is read as a sequence).
-bool get_view(PyObject* object, Py_buffer& view) {
+bool get_view(PyObject* object, BufferView& view) {
     if (!PyObject_CheckBuffer(object)) return false;
-    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) == 0) return true;
+    if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
     PyErr_Clear();
     return false;
 }
-
-class ViewRelease {
-public:
-    explicit ViewRelease(Py_buffer& view) noexcept : view_(&view) {}
-    ~ViewRelease() {
-        if (view_ != nullptr) PyBuffer_Release(view_);
-    }
-    void keep() noexcept { view_ = nullptr; }
-
-private:
-    Py_buffer* view_;
-};
 
 }  // namespace
 
@@ -169,12 +60,8 @@ std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name) 
 }
 
 bool holds_native_float32(const Py_buffer& view) {
-    ElementFormat format;
-    return parse_format(view, format) && is_native_float32(format);
-}
-
-FloatArgument::~FloatArgument() {
-    if (holds_view_) PyBuffer_Release(&view_);
+    const std::optional<ElementFormat> format = element_format(view);
+    return format && format->is_native_float32();
 }
 
 void FloatArgument::read(PyObject* object, const char* parameter, const ExpectedShape& expected) {
@@ -182,9 +69,9 @@ void FloatArgument::read(PyObject* object, const char* parameter, const Expected
     expected_ = &expected;
     shape_ = expected.dims;
     try {
-        Py_buffer view;
+        BufferView view;
         if (get_view(object, view)) {
-            read_buffer(view, 0);
+            read_buffer(std::move(view), 0);
         } else {
             read_nested(object, 0);
         }
@@ -193,11 +80,11 @@ void FloatArgument::read(PyObject* object, const char* parameter, const Expected
     }
     size_ = 1;
     for (int i = 0; i < expected.ndim; ++i) size_ *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
-    if (!holds_view_) data_ = converted_.data();
+    if (!view_.held()) data_ = converted_.data();
 }
 
-void FloatArgument::read_buffer(Py_buffer& view, int depth) {
-    ViewRelease release(view);
+void FloatArgument::read_buffer(BufferView buffer, int depth) {
+    const Py_buffer& view = buffer.view();
     const int ndim = expected_->ndim - depth;
     bool fits = view.ndim == ndim;
     for (int i = 0; fits && i < ndim; ++i) {
@@ -214,31 +101,25 @@ void FloatArgument::read_buffer(Py_buffer& view, int depth) {
         for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
         const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
         const std::string got = shape_text(found, std::min(depth + view.ndim, 6));
-        PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
-        throw PythonErrorSet{};
+        raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
     }
-    ElementFormat format;
-    if (!parse_format(view, format)) {
-        PyErr_Format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
-        throw PythonErrorSet{};
-    }
-    const bool in_place = depth == 0 && is_native_float32(format) && PyBuffer_IsContiguous(&view, 'C') &&
+    const std::optional<ElementFormat> format = element_format(view);
+    if (!format) raise_format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
+    const bool in_place = depth == 0 && format->is_native_float32() && PyBuffer_IsContiguous(&view, 'C') &&
                           reinterpret_cast<std::uintptr_t>(view.buf) % alignof(float) == 0;
     if (in_place) {
-        view_ = view;
-        holds_view_ = true;
-        release.keep();
         data_ = static_cast<const float*>(view.buf);
+        view_ = std::move(buffer);
         return;
     }
-    convert_strided(view, format, converted_);
+    convert_strided(view, *format, converted_);
 }
 
 void FloatArgument::read_nested(PyObject* object, int depth) {
     const auto d = static_cast<std::size_t>(depth);
     if (depth == expected_->ndim - 1) {
-        Py_buffer view;
-        if (get_view(object, view)) return read_buffer(view, depth);
+        BufferView view;
+        if (get_view(object, view)) return read_buffer(std::move(view), depth);
         FloatBuffer row;
         sequence_to_floats(object, row);
         if (static_cast<Py_ssize_t>(row.size()) != shape_[d]) {
@@ -250,18 +131,14 @@ void FloatArgument::read_nested(PyObject* object, int depth) {
         return;
     }
     if (depth != 0) {
-        Py_buffer view;
-        if (get_view(object, view)) return read_buffer(view, depth);
+        BufferView view;
+        if (get_view(object, view)) return read_buffer(std::move(view), depth);
     }
-    if (PyUnicode_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, messages::kStrIsNotAVector);
-        throw PythonErrorSet{};
-    }
+    if (PyUnicode_Check(object)) raise_type_error(PyUnicode_FromString(messages::kStrIsNotAVector));
     if (!PySequence_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, messages::kNotASequence, name.get());
-        throw PythonErrorSet{};
+        raise_type_error(PyUnicode_FromFormat(messages::kNotASequence, name.get()));
     }
     const Py_ssize_t length = PySequence_Size(object);
     if (length < 0) throw PythonErrorSet{};
@@ -273,7 +150,7 @@ void FloatArgument::read_nested(PyObject* object, int depth) {
     if (depth == 0) {
         std::size_t total = static_cast<std::size_t>(length);
         for (int i = 1; i < expected_->ndim; ++i) total *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
-        converted_.reserve(std::min(total, kMaxReserveFromLength));
+        converted_.reserve_hint(total);
     }
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyRef item = checked(PySequence_GetItem(object, i));
@@ -300,20 +177,18 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
     PyErr_Clear();
     const std::string wanted = shape_text(expected_->dims.data(), expected_->ndim, expected_->free_name);
     const std::string text = shape_text(got, ndim);
-    PyErr_Format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
-    throw PythonErrorSet{};
+    raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
 }
 
 void FloatArgument::separate_from(const void* begin, const void* end) {
-    if (!holds_view_ || size_ == 0) return;
+    if (!view_.held() || size_ == 0) return;
     const auto* first = reinterpret_cast<const unsigned char*>(data_);
     const auto* last = first + size_ * sizeof(float);
     if (last <= static_cast<const unsigned char*>(begin) || first >= static_cast<const unsigned char*>(end)) return;
     converted_.resize_for_overwrite(size_);
     std::memcpy(converted_.data(), data_, size_ * sizeof(float));
     data_ = converted_.data();
-    PyBuffer_Release(&view_);
-    holds_view_ = false;
+    view_.release();
 }
 
 }  // namespace marrowvale

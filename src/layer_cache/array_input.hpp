@@ -10,8 +10,9 @@
 // to 0.0 or 1.0. Nested sequences go through PyKVCache's own conversion.
 #pragma once
 
-#include "float_buffer.hpp"
-#include "py_ref.hpp"
+#include "binding/buffer_view.hpp"
+#include "binding/float_buffer.hpp"
+#include "binding/py_ref.hpp"
 
 #include <array>
 #include <cstddef>
@@ -40,7 +41,6 @@ bool holds_native_float32(const Py_buffer& view);
 class FloatArgument {
 public:
     FloatArgument() noexcept = default;
-    ~FloatArgument();
     FloatArgument(const FloatArgument&) = delete;
     FloatArgument& operator=(const FloatArgument&) = delete;
 
@@ -59,15 +59,14 @@ public:
     void separate_from(const void* begin, const void* end);
 
 private:
-    void read_buffer(Py_buffer& view, int depth);
+    void read_buffer(BufferView buffer, int depth);
     void read_nested(PyObject* object, int depth);
     [[noreturn]] void shape_error(int depth, Py_ssize_t found, PyObject* object);
 
     const char* parameter_ = nullptr;
     const ExpectedShape* expected_ = nullptr;
     std::array<Py_ssize_t, 3> shape_{};
-    Py_buffer view_{};
-    bool holds_view_ = false;
+    BufferView view_;  // held while the floats are the caller's own memory
     FloatBuffer converted_;
     const float* data_ = nullptr;
     std::size_t size_ = 0;

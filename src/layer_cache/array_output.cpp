@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <string>
 
-#include "cache/messages.hpp"
-#include "conversions.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
 #include "layer_cache/array_input.hpp"
+#include "layer_cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
@@ -43,59 +44,33 @@ NewArray::NewArray(Element element, std::initializer_list<Py_ssize_t> shape) {
     }
     PyObject* type = element == Element::float32 ? g_float32 : g_int64;
     array_ = checked(PyObject_CallFunctionObjArgs(g_empty, dims.get(), type, nullptr));
-    if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) throw PythonErrorSet{};
-    holds_view_ = true;
-}
-
-NewArray::~NewArray() {
-    if (holds_view_) PyBuffer_Release(&view_);
-}
-
-PyObject* NewArray::release() {
-    PyBuffer_Release(&view_);
-    holds_view_ = false;
-    return array_.release();
+    if (!view_.acquire(array_.get(), PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) throw PythonErrorSet{};
 }
 
 OutputArgument::OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns) : out_(PyRef::borrow(out)) {
     if (!PyObject_CheckBuffer(out)) {
         PyRef name = type_qualname(out);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, messages::kOutNotAnArray, name.get());
-        throw PythonErrorSet{};
+        raise_format(PyExc_TypeError, messages::kOutNotAnArray, name.get());
     }
-    if (PyObject_GetBuffer(out, &view_, PyBUF_RECORDS_RO) < 0) {
+    if (!view_.acquire(out, PyBUF_RECORDS_RO)) {
         // A buffer that cannot be described by strides and a format (an
         // array of Python objects, say) is no float32 array either.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, messages::kOutNoFormat);
-        throw PythonErrorSet{};
+        raise_format(PyExc_TypeError, messages::kOutNoFormat);
     }
-    const char* problem = nullptr;
-    PyObject* kind = PyExc_ValueError;
-    if (!holds_native_float32(view_)) {
-        problem = messages::kOutNotFloat32;
-        kind = PyExc_TypeError;
-    } else if (view_.ndim != 2 || view_.shape[0] != rows || view_.shape[1] != columns) {
-        const std::string got = shape_text(view_.shape, view_.ndim);
-        PyErr_Format(PyExc_ValueError, messages::kOutWrongShape, rows, columns, got.c_str());
-        PyBuffer_Release(&view_);
-        throw PythonErrorSet{};
-    } else if (view_.readonly) {
-        problem = messages::kOutReadOnly;
-    } else if (!PyBuffer_IsContiguous(&view_, 'C')) {
-        problem = messages::kOutNotContiguous;
-    } else if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(float) != 0) {
-        problem = messages::kOutNotAligned;
+    const Py_buffer& view = view_.view();
+    if (!holds_native_float32(view)) raise_format(PyExc_TypeError, messages::kOutNotFloat32);
+    if (view.ndim != 2 || view.shape[0] != rows || view.shape[1] != columns) {
+        const std::string got = shape_text(view.shape, view.ndim);
+        raise_format(PyExc_ValueError, messages::kOutWrongShape, rows, columns, got.c_str());
     }
-    if (problem != nullptr) {
-        PyErr_SetString(kind, problem);
-        PyBuffer_Release(&view_);
-        throw PythonErrorSet{};
+    if (view.readonly) raise_format(PyExc_ValueError, messages::kOutReadOnly);
+    if (!PyBuffer_IsContiguous(&view, 'C')) raise_format(PyExc_ValueError, messages::kOutNotContiguous);
+    if (reinterpret_cast<std::uintptr_t>(view.buf) % alignof(float) != 0) {
+        raise_format(PyExc_ValueError, messages::kOutNotAligned);
     }
 }
-
-OutputArgument::~OutputArgument() { PyBuffer_Release(&view_); }
 
 }  // namespace marrowvale

@@ -3,7 +3,8 @@
 // called through the interpreter; the module needs no NumPy headers.
 #pragma once
 
-#include "py_ref.hpp"
+#include "binding/buffer_view.hpp"
+#include "binding/py_ref.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -21,18 +22,17 @@ class NewArray {
 public:
     // Throws PythonErrorSet (MemoryError for an impossible size).
     NewArray(Element element, std::initializer_list<Py_ssize_t> shape);
-    ~NewArray();
-    NewArray(const NewArray&) = delete;
-    NewArray& operator=(const NewArray&) = delete;
 
-    void* data() const noexcept { return view_.buf; }
+    void* data() const noexcept { return view_->buf; }
     // Hands the array to the caller.
-    PyObject* release();
+    PyObject* release() noexcept {
+        view_.release();
+        return array_.release();
+    }
 
 private:
     PyRef array_;
-    Py_buffer view_{};
-    bool holds_view_ = false;
+    BufferView view_;
 };
 
 // The caller's `out`: a writable, aligned, C-contiguous float32 array of
@@ -42,18 +42,15 @@ public:
     // Throws PythonErrorSet: TypeError for something that is not a float32
     // array, ValueError for a wrong shape, a read-only or non-contiguous one.
     OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns);
-    ~OutputArgument();
-    OutputArgument(const OutputArgument&) = delete;
-    OutputArgument& operator=(const OutputArgument&) = delete;
 
-    float* data() const noexcept { return static_cast<float*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(float); }
+    float* data() const noexcept { return static_cast<float*>(view_->buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_->len) / sizeof(float); }
     // A new reference to the caller's object.
     PyObject* result() const noexcept { return Py_NewRef(out_.get()); }
 
 private:
     PyRef out_;
-    Py_buffer view_{};
+    BufferView view_;
 };
 
 }  // namespace marrowvale

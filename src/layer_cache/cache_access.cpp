@@ -2,8 +2,9 @@
 
 #include <pthread.h>
 
-#include "cache/messages.hpp"
-#include "layer_cache/fork_safety.hpp"
+#include "binding/errors.hpp"
+#include "binding/messages.hpp"
+#include "layer/fork_safety.hpp"
 
 namespace marrowvale {
 
@@ -16,42 +17,36 @@ void CacheAccess::start_afresh_after_fork() {
     (void)mutex_.release();
     mutex_ = std::make_unique<std::mutex>();
     holder_.store(0);
+    // Only the forking thread's borrows survive: the other threads do not
+    // exist here, and their borrows never end.
     const unsigned long survivor = forking_thread();
-    Borrow** link = &borrows_;
-    while (*link != nullptr) {
-        if ((*link)->thread_ == survivor) {
-            link = &(*link)->next_;
-        } else {
-            *link = (*link)->next_;
-        }
-    }
+    std::erase_if(borrows_, [&](const ThreadBorrows& held) { return held.thread != survivor; });
     generation_ = fork_generation();
 }
 
-CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode)
-    : access_(access), thread_(this_thread()), mode_(mode), next_(nullptr) {
-    if (access.generation_ != fork_generation()) access.start_afresh_after_fork();
-    for (const Borrow* held = access.borrows_; held != nullptr; held = held->next_) {
-        if (held->thread_ != thread_) continue;
-        // Reads may nest in reads; anything else would see the cache
-        // change under a call that is still converting its arguments.
-        if (mode == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-            throw PythonErrorSet{};
-        }
-        if (held->mode_ == Access::write) {
-            PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyMutablyBorrowed);
-            throw PythonErrorSet{};
-        }
+CacheAccess::ThreadBorrows* CacheAccess::borrows_of(unsigned long thread) noexcept {
+    for (ThreadBorrows& held : borrows_) {
+        if (held.thread == thread) return &held;
     }
-    next_ = access.borrows_;
-    access.borrows_ = this;
+    return nullptr;
+}
+
+CacheAccess::Borrow::Borrow(CacheAccess& access, Access mode) : access_(access), thread_(this_thread()), mode_(mode) {
+    if (access.generation_ != fork_generation()) access.start_afresh_after_fork();
+    ThreadBorrows* held = access.borrows_of(thread_);
+    if (held == nullptr) {
+        // The thread's first borrow of this cache: a free flag cannot refuse.
+        access.borrows_.push_back({thread_, {}});
+        held = &access.borrows_.back();
+    }
+    held->flag.acquire(mode);
 }
 
 CacheAccess::Borrow::~Borrow() {
-    Borrow** link = &access_.borrows_;
-    while (*link != nullptr && *link != this) link = &(*link)->next_;
-    if (*link == this) *link = next_;
+    ThreadBorrows* held = access_.borrows_of(thread_);
+    if (held == nullptr) return;
+    held->flag.release(mode_);
+    if (held->flag.free()) std::erase_if(access_.borrows_, [&](const ThreadBorrows& b) { return &b == held; });
 }
 
 CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {
@@ -59,10 +54,7 @@ CacheAccess::Lock::Lock(CacheAccess& access) : access_(access) {
     const unsigned long me = this_thread();
     // Only code that runs inside the locked stretch could call back here (a
     // finalizer), and waiting would never end.
-    if (access.holder_.load() == me) {
-        PyErr_SetString(PyExc_RuntimeError, messages::kAlreadyBorrowed);
-        throw PythonErrorSet{};
-    }
+    if (access.holder_.load() == me) raise_format(PyExc_RuntimeError, messages::kAlreadyBorrowed);
     if (!access.mutex_->try_lock()) {
         WithoutInterpreterLock released;
         access.mutex_->lock();

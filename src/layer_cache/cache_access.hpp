@@ -3,7 +3,9 @@
 // A call first takes a Borrow, under the interpreter lock, for as long as it
 // converts its arguments: Python code run by a conversion (an element's
 // __float__) that calls back into the same cache meets the borrow rules of
-// PyKVCache ("Already borrowed", "Already mutably borrowed"). Then it takes
+// PyKVCache ("Already borrowed", "Already mutably borrowed"). Each thread
+// has a borrow flag of its own: calls from other threads do not conflict,
+// they wait for the Lock. Then it takes
 // the Lock for the stretch in which it reads or changes the heads, which
 // runs no Python code. So a call from another thread waits only for that
 // stretch, and no thread ever waits for a cache's lock while it holds the
@@ -11,16 +13,16 @@
 // while it waits.
 #pragma once
 
-#include "py_ref.hpp"
+#include "binding/borrow.hpp"
+#include "binding/py_ref.hpp"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace marrowvale {
-
-enum class Access { read, write };
 
 class CacheAccess {
 public:
@@ -36,11 +38,9 @@ public:
         Borrow& operator=(const Borrow&) = delete;
 
     private:
-        friend class CacheAccess;
         CacheAccess& access_;
         unsigned long thread_;
         Access mode_;
-        Borrow* next_;
     };
 
     // Exclusive use of the heads. Called with the interpreter lock held, and
@@ -61,9 +61,19 @@ private:
     // thread's borrows (the other threads do not exist there).
     void start_afresh_after_fork();
 
+    // The borrows of one thread. Kept here rather than in the first Borrow
+    // of the thread: borrows need not end in the order they began (Python
+    // code run by a conversion may switch to another greenlet, whose calls
+    // outlive the first).
+    struct ThreadBorrows {
+        unsigned long thread;
+        BorrowFlag flag;
+    };
+    ThreadBorrows* borrows_of(unsigned long thread) noexcept;
+
     std::unique_ptr<std::mutex> mutex_;
     std::atomic<unsigned long> holder_{0};  // thread holding mutex_, 0 when free
-    Borrow* borrows_ = nullptr;             // guarded by the interpreter lock
+    std::vector<ThreadBorrows> borrows_;    // threads with borrows held; guarded by the interpreter lock
     std::uint64_t generation_;
 };
 

@@ -4,14 +4,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 
-#include "cache/messages.hpp"
-#include "conversions.hpp"
-#include "layer_cache/layer_state.hpp"
+#include "binding/arg_binding.hpp"
+#include "binding/conversions.hpp"
+#include "binding/errors.hpp"
+#include "binding/recursion_guard.hpp"
+#include "layer_cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
+
+constexpr std::array<const char*, 10> kConstructorParams = {
+    "n_heads",  "d_k",      "d_v",       "strategy",    "window_size",
+    "static_k", "recent_k", "threshold", "merge_every", "threads"};
+std::array<PyObject*, kConstructorParams.size()> g_constructor_names{};
 
 std::size_t usable_cores() {
     cpu_set_t cores;
@@ -29,18 +37,19 @@ std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint6
     } catch (const PythonErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) raise_argument_error(parameter);
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, messages::kCountOutOfRange, parameter, static_cast<unsigned long long>(minimum),
+        raise_format(PyExc_ValueError, messages::kCountOutOfRange, parameter, static_cast<unsigned long long>(minimum),
                      object);
-        throw PythonErrorSet{};
     }
     if (value < minimum) {
-        PyErr_Format(PyExc_ValueError, messages::kCountTooSmall, parameter, static_cast<unsigned long long>(minimum),
+        raise_format(PyExc_ValueError, messages::kCountTooSmall, parameter, static_cast<unsigned long long>(minimum),
                      static_cast<unsigned long long>(value));
-        throw PythonErrorSet{};
     }
     return value;
 }
 
+namespace {
+
+// The configuration from the constructor's arguments (null where not given).
 LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObject* strategy,
                          PyObject* window_size, PyObject* static_k, PyObject* recent_k, PyObject* threshold,
                          PyObject* merge_every) {
@@ -68,10 +77,23 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
         }
     }
     if (merge_every != nullptr) parameters.merge_every = count_argument(merge_every, "merge_every", 0);
-    if (make_strategy(config.strategy, parameters) == nullptr) {
+    if (!is_known_strategy(config.strategy)) {
         raise_value_error(messages::kStrategyArgument + unknown_strategy_message(config.strategy));
     }
     return config;
+}
+
+}  // namespace
+
+ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs) {
+    static constexpr Signature signature{"LayerCache.__new__", kConstructorParams, 3, g_constructor_names, 6};
+    std::array<PyRef, kConstructorParams.size()> slots;
+    bind_tuple(signature, args, kwargs, slots);
+    RecursionGuard depth(messages::kLayerRecursion);
+    LayerConfig config = layer_config(slots[0].get(), slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get(),
+                                      slots[5].get(), slots[6].get(), slots[7].get(), slots[8].get());
+    const std::size_t threads = thread_count(slots[9].get(), config.n_heads);
+    return {std::move(config), threads};
 }
 
 std::size_t thread_count(PyObject* threads, std::uint64_t n_heads) {
@@ -84,8 +106,7 @@ std::size_t head_index(PyObject* object, std::size_t n_heads) {
     if (!PyIndex_Check(object)) {
         PyRef name = type_qualname(object);
         if (!name) throw PythonErrorSet{};
-        PyErr_Format(PyExc_TypeError, messages::kHeadNotAnInteger, name.get());
-        throw PythonErrorSet{};
+        raise_format(PyExc_TypeError, messages::kHeadNotAnInteger, name.get());
     }
     PyRef index = checked(PyNumber_Index(object));
     const Py_ssize_t value = PyLong_AsSsize_t(index.get());
@@ -97,8 +118,7 @@ std::size_t head_index(PyObject* object, std::size_t n_heads) {
         const Py_ssize_t resolved = value < 0 ? value + heads : value;
         if (resolved >= 0 && resolved < heads) return static_cast<std::size_t>(resolved);
     }
-    PyErr_Format(PyExc_IndexError, messages::kHeadOutOfRange, index.get(), n_heads);
-    throw PythonErrorSet{};
+    raise_format(PyExc_IndexError, messages::kHeadOutOfRange, index.get(), n_heads);
 }
 
 }  // namespace marrowvale

@@ -1,24 +1,29 @@
-// Conversions of LayerCache's constructor arguments and head indexes, with
-// errors that name the parameter: ValueError for a wrong value, TypeError
-// for a wrong type.
+// LayerCache's constructor arguments and head indexes, bound and converted
+// with errors that name the parameter: ValueError for a wrong value,
+// TypeError for a wrong type.
 #pragma once
 
-#include "py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
-#include "layer_cache/layer.hpp"
+#include "layer/layer.hpp"
 
 namespace marrowvale {
 
 // An integer of at least `minimum` (anything with __index__).
 std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint64_t minimum);
 
-// The configuration from the constructor's arguments (null where not given).
-LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObject* strategy,
-                         PyObject* window_size, PyObject* static_k, PyObject* recent_k, PyObject* threshold,
-                         PyObject* merge_every);
+struct ConstructorArguments {
+    LayerConfig config;
+    std::size_t threads;
+};
+
+// The arguments of LayerCache(n_heads, d_k, d_v, strategy="full", *,
+// window_size=512, static_k=32, recent_k=128, threshold=0.9,
+// merge_every=4, threads=None), bound as for that `def`.
+ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs);
 
 // The threads a call may use: `threads` (None or null for the usable
 // cores), at most one per head.

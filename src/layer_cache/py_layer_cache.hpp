@@ -2,7 +2,7 @@
 // attention layer) behind the borrow rules and lock of CacheAccess.
 #pragma once
 
-#include "py_ref.hpp"
+#include "binding/py_ref.hpp"
 
 namespace marrowvale {
 

@@ -19,6 +19,11 @@ public:
     virtual std::uint64_t on_append(Entries& entries, std::uint64_t position) = 0;
 
     virtual std::string_view name() const noexcept = 0;
+
+    // Whether the strategy ever blends entries (a pass over every held key)
+    // rather than only dropping them: what an owner that decides how to
+    // spread the work needs to know.
+    virtual bool merges() const noexcept { return false; }
 };
 
 }  // namespace marrowvale

@@ -10,7 +10,7 @@ std::uint64_t HybridStrategy::on_append(Entries& entries, std::uint64_t position
     // difference so that a static_k near 2**64 cannot wrap.
     const std::size_t n = entries.size();
     if (n <= static_k_ || n - static_k_ < 2) return 0;
-    return MergeStrategy::merge_from(entries, static_cast<std::size_t>(static_k_), threshold_);
+    return MergeStrategy::merge(entries, threshold_, static_cast<std::size_t>(static_k_));
 }
 
 }  // namespace marrowvale

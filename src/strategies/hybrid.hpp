@@ -12,6 +12,7 @@ public:
         : static_k_(static_k), merge_every_(merge_every), threshold_(threshold) {}
     std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "hybrid"; }
+    bool merges() const noexcept override { return true; }
 
 private:
     std::uint64_t static_k_;

@@ -1,6 +1,7 @@
 #include "strategies/make_strategy.hpp"
 
-#include "cache/messages.hpp"
+#include <algorithm>
+
 #include "strategies/full.hpp"
 #include "strategies/hybrid.hpp"
 #include "strategies/merge.hpp"
@@ -8,6 +9,10 @@
 #include "strategies/static_window.hpp"
 
 namespace marrowvale {
+
+bool is_known_strategy(std::string_view name) noexcept {
+    return std::ranges::find(kStrategyNames, name) != std::ranges::end(kStrategyNames);
+}
 
 std::unique_ptr<CacheStrategy> make_strategy(std::string_view name, const StrategyParameters& parameters) {
     if (name == "full") return std::make_unique<FullStrategy>();

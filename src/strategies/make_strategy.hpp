@@ -10,6 +10,12 @@
 
 namespace marrowvale {
 
+namespace messages {
+// Before and after a refused name; the list of names follows "choose: ".
+inline constexpr char kUnknownStrategy[] = "unknown strategy '";
+inline constexpr char kStrategyChoices[] = "'. choose: ";
+}  // namespace messages
+
 // Every parameter any strategy takes; each strategy reads its own and
 // ignores the rest. The defaults are the constructors' defaults.
 struct StrategyParameters {
@@ -23,8 +29,10 @@ struct StrategyParameters {
 // The names make_strategy knows, in the order messages list them.
 inline constexpr std::string_view kStrategyNames[] = {"full", "sliding", "static", "merge", "hybrid"};
 
-// The strategy called `name` (exact, case-sensitive), or null for a name
-// that is none of kStrategyNames.
+// Whether `name` (exact, case-sensitive) is one of kStrategyNames.
+bool is_known_strategy(std::string_view name) noexcept;
+
+// The strategy called `name`, or null for a name is_known_strategy refuses.
 std::unique_ptr<CacheStrategy> make_strategy(std::string_view name, const StrategyParameters& parameters);
 
 // Why `name` was refused: "unknown strategy 'NAME'. choose: " and the list

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "cache/kernels.hpp"
+#include "cache/kernels/kernels.hpp"
 
 namespace marrowvale {
 namespace {
@@ -39,9 +39,7 @@ std::uint64_t MergeStrategy::on_append(Entries& entries, std::uint64_t position)
     return merge(entries, threshold_);
 }
 
-std::uint64_t MergeStrategy::merge(Entries& entries, float threshold) { return merge_from(entries, 0, threshold); }
-
-std::uint64_t MergeStrategy::merge_from(Entries& entries, std::size_t first, float threshold) {
+std::uint64_t MergeStrategy::merge(Entries& entries, float threshold, std::size_t first) {
     EntryList& keys = entries.keys;
     EntryList& values = entries.values;
     const Kernels& kernels = active_kernels();

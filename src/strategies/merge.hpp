@@ -14,13 +14,12 @@ public:
         : merge_every_(merge_every), threshold_(threshold) {}
     std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "merge"; }
+    bool merges() const noexcept override { return true; }
 
-    // The merging pass over all entries; returns the pairs merged.
-    static std::uint64_t merge(Entries& entries, float threshold);
-
-    // The same pass over the entries from `first` on; entries before it are
-    // not read or written.
-    static std::uint64_t merge_from(Entries& entries, std::size_t first, float threshold);
+    // The merging pass over the entries from `first` on, which it sees as
+    // the whole list (entries before `first` are not read or written);
+    // returns the pairs merged.
+    static std::uint64_t merge(Entries& entries, float threshold, std::size_t first = 0);
 
     // Whether the pass runs for this position: never for the first append
     // after construction or clear, then every merge_every positions. A period

@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "binding/buffer_view.hpp"
+#include "binding/py_ref.hpp"
 #include "cache/entries.hpp"
-#include "cache/kernels.hpp"
-#include "py_ref.hpp"
+#include "cache/kernels/kernels.hpp"
 #include "strategies/merge.hpp"
 
 namespace marrowvale {
@@ -26,23 +27,19 @@ class Floats {
 public:
     Floats(PyObject* object, bool writable) {
         const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(object, &view_, flags) < 0) throw PythonErrorSet{};
-        const std::string_view format = view_.format == nullptr ? "B" : view_.format;
-        if (view_.itemsize != 4 || (format != "f" && format != "<f" && format != "=f")) {
-            PyBuffer_Release(&view_);
+        if (!view_.acquire(object, flags)) throw PythonErrorSet{};
+        const std::string_view format = view_->format == nullptr ? "B" : view_->format;
+        if (view_->itemsize != 4 || (format != "f" && format != "<f" && format != "=f")) {
             PyErr_SetString(PyExc_TypeError, "buffers must hold float32");
             throw PythonErrorSet{};
         }
     }
-    ~Floats() { PyBuffer_Release(&view_); }
-    Floats(const Floats&) = delete;
-    Floats& operator=(const Floats&) = delete;
 
-    float* data() const noexcept { return static_cast<float*>(view_.buf); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / 4; }
+    float* data() const noexcept { return static_cast<float*>(view_->buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_->len) / 4; }
 
 private:
-    Py_buffer view_{};
+    BufferView view_;
 };
 
 void require(bool condition, const char* message) {
@@ -303,7 +300,7 @@ PyObject* merge_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             spans.push_back(token);
         }
         Entries entries(key_rows, value_rows, &spans);
-        const std::uint64_t count = MergeStrategy::merge_from(entries, first, threshold);
+        const std::uint64_t count = MergeStrategy::merge(entries, threshold, first);
         const std::size_t held = key_rows.size();
         PyRef key_bytes = checked(PyBytes_FromStringAndSize(
             held == 0 ? nullptr : reinterpret_cast<const char*>(key_rows.row(0)), static_cast<Py_ssize_t>(held * d_k * 4)));

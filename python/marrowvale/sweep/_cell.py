@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .._compare import StrategySpec
+from .._strategy_spec import StrategySpec
 
 if TYPE_CHECKING:
     from ..models import Evaluation, Model

@@ -11,7 +11,7 @@ from dataclasses import dataclass, field, fields
 from pathlib import Path
 from typing import Any
 
-from .._compare import StrategySpec
+from .._strategy_spec import StrategySpec
 from ._specs import BudgetSpec, parse_spec
 
 __all__ = ["DEFAULT_MAX_TOKENS", "DEFAULT_MIN_TOKENS", "Grid", "load_grid"]

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .._compare import check_strategy
+from .._strategy_spec import check_strategy
 from ._cell import CellResult, CellTask, check_settings, encode, fed_tokens, load, model_path
 from ._grid import Grid
 from ._specs import BudgetSpec

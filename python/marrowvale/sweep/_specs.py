@@ -13,7 +13,7 @@ import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from .._compare import StrategySpec, check_strategy
+from .._strategy_spec import StrategySpec, check_strategy
 
 __all__ = ["BudgetSpec", "Percent", "parse_spec"]
 

@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from .._compare import aligned_lines, error_text
+from .._table_layout import aligned_lines, error_text
 from ._store import Store, StoredRow
 
 __all__ = ["StrategySummary", "format_summary", "student_t_quantile", "summarize", "summary_records",

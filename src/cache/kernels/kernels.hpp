@@ -1,0 +1,109 @@
+// The float kernels under attention and merging. Every sum follows the
+// eight-lane order: eight partial sums take the terms of whole blocks of
+// eight (term 8b + r goes to partial r), a total starting at +0.0 takes
+// (p0 + p4), (p1 + p5), (p2 + p6), (p3 + p7) in turn, and the leftover terms
+// follow one at a time. Each product is rounded to float before it is added.
+// The vector implementations keep exactly this order, so every kernel set
+// gives the same bits as the scalar one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace marrowvale {
+
+struct Kernels {
+    const char* name;
+    // Floats per vector register: the width the tests step lengths and
+    // start offsets by.
+    std::size_t lanes;
+    // The eight-lane dot product of x and y, n terms.
+    float (*dot)(const float* x, const float* y, std::size_t n);
+    // scores[g * count + i] = dot(q + g * n, rows + i * n, n) for `queries`
+    // contiguous queries and count contiguous rows, all of n floats. Several
+    // rows are scored at once so that their additions overlap, and each such
+    // pass of rows is scored against every query while it is in the L1
+    // cache: the rows are read from memory once for all the queries.
+    void (*dot_rows)(const float* q, std::size_t queries, const float* rows, std::size_t n, std::size_t count,
+                     float* scores);
+    // The eight-lane sum of a[0] ... a[n - 1].
+    float (*sum)(const float* a, std::size_t n);
+    // a[i] = a[i] / divisor for i < n, a true division each; returns the
+    // largest result, NaN skipped, -inf when there is none. When the largest
+    // is a zero, which of +0.0 and -0.0 comes back is left open: attention
+    // subtracts it from every score, and x - (+0.0) and x - (-0.0) differ
+    // only for x = -0.0, whose exponential is 1 either way.
+    float (*divide_max)(float* a, std::size_t n, float divisor);
+    // For every output o < outputs and column j < width, out[o * width + j]
+    // receives the products rows[i * width + j] * weights[o * count + i] for
+    // i = 0, 1, ..., count - 1, one at a time and in that order:
+    // out[o * width + j] = out[o * width + j] + product, the product rounded
+    // first. Each column is a left-to-right sum over the rows, so a caller
+    // may split the rows into consecutive runs and call once per run; the
+    // rows are read from memory once for all the outputs.
+    void (*weighted_sum_rows)(float* out, std::size_t outputs, const float* rows, const float* weights,
+                              std::size_t count, std::size_t width);
+    // out[j] = a[j] * wa + b[j] * wb for j < n: two rounded products, then
+    // their rounded sum. out may be a (each element is read before written).
+    void (*blend)(float* out, const float* a, float wa, const float* b, float wb, std::size_t n);
+    // a[i] = exp(a[i] - top) for i < n: the difference rounded to float,
+    // then the exponential of exp_steps.inc, which gives the bits of glibc's
+    // expf built for processors with fused multiply-add, on every float.
+    void (*exp_minus)(float* a, std::size_t n, float top);
+    // For count contiguous rows of width floats: norms[i] = dot(row i, row i)
+    // for i < count and dots[i] = dot(row i, row i + 1) for i + 1 < count,
+    // each the eight-lane dot product. Every row is read once for both.
+    void (*norms_and_dots)(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots);
+    // The cosine of each neighbouring pair from the outputs above: for
+    // i < pairs, dots[i] = dots[i] / (sqrt(norms[i]) * sqrt(norms[i + 1]) +
+    // epsilon), every step rounded on its own. The pairs + 1 norms (none
+    // when pairs is 0) are replaced by their square roots on the way.
+    void (*cosines)(float* dots, float* norms, std::size_t pairs, float epsilon);
+    // Which of a[0] ... a[n - 1] lie strictly above `threshold`: bit i % 64
+    // of bits[i / 64] is set when a[i] > threshold (never for a NaN on
+    // either side). All (n + 63) / 64 words are written; bits from n on are
+    // clear.
+    void (*mark_above)(const float* a, std::size_t n, float threshold, std::uint64_t* bits);
+};
+
+// The scalar reference, written to read like the definition above.
+extern const Kernels kScalarKernels;
+// Its dot product (kScalarKernels.dot): the eight-lane order over the
+// products x[i] * y[i], each rounded to float before it is added.
+float unrolled_dot(const float* x, const float* y, std::size_t n);
+#if defined(MARROWVALE_X86_KERNELS)
+extern const Kernels kSse2Kernels;
+extern const Kernels kAvx2Kernels;
+extern const Kernels kAvx512Kernels;
+
+// The AVX2 set's kernels that the AVX-512 set shares: a single sum is one
+// chain of dependent additions, and wider registers do not shorten it. The
+// norms and neighbour dots would gain from two rows per 512-bit register,
+// but stay the AVX2 set's until a processor with AVX-512 can test and time
+// such a version.
+namespace avx2 {
+float dot(const float* x, const float* y, std::size_t n);
+float sum(const float* a, std::size_t n);
+void norms_and_dots(const float* rows, std::size_t width, std::size_t count, float* norms, float* dots);
+}  // namespace avx2
+#endif
+
+// Every kernel set built into this binary, scalar first.
+std::vector<const Kernels*> built_kernels();
+
+// Whether the processor and the operating system can run this set.
+bool kernels_supported(const Kernels& kernels);
+
+// The set every computation uses. Until select_kernels runs it is the best
+// supported set.
+const Kernels& active_kernels() noexcept;
+
+// Chooses the active set once: the one named by `forced` (an empty name
+// means the best supported). Returns an empty string on success, otherwise
+// why the named set cannot be used.
+std::string select_kernels(std::string_view forced);
+
+}  // namespace marrowvale

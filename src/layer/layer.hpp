@@ -1,0 +1,81 @@
+// Every key/value head of one attention layer: one KVCache per head, each
+// with a strategy object of its own of the same kind, so that heads diverge
+// under merging. Plain C++: the binding decides what runs on which thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cache/kv_cache.hpp"
+#include "strategies/make_strategy.hpp"
+
+namespace marrowvale {
+
+struct LayerConfig {
+    std::uint64_t n_heads = 1;
+    std::uint64_t d_k = 1;
+    std::uint64_t d_v = 1;
+    std::string strategy = "full";  // one of kStrategyNames
+    StrategyParameters parameters;
+};
+
+// Why a layer of these dimensions cannot be built, or null: each count at
+// least 1, and a token's keys and values few enough that sizes computed
+// from them cannot overflow.
+const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::uint64_t d_v);
+
+class Layer {
+public:
+    // Empty heads. Throws std::invalid_argument for a strategy name that
+    // is_known_strategy refuses, std::bad_alloc when out of memory.
+    explicit Layer(LayerConfig config);
+    // Heads restored from a saved state (see state_format.hpp).
+    Layer(LayerConfig config, std::vector<KVCache> heads) noexcept;
+    // A copy of every head.
+    Layer(const Layer& other);
+    Layer(Layer&&) noexcept = default;
+    Layer& operator=(const Layer&) = delete;
+    Layer& operator=(Layer&&) noexcept = default;
+
+    const LayerConfig& config() const noexcept { return config_; }
+    std::size_t n_heads() const noexcept { return heads_.size(); }
+    KVCache& head(std::size_t index) noexcept { return heads_[index]; }
+    const KVCache& head(std::size_t index) const noexcept { return heads_[index]; }
+
+    // A fresh strategy of this layer's kind, for a head.
+    std::unique_ptr<CacheStrategy> make_head_strategy() const;
+
+    // Appends `tokens` entries to head `index`: the key of token t is the
+    // d_k floats at keys + t * key_stride, its value the d_v floats at
+    // values + t * value_stride (strides in floats).
+    void append_tokens(std::size_t index, const float* keys, std::size_t key_stride, const float* values,
+                       std::size_t value_stride, std::size_t tokens);
+
+    // Attention of `count` queries of d_k floats (consecutive rows at
+    // `queries`) over head `index`, into `count` consecutive rows of d_v
+    // floats at `out`, which must not overlap the queries. The head's
+    // entries are read once for the whole group.
+    void attend_queries(std::size_t index, const float* queries, std::size_t count, float* out) const;
+
+    void clear() noexcept;
+
+    // Entries held, summed over heads.
+    std::uint64_t held() const noexcept;
+    // Bytes of key, value and span storage the heads hold, room for growth
+    // included.
+    std::uint64_t storage_bytes() const noexcept;
+    // Roughly how many multiply-adds appending `tokens` tokens costs, for
+    // deciding whether to spread the heads over threads: the copies, and a
+    // merging pass over every held entry when one may come due.
+    std::uint64_t append_work(std::size_t tokens) const noexcept;
+    // The same for attending `queries` queries.
+    std::uint64_t attend_work(std::size_t queries) const noexcept;
+
+private:
+    LayerConfig config_;
+    std::vector<KVCache> heads_;
+};
+
+}  // namespace marrowvale

@@ -1,0 +1,249 @@
+#include "layer/state_format.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "layer/messages.hpp"
+
+namespace marrowvale {
+namespace {
+
+constexpr char kMagic[8] = {'M', 'V', 'L', 'A', 'Y', 'E', 'R', '\0'};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHeadHeaderBytes = 3 * sizeof(std::uint64_t);
+
+template <typename T>
+T to_little(T value) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        if constexpr (sizeof(T) == 8) return static_cast<T>(__builtin_bswap64(static_cast<std::uint64_t>(value)));
+        if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(static_cast<std::uint32_t>(value)));
+    }
+    return value;
+}
+
+class Writer {
+public:
+    explicit Writer(unsigned char* out) noexcept : out_(out) {}
+
+    void bytes(const void* data, std::size_t count) noexcept {
+        if (count != 0) std::memcpy(out_, data, count);
+        out_ += count;
+    }
+    template <typename T>
+    void number(T value) noexcept {
+        const T little = to_little(value);
+        bytes(&little, sizeof(T));
+    }
+    // `count` elements of rows (4 or 8 bytes each), little-endian.
+    template <typename T>
+    void rows(const T* data, std::size_t count) noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            bytes(data, count * sizeof(T));
+        } else {
+            for (std::size_t i = 0; i < count; ++i) number(data[i]);
+        }
+    }
+
+private:
+    unsigned char* out_;
+};
+
+class Reader {
+public:
+    explicit Reader(std::span<const unsigned char> state) noexcept : rest_(state) {}
+
+    std::size_t remaining() const noexcept { return rest_.size(); }
+
+    const unsigned char* take(std::size_t count, const char* what) {
+        if (count > rest_.size()) throw StateError(messages::kStateTruncatedIn + std::string(what));
+        const unsigned char* start = rest_.data();
+        rest_ = rest_.subspan(count);
+        return start;
+    }
+    template <typename T>
+    T number(const char* what) {
+        T value;
+        std::memcpy(&value, take(sizeof(T), what), sizeof(T));
+        return to_little(value);
+    }
+    template <typename T>
+    void rows(T* out, std::size_t count, const char* what) {
+        const unsigned char* source = take(count * sizeof(T), what);
+        if constexpr (std::endian::native == std::endian::little) {
+            if (count != 0) std::memcpy(out, source, count * sizeof(T));
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                std::memcpy(&out[i], source + i * sizeof(T), sizeof(T));
+                out[i] = to_little(out[i]);
+            }
+        }
+    }
+
+private:
+    std::span<const unsigned char> rest_;
+};
+
+std::uint32_t float_bits(float value) noexcept { return std::bit_cast<std::uint32_t>(value); }
+
+[[noreturn]] void fail(const std::string& message) { throw StateError(message); }
+
+// A message from a format of messages.hpp and its arguments.
+template <typename... Args>
+std::string format(const char* text, Args... args) {
+    const int length = std::snprintf(nullptr, 0, text, args...);
+    std::string message(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    std::snprintf(message.data(), message.size() + 1, text, args...);
+    return message;
+}
+
+std::string head_text(std::size_t head) { return format(messages::kStateHead, head); }
+
+LayerConfig read_config(Reader& reader) {
+    const unsigned char* magic = reader.take(sizeof(kMagic), messages::kStatePartHeader);
+    if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) fail(messages::kStateWrongMagic);
+    const auto version = reader.number<std::uint32_t>(messages::kStatePartHeader);
+    if (version != kVersion) {
+        fail(format(messages::kStateVersion, version, kVersion));
+    }
+    LayerConfig config;
+    config.n_heads = reader.number<std::uint64_t>(messages::kStatePartHeader);
+    config.d_k = reader.number<std::uint64_t>(messages::kStatePartHeader);
+    config.d_v = reader.number<std::uint64_t>(messages::kStatePartHeader);
+    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) fail(problem);
+    const auto name_length = reader.number<std::uint8_t>(messages::kStatePartHeader);
+    const unsigned char* name = reader.take(name_length, messages::kStatePartName);
+    config.strategy.assign(reinterpret_cast<const char*>(name), name_length);
+    StrategyParameters& parameters = config.parameters;
+    parameters.window_size = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.static_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.recent_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>(messages::kStatePartParameters));
+    parameters.merge_every = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    // The refused name reads as in the constructor's message.
+    if (!is_known_strategy(config.strategy)) fail(messages::kUnknownStrategy + config.strategy + "'");
+    return config;
+}
+
+// Spans in order, each within the tokens appended since the last clear and
+// after the one before it.
+void check_spans(const SpanList& spans, std::uint64_t position, std::size_t head) {
+    std::int64_t after = -1;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const std::int64_t first = spans.row(i)[0];
+        const std::int64_t last = spans.row(i)[1];
+        if (first <= after || last < first || static_cast<std::uint64_t>(last) >= position) {
+            fail(head_text(head) + format(messages::kStateSpanOutOfOrder, i, static_cast<long long>(first),
+                                          static_cast<long long>(last), static_cast<unsigned long long>(position)));
+        }
+        after = last;
+    }
+}
+
+KVCache read_head(Reader& reader, const LayerConfig& config, const KVCacheCounters& shared, std::size_t head) {
+    KVCacheCounters counters = shared;
+    counters.total_merges = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    counters.current_size = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    const auto held = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+
+    // What every sequence of appends, strategy passes and clears leaves: the
+    // held entries come from the appends since the last clear, the size
+    // after the last append is what is held unless a clear came after it,
+    // and the entries taken away lie between those removed since the clear
+    // and all that were not kept.
+    if (held > counters.position) fail(head_text(head) + messages::kStateHeldBeyondPosition);
+    if (counters.position != 0 && counters.current_size != held) {
+        fail(head_text(head) + messages::kStateSizeNotHeld);
+    }
+    if (counters.current_size > counters.total_appends) fail(head_text(head) + messages::kStateSizeBeyondAppends);
+    if (counters.total_merges < counters.position - held || counters.total_merges > counters.total_appends - held) {
+        fail(head_text(head) + messages::kStateMergesDoNotFit);
+    }
+
+    const std::uint64_t row_bytes = (config.d_k + config.d_v) * sizeof(float) + 2 * sizeof(std::int64_t);
+    if (held > reader.remaining() / row_bytes) fail(head_text(head) + messages::kStateTruncatedIn + messages::kStatePartEntries);
+    const auto rows = static_cast<std::size_t>(held);
+    EntryList keys(config.d_k);
+    EntryList values(config.d_v);
+    SpanList spans(2);
+    reader.rows(keys.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_k), messages::kStatePartKeys);
+    reader.rows(values.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_v), messages::kStatePartValues);
+    reader.rows(spans.append_for_overwrite(rows), rows * 2, messages::kStatePartSpans);
+    check_spans(spans, counters.position, head);
+
+    KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true);
+    cache.restore(std::move(keys), std::move(values), std::move(spans), counters);
+    return cache;
+}
+
+}  // namespace
+
+std::size_t state_size(const Layer& layer) {
+    const LayerConfig& config = layer.config();
+    std::size_t size = sizeof(kMagic) + sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t) + 1 +
+                       config.strategy.size() + 4 * sizeof(std::uint64_t) + sizeof(std::uint32_t) +
+                       2 * sizeof(std::uint64_t);
+    const std::size_t row_bytes =
+        static_cast<std::size_t>(config.d_k + config.d_v) * sizeof(float) + 2 * sizeof(std::int64_t);
+    for (std::size_t h = 0; h < layer.n_heads(); ++h) {
+        size += kHeadHeaderBytes + layer.head(h).length() * row_bytes;
+    }
+    return size;
+}
+
+void write_state(const Layer& layer, unsigned char* out) {
+    const LayerConfig& config = layer.config();
+    const StrategyParameters& parameters = config.parameters;
+    Writer writer(out);
+    writer.bytes(kMagic, sizeof(kMagic));
+    writer.number(kVersion);
+    writer.number(config.n_heads);
+    writer.number(config.d_k);
+    writer.number(config.d_v);
+    writer.number(static_cast<std::uint8_t>(config.strategy.size()));
+    writer.bytes(config.strategy.data(), config.strategy.size());
+    writer.number(parameters.window_size);
+    writer.number(parameters.static_k);
+    writer.number(parameters.recent_k);
+    writer.number(float_bits(parameters.threshold));
+    writer.number(parameters.merge_every);
+    const KVCacheCounters shared = layer.head(0).counters();
+    writer.number(shared.total_appends);
+    writer.number(shared.position);
+    for (std::size_t h = 0; h < layer.n_heads(); ++h) {
+        const KVCache& head = layer.head(h);
+        const std::size_t held = head.length();
+        writer.number(head.total_merges());
+        writer.number(head.current_size());
+        writer.number(static_cast<std::uint64_t>(held));
+        if (held == 0) continue;
+        writer.rows(head.keys().row(0), held * static_cast<std::size_t>(config.d_k));
+        writer.rows(head.values().row(0), held * static_cast<std::size_t>(config.d_v));
+        writer.rows(head.spans().row(0), held * 2);
+    }
+}
+
+Layer read_state(std::span<const unsigned char> state) {
+    Reader reader(state);
+    LayerConfig config = read_config(reader);
+    KVCacheCounters shared;
+    shared.total_appends = reader.number<std::uint64_t>(messages::kStatePartCounters);
+    shared.position = reader.number<std::uint64_t>(messages::kStatePartCounters);
+    // Totals over heads are sums of these; they must not wrap.
+    if (shared.total_appends > std::numeric_limits<std::uint64_t>::max() / config.n_heads) {
+        fail(messages::kStateAppendsTooLarge);
+    }
+    if (shared.position > shared.total_appends) fail(messages::kStatePositionBeyondAppends);
+    if (config.n_heads > reader.remaining() / kHeadHeaderBytes) fail(messages::kStateTruncatedIn + std::string(messages::kStatePartHeads));
+
+    std::vector<KVCache> heads;
+    heads.reserve(static_cast<std::size_t>(config.n_heads));
+    for (std::size_t h = 0; h < config.n_heads; ++h) heads.push_back(read_head(reader, config, shared, h));
+    if (reader.remaining() != 0) fail(format(messages::kStateTrailingBytes, reader.remaining()));
+    return Layer(std::move(config), std::move(heads));
+}
+
+}  // namespace marrowvale

@@ -1,0 +1,43 @@
+// A layer's state as bytes: versioned, little-endian, everything that
+// decides what later calls return (entries, spans, counters, the position
+// in the strategy's schedule, the strategy and its parameters), and nothing
+// about threads.
+//
+// Layout, version 1, every integer little-endian:
+//   magic "MVLAYER\0" (8 bytes), version u32
+//   n_heads u64, d_k u64, d_v u64
+//   strategy name: length u8, then its bytes
+//   window_size u64, static_k u64, recent_k u64, threshold (float32 bits)
+//   u32, merge_every u64
+//   total_appends u64, position u64 (every head sees every append)
+//   per head: total_merges u64, current_size u64, held u64, then held keys
+//   of d_k float32, held values of d_v float32, held spans of two i64
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+#include "layer/layer.hpp"
+
+namespace marrowvale {
+
+// Why bytes are not a state this version can read.
+class StateError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The exact size of the layer's state.
+std::size_t state_size(const Layer& layer);
+
+// Writes the state into `out`, which has state_size(layer) bytes.
+void write_state(const Layer& layer, unsigned char* out);
+
+// The layer a state describes. Every size is checked against the bytes
+// left before anything is allocated for it, so a state can only make this
+// allocate in proportion to its own length. Throws StateError.
+Layer read_state(std::span<const unsigned char> state);
+
+}  // namespace marrowvale

@@ -1,0 +1,159 @@
+// LayerCache's methods that add entries, attend and clear: each converts
+// its arguments under a borrow, then works on the heads under the lock.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "binding/arg_binding.hpp"
+#include "binding/errors.hpp"
+#include "binding/panic.hpp"
+#include "binding/recursion_guard.hpp"
+#include "layer/fork_safety.hpp"
+#include "layer/worker_pool.hpp"
+#include "layer_cache/array_input.hpp"
+#include "layer_cache/array_output.hpp"
+#include "layer_cache/layer_cache_object.hpp"
+#include "layer_cache/messages.hpp"
+
+namespace marrowvale {
+namespace {
+
+// Below this many multiply-adds a call computes on the calling thread and
+// keeps the interpreter lock: waking helpers and handing the lock over
+// would cost more than the work (a few tens of microseconds).
+constexpr std::uint64_t kParallelWork = std::uint64_t{1} << 17;
+
+// Runs task(h) for every head. Large work runs without the interpreter
+// lock, spread over the cache's threads; each head's result is the same
+// whichever thread computes it.
+template <typename Task>
+void for_each_head(const LayerCacheState& state, std::uint64_t work, Task& task) {
+    const std::size_t heads = state.layer.n_heads();
+    if (work < kParallelWork) {
+        for (std::size_t h = 0; h < heads; ++h) task(h);
+        return;
+    }
+    WithoutInterpreterLock released;
+    ComputePhase phase;
+    run_tasks(heads, state.threads - 1, task);
+}
+
+constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
+constexpr std::array<const char*, 2> kExtendParams = {"K", "V"};
+constexpr std::array<const char*, 2> kAttendParams = {"q", "out"};
+std::array<PyObject*, 2> g_append_names{};
+std::array<PyObject*, 2> g_extend_names{};
+std::array<PyObject*, 2> g_attend_names{};
+
+}  // namespace
+
+PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"LayerCache.append", kAppendParams, 2, g_append_names};
+        std::array<PyObject*, 2> slots{};
+        bind_fastcall(signature, args, nargs, kwnames, slots);
+        RecursionGuard depth(messages::kLayerRecursion);
+        LayerCacheState& state = state_of(self);
+        const LayerConfig& config = state.layer.config();
+        CacheAccess::Borrow borrow(state.access, Access::write);
+        FloatArgument keys;
+        keys.read(slots[0], "k", {2, {ssize(config.n_heads), ssize(config.d_k)}});
+        FloatArgument values;
+        values.read(slots[1], "v", {2, {ssize(config.n_heads), ssize(config.d_v)}});
+        CacheAccess::Lock lock(state.access);
+        const auto d_k = static_cast<std::size_t>(config.d_k);
+        const auto d_v = static_cast<std::size_t>(config.d_v);
+        // Straight to each head's cache: this runs once per head per token.
+        auto task = [&](std::size_t h) {
+            state.layer.head(h).append(std::span<const float>(keys.data() + h * d_k, d_k),
+                                       std::span<const float>(values.data() + h * d_v, d_v));
+        };
+        for_each_head(state, state.layer.append_work(1), task);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"LayerCache.extend", kExtendParams, 2, g_extend_names};
+        std::array<PyObject*, 2> slots{};
+        bind_fastcall(signature, args, nargs, kwnames, slots);
+        RecursionGuard depth(messages::kLayerRecursion);
+        LayerCacheState& state = state_of(self);
+        const LayerConfig& config = state.layer.config();
+        CacheAccess::Borrow borrow(state.access, Access::write);
+        // Every token of every head is read and checked before the first
+        // is stored.
+        FloatArgument keys;
+        keys.read(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, "T"});
+        const Py_ssize_t tokens = keys.dim(0);
+        FloatArgument values;
+        values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
+        CacheAccess::Lock lock(state.access);
+        const auto d_k = static_cast<std::size_t>(config.d_k);
+        const auto d_v = static_cast<std::size_t>(config.d_v);
+        const auto heads = static_cast<std::size_t>(config.n_heads);
+        auto task = [&](std::size_t h) {
+            state.layer.append_tokens(h, keys.data() + h * d_k, heads * d_k, values.data() + h * d_v, heads * d_v,
+                                      static_cast<std::size_t>(tokens));
+        };
+        for_each_head(state, state.layer.append_work(static_cast<std::size_t>(tokens)), task);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"LayerCache.attend", kAttendParams, 1, g_attend_names};
+        std::array<PyObject*, 2> slots{};
+        bind_fastcall(signature, args, nargs, kwnames, slots);
+        RecursionGuard depth(messages::kLayerRecursion);
+        LayerCacheState& state = state_of(self);
+        const LayerConfig& config = state.layer.config();
+        CacheAccess::Borrow borrow(state.access, Access::read);
+        FloatArgument queries;
+        queries.read(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, "n_q"});
+        const Py_ssize_t n_q = queries.dim(0);
+        const auto heads = ssize(config.n_heads);
+        if (n_q % heads != 0) {
+            raise_format(PyExc_ValueError, messages::kQueriesNotGrouped, ssize(config.d_k), heads, n_q,
+                         ssize(config.d_k));
+        }
+        std::optional<NewArray> fresh;
+        std::optional<OutputArgument> given;
+        float* out;
+        if (slots[1] == nullptr || slots[1] == Py_None) {
+            fresh.emplace(Element::float32, std::initializer_list<Py_ssize_t>{n_q, ssize(config.d_v)});
+            out = static_cast<float*>(fresh->data());
+        } else {
+            given.emplace(slots[1], n_q, ssize(config.d_v));
+            out = given->data();
+            // Each output row is written while later queries are still read.
+            queries.separate_from(out, out + given->size());
+        }
+        {
+            CacheAccess::Lock lock(state.access);
+            const auto group = static_cast<std::size_t>(n_q / heads);
+            const auto d_k = static_cast<std::size_t>(config.d_k);
+            const auto d_v = static_cast<std::size_t>(config.d_v);
+            auto task = [&](std::size_t h) {
+                state.layer.attend_queries(h, queries.data() + h * group * d_k, group, out + h * group * d_v);
+            };
+            for_each_head(state, state.layer.attend_work(static_cast<std::size_t>(n_q)), task);
+        }
+        return fresh ? fresh->release() : given->result();
+    });
+}
+
+PyObject* layer_cache_clear(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        LayerCacheState& state = state_of(self);
+        CacheAccess::Borrow borrow(state.access, Access::write);
+        CacheAccess::Lock lock(state.access);
+        state.layer.clear();
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace marrowvale
