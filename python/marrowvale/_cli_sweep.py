@@ -10,7 +10,7 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._cli_args import Commands, add_command, count, output_path, plot_path, write_output
+from ._cli_args import Commands, add_command, count, output_path, plot_path, strategy_spec, write_output
 from ._report import write_json
 
 if TYPE_CHECKING:
@@ -19,14 +19,6 @@ if TYPE_CHECKING:
 __all__ = ["add_sweep_command"]
 
 DEFAULT_STORE = "results.sqlite"
-
-
-def _spec(text: str) -> object:
-    from .sweep import parse_spec
-    try:
-        return parse_spec(text)
-    except (ValueError, TypeError, OverflowError) as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def add_sweep_command(commands: Commands) -> None:
@@ -39,17 +31,20 @@ def add_sweep_command(commands: Commands) -> None:
                         help="read the grid from a TOML file (keys models, texts, strategies, max_tokens, "
                              "ctx, limit_texts, min_tokens); options given here replace its values")
     parser.add_argument("--model", action="append", metavar="MODEL",
-                        help="a checkpoint, as eval --model takes it; repeat for several")
+                        help="a GGUF file, a checkpoint folder or smollm2 (the installed reference model), as "
+                             "eval --model takes it; repeat for several")
     parser.add_argument("--text", action="append", metavar="TEXT",
                         help="a text file, a folder of .txt files, or 'pydoc' (each topic of "
                              "pydoc_data.topics one text); repeat for several")
-    parser.add_argument("-s", "--strategy", type=_spec, action="append", metavar="SPEC",
-                        help="a strategy, NAME or NAME:KEY=VALUE,..., where a count may be a share of each "
-                             "text, e.g. sliding:window_size=12.5%%; repeat for several (default: full and "
+    parser.add_argument("-s", "--strategy", type=strategy_spec, action="append", metavar="SPEC",
+                        help="a strategy as eval takes it, NAME or NAME:KEY=VALUE,..., where a count may be a "
+                             "share of each text (of each window with --ctx), e.g. sliding:window_size=12.5%% "
+                             "or static:static_k=16,recent_k=12.5%%-16; repeat for several (default: full and "
                              "eval's selection)")
     parser.add_argument("--max-tokens", type=count(2), metavar="N", help="cut each text to N tokens (default 512)")
     parser.add_argument("--ctx", type=count(2), metavar="N",
-                        help="evaluate each text as windows of N tokens, each from an empty cache")
+                        help="evaluate each text as whole windows of N tokens, each from empty caches, and pool "
+                             "the figures (as eval --ctx)")
     parser.add_argument("--limit-texts", type=count(1), metavar="N", help="take only the first N texts")
     parser.add_argument("--min-tokens", type=count(2), metavar="N",
                         help="refuse texts of fewer tokens, before any work (default 16)")
