@@ -4,6 +4,7 @@ and killed workers, drivers and writes lose no more than the cells in
 flight."""
 
 import json
+import math
 import os
 import random
 import signal
@@ -59,6 +60,16 @@ def by_key(path: Path) -> dict[str, tuple]:
         return {r.key: (r.settings, r.spec, r.figures, r.run) for r in store.rows()}
 
 
+# Figures a stored result must carry as evaluate() gives them.
+FIGURES = ("kl_mean", "kl_se", "kl_median", "kl_p95", "kl_p999", "kl_max", "top1_agreement", "perplexity",
+           "perplexity_ratio", "ln_ppl_ratio", "compression_ratio", "entries_held", "kv_bytes_held",
+           "kv_bytes_per_token")
+
+
+def half_up(share: float, tokens: int) -> int:
+    return math.floor(share * tokens + 0.5)
+
+
 class TestFigures:
     def test_each_result_is_what_evaluate_gives_on_its_text(self, model: Path, texts: Path, tmp_path: Path) -> None:
         summary = run_sweep(Grid([model], [texts], SPECS, max_tokens=70), tmp_path / "r.sqlite", jobs=2)
@@ -67,7 +78,8 @@ class TestFigures:
         loaded = load_model(model)
         for i in range(3):
             tokens = loaded.encode((texts / f"t{i}.txt").read_text())[:70]
-            window = round(0.125 * (len(tokens) - 1))
+            # 12.5% of the text's tokens, rounded half up, as eval resolves it.
+            window = half_up(0.125, len(tokens))
             expected = evaluate(loaded, tokens, [{"strategy": "sliding", "window_size": window},
                                                  {"strategy": "static", "static_k": 2, "recent_k": 8}])
             full = rows[f"t{i}.txt", "full"]["figures"]
@@ -75,14 +87,49 @@ class TestFigures:
             for spec, result in zip(SPECS[1:], expected.results[1:]):
                 figures = rows[f"t{i}.txt", spec]["figures"]
                 assert figures["params"] == dict(result.params)
-                for name in ("kl_mean", "kl_p95", "top1_agreement", "perplexity", "compression_ratio"):
+                for name in FIGURES:
                     assert figures[name] == pytest.approx(getattr(result, name), rel=1e-6), name
+                assert figures["kl_by_position"] == pytest.approx(list(result.kl_by_position), rel=1e-6, abs=1e-12)
                 assert figures["perplexity_ratio"] == pytest.approx(
                     result.perplexity / expected.results[0].perplexity, rel=1e-6)
                 # float32 keys and values of head size 8, per token fed.
-                assert figures["bytes_per_token"] == pytest.approx(
+                assert figures["kv_bytes_per_token"] == pytest.approx(
                     result.entries_held * 2 * 8 * 4 / expected.predictions)
+                assert (figures["token_hash"], figures["windows"]) == (expected.token_hash, 1)
             assert rows[f"t{i}.txt", SPECS[1]]["figures"]["params"]["window_size"] == window
+
+    def test_windows_of_ctx_are_evaluate_s_and_hold_their_share_of_a_window(self, model: Path, tmp_path: Path) -> None:
+        (tmp_path / "long.txt").write_text(words(90, seed=3))
+        specs = ["full", "sliding:window_size=12.5%", "static:recent_k=25%-2,static_k=2"]  # keys: sorted
+        summary = run_sweep(Grid([model], [tmp_path / "long.txt"], specs, max_tokens=70, ctx=32),
+                            tmp_path / "r.sqlite")
+        assert (summary.computed, summary.failed) == (3, 0)
+        rows = stored(tmp_path / "r.sqlite")
+        loaded = load_model(model)
+        tokens = loaded.encode((tmp_path / "long.txt").read_text())[:70]
+        expected = evaluate(loaded, tokens, [{"strategy": "sliding", "window_size": "12.5%"},
+                                             {"strategy": "static", "static_k": 2, "recent_k": "25%-2"}],
+                            ctx=32, max_tokens=None)
+        assert expected.windows == 2
+        for spec, result in zip(specs[1:], expected.results[1:]):
+            figures = rows["long.txt", spec]["figures"]
+            assert (figures["windows"], figures["window_tokens"], figures["predictions"]) == (2, 32, 62)
+            for name in FIGURES:
+                assert figures[name] == pytest.approx(getattr(result, name), rel=1e-6), name
+        # A share is of one window: 4 entries of 32, in each of 2 layers × 2
+        # key/value heads, at the end of each window; 16 float32 numbers an
+        # entry, over the 31 tokens a window feeds.
+        sliding = rows["long.txt", specs[1]]["figures"]
+        assert sliding["params"] == {"window_size": 4}
+        assert sliding["kv_bytes_per_token"] == pytest.approx(2 * 2 * 4 * 16 * 4 / 31)
+        assert rows["long.txt", specs[2]]["figures"]["params"] == {"static_k": 2, "recent_k": 6}
+
+    def test_a_text_shorter_than_one_window_is_refused_before_any_work(self, model: Path, texts: Path,
+                                                                       tmp_path: Path) -> None:
+        with pytest.raises(ValueError, match=r"texts too short: .*t0.txt \(41 tokens\); each needs at least 50 "
+                                             r"tokens \(one window of ctx\)"):
+            run_sweep(Grid([model], [texts], SPECS, ctx=50), tmp_path / "r.sqlite")
+        assert not (tmp_path / "r.sqlite").exists()
 
 
 def test_each_worker_loads_each_model_it_is_given_once(model: Path, texts: Path, tmp_path: Path) -> None:

@@ -4,14 +4,14 @@ the ``Evaluation`` into the records the store keeps. The driver, both
 backends and the report reach ``marrowvale.models`` through here only.
 
 A cell is one model, one text and one window setting, evaluated with all of
-its strategies in lockstep, so the weights are read once per token for all.
+its strategies in lockstep, so the weights are read once per chunk of tokens
+for all of them.
 A record holds one strategy's figures on that cell.
 """
 
 from __future__ import annotations
 
 import dataclasses
-import inspect
 import os
 import socket
 import time
@@ -26,21 +26,22 @@ from .._strategy_spec import StrategySpec
 if TYPE_CHECKING:
     from ..models import Evaluation, Model
 
-__all__ = ["CellResult", "CellTask", "blas_threads", "check_settings", "default_strategies", "encode",
-           "fed_tokens", "load", "model_path", "run_cell"]
-
-# Bytes of one cached float32 key or value component.
-FLOAT32_BYTES = 4
+__all__ = ["CellResult", "CellTask", "blas_threads", "default_strategies", "encode", "load", "model_path",
+           "run_cell", "tokens_digest", "window_tokens"]
 
 # Records the report reads; the evaluator may add more, and they are kept.
 Record = dict[str, Any]
+
+# The spec of the full cache, which every evaluation runs first anyway.
+FULL = {"strategy": "full"}
 
 
 @dataclass(frozen=True)
 class CellTask:
     """What a worker needs for one cell: the model to load (a path), the
-    token ids, and each strategy's spec key with the spec resolved for this
-    text. ``threads`` is the worker's share of the cores."""
+    token ids, and each strategy's spec key with its spec (shares of the
+    text unresolved: ``evaluate`` resolves them). ``threads`` is the
+    worker's share of the cores."""
 
     index: int
     model: str
@@ -67,25 +68,14 @@ class CellResult:
     load_seconds: float = 0.0
 
 
-def _evaluate_takes(name: str) -> bool:
-    from ..models import evaluate
-    return name in inspect.signature(evaluate).parameters
-
-
 def blas_threads(cores: int) -> int:
-    """The BLAS threads for a cell given ``cores``. The evaluation steps one
-    token at a time, so its matrix products have a row per run: split over
-    threads, such products wait on each other more than they gain (a cell
-    took 5x as long with 2 threads as with 1 on a busy 2-core machine).
-    An evaluation that multiplies whole chunks of tokens would use them."""
+    """The BLAS threads for a cell given ``cores``. The evaluation takes a
+    chunk of tokens through a layer as one matrix product, but each
+    product is small (hundreds of rows by a few hundred columns): split
+    over two threads, it gained nothing measurable for a worker with both
+    cores of a 2-core machine (bench/bench_sweep.py --blas-threads), and
+    the LayerCache's own threads use the cores meanwhile."""
     return 1
-
-
-def check_settings(ctx: int | None) -> None:
-    """Refuse settings the evaluator cannot honour, before any work."""
-    if ctx is not None and not _evaluate_takes("ctx"):
-        raise ValueError("ctx: this version of marrowvale evaluates a text as one window; "
-                         "leave ctx out, or set max_tokens instead")
 
 
 def default_strategies() -> tuple[StrategySpec, ...]:
@@ -102,60 +92,66 @@ def load(model: str | os.PathLike[str]) -> Model:
     return load_model(model)
 
 
-def model_path(model: Model) -> Path:
-    """The file or folder the model was read from."""
-    return model.path
+def model_path(model: str | os.PathLike[str]) -> Path:
+    """The file or folder a model given by name or path is read from, as
+    ``load_model`` finds it ("smollm2" is the installed reference model's
+    GGUF file). Raises ImportError for a named model not installed."""
+    from ..models import resolve_model_path
+    return resolve_model_path(model)
 
 
-def encode(model: Model, text: str, max_tokens: int | None) -> list[int]:
+def tokens_digest(tokens: Sequence[int]) -> str:
+    """The digest of a cell's token ids, as ``evaluate`` records it
+    (``token_hash``)."""
+    from ..models import token_hash
+    return token_hash(tokens)
+
+
+def window_tokens(tokens: int, ctx: int | None) -> int:
+    """The tokens of one window, which a share of the text is a share of:
+    the whole text, or ``ctx`` tokens."""
+    return tokens if ctx is None else ctx
+
+
+def encode(model: Model, text: str, max_tokens: int | None, ctx: int | None) -> list[int]:
     """The token ids a cell evaluates: the text's, cut to ``max_tokens``,
-    checked against the model's own attention window."""
+    each window checked against the model's own attention window as
+    ``evaluate`` checks it (a short text is the caller's to refuse)."""
     from ..models._decoder import check_window
-    tokens = model.encode(text)
-    if max_tokens is not None:
-        tokens = tokens[:max_tokens]
-    check_window(model.config, max(len(tokens) - 1, 0))
+    from ..models._evaluate import prepare_tokens
+    tokens = prepare_tokens(model, text, max_tokens, minimum=0)
+    # The last token of a window is only predicted, never fed.
+    check_window(model.config, max(window_tokens(len(tokens), ctx) - 1, 0))
     return tokens
 
 
-def fed_tokens(tokens: int, ctx: int | None) -> int:
-    """How many tokens one cache is fed at most: every one but the last of
-    the text, or of one window of ``ctx``."""
-    return max((tokens if ctx is None else min(tokens, ctx)) - 1, 0)
-
-
 def _figures(result: Any) -> Record:
-    """Every scalar figure of one strategy's result, under its own name, and
-    its parameters; a per-layer list keeps only its largest value."""
-    record: Record = {"params": dict(result.params)}
+    """Every figure of one strategy's result under its own name, and its
+    parameters and spec; the attention error also as its largest layer's."""
+    record: Record = {}
     for field in dataclasses.fields(result):
         value = getattr(result, field.name)
-        if isinstance(value, (int, float, str)):
-            record[field.name] = value
-        elif field.name == "attention_error":
-            record["attention_error_max"] = max(value, default=0.0)
+        if isinstance(value, Mapping):
+            value = dict(value)
+        elif isinstance(value, tuple):
+            value = list(value)
+        record[field.name] = value
+    record["attention_error_max"] = max(result.attention_error, default=0.0)
     return record
 
 
-def _records(evaluation: Evaluation, model: Model, keys: Sequence[str | None]) -> dict[str, Record]:
+def _records(evaluation: Evaluation, keys: Sequence[str | None]) -> dict[str, Record]:
     """One record per spec key; ``keys[run]`` names run ``run + 1`` (run 0
-    is the full cache itself, which the key ``"full"`` reads directly).
-    Figures the evaluation gives are kept as it names them; the report's
-    perplexity ratio and bytes per token are derived when it gives none."""
-    entry_bytes = 2 * model.config.head_dim * FLOAT32_BYTES
+    is the full cache itself, which the key of a full-cache spec reads
+    directly). The figures are the evaluation's own, as it names them; its
+    time is the result's ``seconds``, not a figure, so that the same cell
+    stores the same figures wherever it runs."""
     reference = evaluation.results[0]
-    by_key: dict[str, Record] = {}
-    for key, result in zip(keys, evaluation.results):
-        if key is None:
-            continue
-        record = _figures(result)
-        record.update(tokens=evaluation.tokens, predictions=evaluation.predictions,
-                      full_perplexity=reference.perplexity)
-        record.setdefault("perplexity_ratio", result.perplexity / reference.perplexity)
-        # float32 keys and values held at the end, per token fed.
-        record.setdefault("bytes_per_token", result.entries_held * entry_bytes / evaluation.predictions)
-        by_key[key] = record
-    return by_key
+    shared = {"tokens": evaluation.tokens, "predictions": evaluation.predictions, "windows": evaluation.windows,
+              "window_tokens": evaluation.window_tokens, "token_hash": evaluation.token_hash,
+              "kernel_set": evaluation.kernel_set, "full_perplexity": reference.perplexity}
+    return {key: {**_figures(result), **shared}
+            for key, result in zip(keys, evaluation.results) if key is not None}
 
 
 def evaluate_cell(model: Model, task: CellTask) -> dict[str, Record]:
@@ -165,23 +161,17 @@ def evaluate_cell(model: Model, task: CellTask) -> dict[str, Record]:
     adding a copy of it to the lockstep.
     """
     from ..models import evaluate
-    full = {"strategy": "full"}
-    runs = [spec for _, spec in task.strategies if dict(spec) != full]
+    runs = [spec for _, spec in task.strategies if dict(spec) != FULL]
     keys: list[str | None] = [None] * (len(runs) + 1)
     run = 1
     for key, spec in task.strategies:
-        if dict(spec) == full:
+        if dict(spec) == FULL:
             keys[0] = key
         else:
             keys[run] = key
             run += 1
-    options: dict[str, Any] = {}
-    if task.ctx is not None:
-        options["ctx"] = task.ctx
-    if _evaluate_takes("threads"):
-        options["threads"] = task.threads
-    evaluation = evaluate(model, list(task.tokens), runs, max_tokens=None, **options)
-    return _records(evaluation, model, keys)
+    evaluation = evaluate(model, list(task.tokens), runs, max_tokens=None, ctx=task.ctx, threads=task.threads)
+    return _records(evaluation, keys)
 
 
 # The model this process holds, by path: a worker loads each model once and

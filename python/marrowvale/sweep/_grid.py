@@ -60,8 +60,9 @@ class Grid:
     max_tokens : int or None
         Cut each text to this many tokens (default 512); None keeps all.
     ctx : int or None
-        Evaluate each text as windows of this many tokens, each from an
-        empty cache, where the evaluator supports it.
+        Evaluate each text as whole windows of this many tokens, each from
+        empty caches, the figures pooled over them (as ``eval --ctx``); a
+        share of the text is then a share of a window.
     limit_texts : int or None
         Take only the first this many texts.
     min_tokens : int

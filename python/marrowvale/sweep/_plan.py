@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 from .._strategy_spec import check_strategy
-from ._cell import CellResult, CellTask, check_settings, encode, fed_tokens, load, model_path
+from ._cell import CellResult, CellTask, encode, load, model_path, tokens_digest, window_tokens
 from ._grid import Grid
 from ._specs import BudgetSpec
 from ._texts import Text, read_texts
@@ -24,6 +24,8 @@ __all__ = ["Cell", "Plan", "make_plan", "model_digest", "result_key"]
 
 # The files of a checkpoint folder that its results depend on.
 _MODEL_SUFFIXES = (".json", ".safetensors", ".gguf", ".model")
+# A GGUF file's tokenizer, when this file stands beside it (see load_model).
+_TOKENIZER_FILE = "tokenizer.json"
 
 
 def _file_digest(path: Path) -> str:
@@ -32,12 +34,19 @@ def _file_digest(path: Path) -> str:
 
 
 def model_digest(path: Path) -> str:
-    """SHA-256 of a model file, or of a folder's configuration, weight and
-    tokenizer files (their names and contents, by name)."""
+    """SHA-256 of what a model's figures depend on: a GGUF file (and the
+    tokenizer.json beside it, which ``load_model`` reads in place of the
+    file's own), or a folder's configuration, weight and tokenizer files
+    (their names and contents, by name)."""
     if path.is_file():
-        return _file_digest(path)
+        beside = path.parent / _TOKENIZER_FILE
+        if not beside.is_file():
+            return _file_digest(path)
+        files = [path, beside]
+    else:
+        files = sorted(p for p in path.iterdir() if p.is_file() and p.suffix in _MODEL_SUFFIXES)
     digest = hashlib.sha256()
-    for file in sorted(p for p in path.iterdir() if p.is_file() and p.suffix in _MODEL_SUFFIXES):
+    for file in files:
         digest.update(f"{file.name}\0{_file_digest(file)}\0".encode())
     return digest.hexdigest()
 
@@ -97,17 +106,13 @@ class Plan:
         return sum(len(c.keys) for c in self.cells)
 
 
-def _tokens_digest(tokens: list[int]) -> str:
-    return hashlib.sha256(json.dumps(tokens).encode()).hexdigest()
-
-
-def _resolve(spec: BudgetSpec, fed: int, text: Text) -> dict[str, object]:
-    resolved = spec.resolve(fed)
+def _resolve(spec: BudgetSpec, tokens: int, text: Text) -> None:
+    """Refuse, naming the text, a spec that its share of this text makes
+    unfit (``evaluate`` resolves the same share against the same length)."""
     try:
-        check_strategy(resolved)
+        check_strategy(spec.resolve(tokens))
     except (ValueError, TypeError, OverflowError) as exc:
-        raise ValueError(f"strategy {spec.key} on text {text.name} ({fed} tokens fed): {exc}") from None
-    return resolved
+        raise ValueError(f"strategy {spec.key} on text {text.name} ({tokens} tokens): {exc}") from None
 
 
 def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *, version: str,
@@ -118,37 +123,40 @@ def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *
     ``statuses``); results done are left out, failed ones are tried again.
     Raises ValueError naming the model, text or strategy at fault.
     """
-    check_settings(grid.ctx)
     texts = read_texts(grid.texts, grid.limit_texts)
     settings = grid.settings
     cells: list[Cell] = []
     too_short: list[str] = []
+    # A window is only ever whole: a text shorter than one is too short.
+    shortest = max(grid.min_tokens, grid.ctx or 0)
     for reference in grid.models:
         try:
-            model = load(reference)
+            path = model_path(reference)
+            model = load(path)
         except (ValueError, ImportError) as exc:
             raise ValueError(f"model {reference}: {exc}") from None
-        path = model_path(model)
         digest = model_digest(path)
         for text in texts:
             try:
-                tokens = encode(model, text.content, grid.max_tokens)
+                tokens = encode(model, text.content, grid.max_tokens, grid.ctx)
             except ValueError as exc:
                 raise ValueError(f"model {reference}, text {text.name}: {exc}") from None
-            if len(tokens) < grid.min_tokens:
+            if len(tokens) < shortest:
                 too_short.append(f"{text.name} ({len(tokens)} tokens)")
                 continue
-            fed = fed_tokens(len(tokens), grid.ctx)
-            specs = [(spec.key, _resolve(spec, fed, text)) for spec in grid.specs]
+            window = window_tokens(len(tokens), grid.ctx)
+            for spec in grid.specs:
+                _resolve(spec, window, text)
+            specs = tuple((spec.key, spec.spec) for spec in grid.specs)
             keys = {spec.key: result_key(digest, text.digest, settings, spec.key, version) for spec in grid.specs}
-            task = CellTask(len(cells), str(path), tuple(tokens), tuple(specs), grid.ctx, threads)
+            task = CellTask(len(cells), str(path), tuple(tokens), specs, grid.ctx, threads)
             cells.append(Cell(os.fspath(reference), digest, text,
-                              _tokens_digest(tokens), keys, {s.key: s.label for s in grid.specs}, task))
+                              tokens_digest(tokens), keys, {s.key: s.label for s in grid.specs}, task))
         del model
     if too_short:
         shown = ", ".join(too_short[:5]) + (f" and {len(too_short) - 5} more" if len(too_short) > 5 else "")
-        raise ValueError(f"texts too short: {shown}; each needs at least {grid.min_tokens} tokens "
-                         "(min_tokens)")
+        needs = "min_tokens" if shortest == grid.min_tokens else "one window of ctx"
+        raise ValueError(f"texts too short: {shown}; each needs at least {shortest} tokens ({needs})")
     known = statuses(key for cell in cells for key in cell.keys.values())
     left: list[Cell] = []
     for cell in cells:

@@ -22,7 +22,10 @@ from typing import Any
 
 __all__ = ["SCHEMA_VERSION", "Store", "StoredRow"]
 
-SCHEMA_VERSION = 1
+# 2: the figures as the layer-by-layer evaluation names them (kv_bytes_per_token
+# in place of bytes_per_token), with its quantiles, standard errors and KL by
+# position.
+SCHEMA_VERSION = 2
 # "MVSW" in the file's header: a marrowvale sweep store, not some other
 # SQLite database.
 APPLICATION_ID = 0x4D565357

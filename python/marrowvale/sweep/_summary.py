@@ -118,7 +118,7 @@ def _summarize(rows: list[StoredRow]) -> StrategySummary:
         top1 = _mean_and_half([f["top1_agreement"] for f in done])
         logs = _mean_and_half([math.log(f["perplexity_ratio"]) for f in done])
         ratio = (math.exp(logs[0]), math.exp(logs[0] - logs[1]), math.exp(logs[0] + logs[1]))
-        bytes_per_token = statistics.fmean(f["bytes_per_token"] for f in done)
+        bytes_per_token = statistics.fmean(f["kv_bytes_per_token"] for f in done)
         compression = statistics.fmean(f["compression_ratio"] for f in done)
     return StrategySummary(first.model, first.model_digest, first.settings, first.version, first.spec,
                            first.label, len(done), len(rows) - len(done), kl[0], kl[1], top1[0], top1[1],
