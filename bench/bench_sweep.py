@@ -1,26 +1,32 @@
 """Speed of ``python -m marrowvale sweep``: the local backend with 2 jobs
-against 1 job, and what a Ray task costs a cell on top of the cell's own
-time.
+against 1 job, a worker's BLAS threads, and what a Ray task costs a cell on
+top of the cell's own time.
 
-The grid: ``--model`` (default ``smollm2``, the reference model, when it
-loads; otherwise a model with random weights in its shape, written to a
-temporary folder with a word-level tokenizer over the pydoc topics), the
-first ``--texts`` pydoc topics cut to ``--max-tokens``, and the full cache
-with sliding and static caches at 12.5% and 25% of each text. Each run goes
-to a fresh store, so every cell is computed; the wall time of a run
-includes checking the grid, starting the workers and their loading the
-model, as a user's sweep does.
+The grid: ``--model`` (default ``smollm2``, the reference model), the first
+``--texts`` pydoc topics cut to ``--max-tokens``, and the reference grid's
+strategies (``examples/sweep_smollm2.toml``: the full cache and six
+strategies at 12.5% and 25%). Each run goes to a fresh store, so every cell
+is computed; the wall time of a run includes checking the grid, starting
+the workers and their loading the model, as a user's sweep does.
 
 - Local: the grid with ``--jobs 1`` (its worker using every core) and with
   ``--jobs 2`` (each worker one core), one after the other, ``--repeat``
   times; the speed-up is the fastest 1-job run over the fastest 2-job run.
-  Target: at least 1.7.
+  Target: at least 1.7 on 2 cores.
+- BLAS: the cells of a 1-job worker (the cores' LayerCache threads), run by
+  the sweep's own cell runner in a child process whose BLAS has 1 thread
+  and in one whose BLAS has 2, alternately; reported, not a target. It is
+  what ``blas_threads`` in ``marrowvale/sweep/_cell.py`` was chosen by.
 - Ray: a local Ray instance of one CPU, started before the timing (its
   start is reported apart), runs the grid one task at a time; the local
   backend with one job of one thread is its peer, run alternately. The
   overhead per cell is the difference of their wall times over the cells,
   set against the mean time of one cell (as the workers measured it).
   Target: under 5%.
+
+``--quick``: 2 topics of 128 tokens, full + sliding + static at 12.5%, one
+run of each side, for a look in about two minutes; its figures are dominated
+by starting workers and loading the model, so its targets say little.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE are dropped for the run unless
 --keep-openblas-env: they slow a current NumPy.
@@ -38,60 +44,24 @@ import time
 from pathlib import Path
 from typing import Any
 
-from bench_eval import SHAPE
+from harness.child import run_json_child
 from harness.machine import machine_info
-from harness.results import default_out, write_results
-from harness.threads import drop_openblas_pinning
+from harness.results import default_out, finish
+from harness.tables import fmt_ratio, print_table
+from harness.threads import drop_openblas_pinning, set_blas_threads
 
+BENCH = Path(__file__).resolve().parent
 DEFAULT_OUT = default_out("bench_sweep")
-STRATEGIES = ["full", "sliding:window_size=12.5%", "sliding:window_size=25%",
-              "static:static_k=4,recent_k=12.5%-4", "static:static_k=4,recent_k=25%-4"]
+REFERENCE_GRID = BENCH.parent / "examples" / "sweep_smollm2.toml"
+QUICK_STRATEGIES = ["full", "sliding:window_size=12.5%", "static:static_k=4,recent_k=12.5%-4"]
 TARGET_SPEEDUP = 1.7
 TARGET_RAY_OVERHEAD = 0.05
 
 
-def random_checkpoint(folder: Path, layers: int) -> Path:
-    """A checkpoint folder in SmolLM2's shape with random weights, and a
-    word-level tokenizer over the pydoc topics' words."""
-    import numpy as np
-    from pydoc_data.topics import topics
-    from safetensors.numpy import save_file
-    from tokenizers import Tokenizer, models, pre_tokenizers
-
-    hidden, inter, vocab = SHAPE["hidden_size"], SHAPE["intermediate_size"], SHAPE["vocab_size"]
-    heads, kv_heads = SHAPE["num_attention_heads"], SHAPE["num_key_value_heads"]
-    d = hidden // heads
-    rng = np.random.default_rng(0)
-
-    def weight(rows: int, cols: int) -> Any:
-        return rng.standard_normal((rows, cols), dtype=np.float32) / np.float32(np.sqrt(cols))
-
-    tensors = {"model.embed_tokens.weight": weight(vocab, hidden), "model.norm.weight": np.ones(hidden, np.float32)}
-    for i in range(layers):
-        p = f"model.layers.{i}."
-        tensors.update({p + "input_layernorm.weight": np.ones(hidden, np.float32),
-                        p + "post_attention_layernorm.weight": np.ones(hidden, np.float32),
-                        p + "self_attn.q_proj.weight": weight(heads * d, hidden),
-                        p + "self_attn.k_proj.weight": weight(kv_heads * d, hidden),
-                        p + "self_attn.v_proj.weight": weight(kv_heads * d, hidden),
-                        p + "self_attn.o_proj.weight": weight(hidden, heads * d),
-                        p + "mlp.gate_proj.weight": weight(inter, hidden),
-                        p + "mlp.up_proj.weight": weight(inter, hidden),
-                        p + "mlp.down_proj.weight": weight(hidden, inter)})
-    folder.mkdir(parents=True, exist_ok=True)
-    save_file(tensors, str(folder / "model.safetensors"))
-    config = {"architectures": ["LlamaForCausalLM"], **SHAPE, "num_hidden_layers": layers,
-              "tie_word_embeddings": True, "rms_norm_eps": 1e-5, "rope_theta": 100000.0, "hidden_act": "silu"}
-    (folder / "config.json").write_text(json.dumps(config))
-    words: dict[str, int] = {"<unk>": 0}
-    for text in topics.values():
-        for word in text.split():
-            if len(words) < vocab:
-                words.setdefault(word, len(words))
-    tokenizer = Tokenizer(models.WordLevel(words, unk_token="<unk>"))
-    tokenizer.pre_tokenizer = pre_tokenizers.WhitespaceSplit()
-    tokenizer.save(str(folder / "tokenizer.json"))
-    return folder
+def grid_of(settings: dict[str, Any]) -> Any:
+    from marrowvale.sweep import Grid
+    return Grid([settings["model"]], ["pydoc"], settings["strategies"], max_tokens=settings["max_tokens"],
+                limit_texts=settings["texts"], min_tokens=2)
 
 
 def timed_sweep(grid: Any, folder: Path, name: str, **options: Any) -> tuple[float, list[float]]:
@@ -109,71 +79,38 @@ def timed_sweep(grid: Any, folder: Path, name: str, **options: Any) -> tuple[flo
     return elapsed, list(cells.values())
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--model", default="smollm2", help="the model (default smollm2; see above)")
-    parser.add_argument("--layers", type=int, default=SHAPE["num_hidden_layers"],
-                        help="layers of the random model, when it is used (default 30)")
-    parser.add_argument("--texts", type=int, default=4, help="pydoc topics in the grid (default 4)")
-    parser.add_argument("--max-tokens", type=int, default=512, help="tokens per text (default 512)")
-    parser.add_argument("--strategy", "-s", action="append", help="strategies (default: full, sliding, static)")
-    parser.add_argument("--repeat", type=int, default=2, help="runs of each side (default 2)")
-    parser.add_argument("--no-ray", action="store_true", help="leave out the Ray measure")
-    parser.add_argument("--keep-openblas-env", action="store_true",
-                        help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
-    args = parser.parse_args(argv)
-    if min(args.layers, args.texts, args.max_tokens, args.repeat) < 1:
-        parser.error("--layers, --texts, --max-tokens and --repeat must be at least 1")
-    if not args.keep_openblas_env:
-        drop_openblas_pinning(os.environ)
+def cells_child(settings: dict[str, Any]) -> dict[str, Any]:
+    """In a child process of fixed BLAS threads: the grid's cells through
+    the sweep's cell runner, as a 1-job worker of ``threads`` cores runs
+    them; the model's loading is left out."""
+    from marrowvale.sweep._cell import run_cell
+    from marrowvale.sweep._plan import make_plan
 
-    import numpy as np
+    plan = make_plan(grid_of(settings), lambda keys: {}, version="bench", threads=settings["threads"])
+    results = [run_cell(cell.task) for cell in plan.cells]
+    failed = [r.error for r in results if r.error]
+    if failed:
+        raise RuntimeError(failed[0])
+    return {"seconds": [r.seconds for r in results], "blas": os.environ.get("OPENBLAS_NUM_THREADS")}
 
-    from marrowvale.models import load_model
-    from marrowvale.sweep import Grid
 
-    started = time.perf_counter()
-    results: dict[str, Any] = {"machine": machine_info(None) | {"numpy": np.__version__},
-                               "settings": vars(args) | {"out": str(args.out)}}
-    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as work:
-        folder = Path(work)
-        try:
-            load_model(args.model)
-            model = args.model
-        except (ValueError, ImportError) as exc:
-            print(f"model {args.model} does not load ({exc}); using random weights in its shape")
-            model = str(random_checkpoint(folder / "model", args.layers))
-        results["model"] = model
-        grid = Grid([model], ["pydoc"], args.strategy or STRATEGIES, max_tokens=args.max_tokens,
-                    limit_texts=args.texts, min_tokens=2)
-        print(f"grid: {model} × {args.texts} pydoc topics × {len(grid.specs)} strategies, "
-              f"{args.max_tokens} tokens; {args.repeat} runs of each side")
+def blas_threads(settings: dict[str, Any], repeat: int) -> dict[str, Any]:
+    """A 1-job worker's cells with BLAS on 1 and on 2 threads, alternately."""
+    from marrowvale.sweep._local import threads_per_worker
 
-        # The first sweep also reads the model file from disk; a short one
-        # takes that cost before the timing.
-        timed_sweep(Grid([model], ["pydoc"], ["full"], max_tokens=8, limit_texts=1, min_tokens=2), folder, "warm-up")
-        one: list[float] = []
-        two: list[float] = []
-        cell_times: list[float] = []
-        for _ in range(args.repeat):
-            seconds, cells = timed_sweep(grid, folder, "jobs1", jobs=1)
-            one.append(seconds)
-            cell_times += cells
-            two.append(timed_sweep(grid, folder, "jobs2", jobs=2)[0])
-            print(f"  local: 1 job {one[-1]:.1f} s, 2 jobs {two[-1]:.1f} s")
-        speedup = min(one) / min(two)
-        results["local"] = {"jobs1_seconds": one, "jobs2_seconds": two, "speedup": speedup,
-                            "target": TARGET_SPEEDUP, "met": speedup >= TARGET_SPEEDUP,
-                            "cell_seconds_jobs1": cell_times}
-        print(f"local 2 jobs against 1: {speedup:.2f}x (target at least {TARGET_SPEEDUP}x)")
-
-        if not args.no_ray:
-            results["ray"] = ray_overhead(grid, folder, args.repeat)
-    results["machine"]["loadavg_end"] = os.getloadavg()
-    results["seconds"] = time.perf_counter() - started
-    write_results(results, args.out)
-    return 0
+    child = settings | {"threads": threads_per_worker(1)}
+    runs: dict[str, list[float]] = {"1": [], "2": []}
+    for _ in range(repeat):
+        for count in runs:
+            env = dict(os.environ)
+            set_blas_threads(env, int(count))
+            done = run_json_child(__file__, ["--cells-child", json.dumps(child)], f"cells with {count} BLAS threads",
+                                  env=env)
+            runs[count].append(sum(done["seconds"]))
+            print(f"  {settings['texts']} cells, BLAS {count} thread(s), LayerCache {child['threads']}: "
+                  f"{runs[count][-1]:.1f} s", flush=True)
+    return {"layer_cache_threads": child["threads"], "seconds": runs,
+            "two_over_one": min(runs["2"]) / min(runs["1"])}
 
 
 def ray_overhead(grid: Any, folder: Path, repeat: int) -> dict[str, Any]:
@@ -195,18 +132,107 @@ def ray_overhead(grid: Any, folder: Path, repeat: int) -> dict[str, Any]:
             local.append(seconds)
             cells += times
             remote.append(timed_sweep(grid, folder, "ray", backend="ray", threads=1)[0])
-            print(f"  one core: local {local[-1]:.1f} s, ray {remote[-1]:.1f} s")
+            print(f"  one core: local {local[-1]:.1f} s, ray {remote[-1]:.1f} s", flush=True)
     finally:
         ray.shutdown()
     count = len(cells) // repeat
     per_cell = (min(remote) - min(local)) / count
     cell = statistics.fmean(cells)
-    share = per_cell / cell
-    print(f"ray: {per_cell * 1000:.0f} ms a cell over the local backend, {100 * share:.1f}% of a cell's "
-          f"{cell:.2f} s (target under {100 * TARGET_RAY_OVERHEAD:.0f}%); ray.init {init_seconds:.1f} s apart")
     return {"init_seconds": init_seconds, "local_seconds": local, "ray_seconds": remote, "cells": count,
-            "overhead_per_cell_seconds": per_cell, "cell_seconds_mean": cell, "overhead_share": share,
-            "target": TARGET_RAY_OVERHEAD, "met": share < TARGET_RAY_OVERHEAD}
+            "overhead_per_cell_seconds": per_cell, "cell_seconds_mean": cell, "overhead_share": per_cell / cell}
+
+
+def evaluate_targets(results: dict[str, Any]) -> list[dict[str, Any]]:
+    speedup = results["local"]["speedup"]
+    targets = [{"target": f"local, 2 jobs at least {TARGET_SPEEDUP}x as fast as 1", "value": speedup,
+                "met": speedup >= TARGET_SPEEDUP}]
+    ray = results.get("ray")
+    if ray is not None:
+        share = ray["overhead_share"]
+        targets.append({"target": f"ray's cost per cell under {100 * TARGET_RAY_OVERHEAD:.0f}% of a cell",
+                        "value": share, "met": share < TARGET_RAY_OVERHEAD})
+    return targets
+
+
+def report(results: dict[str, Any]) -> None:
+    local = results["local"]
+    settings = results["settings"]
+    rows = [["local, 1 job", f"{min(local['jobs1_seconds']):.1f} s", ""],
+            ["local, 2 jobs", f"{min(local['jobs2_seconds']):.1f} s", fmt_ratio(local["speedup"])]]
+    blas = results.get("blas")
+    if blas is not None:
+        rows += [[f"1 job's cells, BLAS {n} thread(s)", f"{min(s):.1f} s", ""] for n, s in blas["seconds"].items()]
+    ray = results.get("ray")
+    if ray is not None:
+        rows += [["one core, local", f"{min(ray['local_seconds']):.1f} s", ""],
+                 ["one core, ray", f"{min(ray['ray_seconds']):.1f} s",
+                  f"{1000 * ray['overhead_per_cell_seconds']:+.0f} ms a cell, "
+                  f"{100 * ray['overhead_share']:+.1f}% of {ray['cell_seconds_mean']:.2f} s"]]
+    print_table(f"{settings['model']} × {settings['texts']} pydoc topics × {len(settings['strategies'])} strategies, "
+                f"{settings['max_tokens']} tokens; fastest of {settings['repeat']}", ["side", "wall time", ""], rows)
+    print_table("targets", ["target", "value", ""],
+                [[t["target"], fmt_ratio(t["value"]) if "ray" not in t["target"] else f"{100 * t['value']:.1f}%",
+                  "met" if t["met"] else "MISSED"] for t in results["targets"]])
+    machine = results["machine"]
+    print(f"\nload average {machine['loadavg_start'][0]:.2f} at start, {machine['loadavg_end'][0]:.2f} at end "
+          f"on {machine['cpus']} cores")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--model", default="smollm2", help="what load_model takes (default smollm2)")
+    parser.add_argument("--texts", type=int, help="pydoc topics in the grid (default 4; --quick 2)")
+    parser.add_argument("--max-tokens", type=int, help="tokens per text (default 512; --quick 128)")
+    parser.add_argument("--strategy", "-s", action="append",
+                        help="strategies (default: the reference grid's; --quick: full, sliding, static)")
+    parser.add_argument("--repeat", type=int, help="runs of each side (default 2; --quick 1)")
+    parser.add_argument("--quick", action="store_true", help="a short look: see above")
+    parser.add_argument("--no-blas", action="store_true", help="leave out the BLAS threads measure")
+    parser.add_argument("--no-ray", action="store_true", help="leave out the Ray measure")
+    parser.add_argument("--keep-openblas-env", action="store_true",
+                        help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy")
+    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
+    parser.add_argument("--cells-child", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.cells_child is not None:
+        print(json.dumps(cells_child(json.loads(args.cells_child))))
+        return 0
+    texts = args.texts or (2 if args.quick else 4)
+    max_tokens = args.max_tokens or (128 if args.quick else 512)
+    repeat = args.repeat or (1 if args.quick else 2)
+    if min(texts, max_tokens, repeat) < 1:
+        parser.error("--texts, --max-tokens and --repeat must be at least 1")
+    if not args.keep_openblas_env:
+        drop_openblas_pinning(os.environ)
+
+    from marrowvale.sweep import load_grid
+
+    strategies = args.strategy or (QUICK_STRATEGIES if args.quick else list(load_grid(REFERENCE_GRID).strategies))
+    settings = {"model": args.model, "texts": texts, "max_tokens": max_tokens, "strategies": strategies,
+                "repeat": repeat, "quick": args.quick}
+    started = time.perf_counter()
+    results: dict[str, Any] = {"machine": machine_info(os.environ.get("MARROWVALE_KERNEL")), "settings": settings}
+    grid = grid_of(settings)
+    print(f"grid: {args.model} × {texts} pydoc topics × {len(grid.specs)} strategies, {max_tokens} tokens; "
+          f"{repeat} runs of each side", flush=True)
+    with tempfile.TemporaryDirectory(prefix="bench-sweep-") as work:
+        folder = Path(work)
+        # The first sweep also reads the model file from disk; a short one
+        # takes that cost before the timing.
+        timed_sweep(grid_of(settings | {"texts": 1, "max_tokens": 8, "strategies": ["full"]}), folder, "warm-up")
+        one: list[float] = []
+        two: list[float] = []
+        for _ in range(repeat):
+            one.append(timed_sweep(grid, folder, "jobs1", jobs=1)[0])
+            two.append(timed_sweep(grid, folder, "jobs2", jobs=2)[0])
+            print(f"  local: 1 job {one[-1]:.1f} s, 2 jobs {two[-1]:.1f} s", flush=True)
+        results["local"] = {"jobs1_seconds": one, "jobs2_seconds": two, "speedup": min(one) / min(two)}
+        if not args.no_blas:
+            results["blas"] = blas_threads(settings, repeat)
+        if not args.no_ray:
+            results["ray"] = ray_overhead(grid, folder, repeat)
+    finish(results, started, evaluate_targets, report, args.out)
+    return 0
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ with Student-t intervals, as a table, JSON, CSV and one plot per model."""
 import csv
 import json
 import math
+import re
 import sqlite3
 import statistics
 from contextlib import closing
@@ -70,6 +71,23 @@ def test_figures_are_pooled_over_texts_per_model_settings_and_strategy(store: Pa
     table = format_summary([full, sliding, other, shorter]).splitlines()
     assert table[0].split()[:4] == ["model", "strategy", "texts", "failed"] and "settings" in table[0]
     assert "3.00e-01 ± 6.57e-01" in table[3] and "256 tokens" in table[5]
+
+
+def test_the_table_in_markdown_has_the_same_cells_between_pipes(store: Path,
+                                                               capsys: pytest.CaptureFixture[str]) -> None:
+    summaries = summarize(store)
+    plain = [re.split(r"\s{2,}", line.strip()) for line in format_summary(summaries).splitlines()]
+    assert main(["sweep", "report", "--store", str(store), "--markdown"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    header, rule, *rows = lines
+    cells = [[c.strip() for c in line.strip("|").split(" | ")] for line in [header, *rows]]
+    assert cells[0][:5] == ["model", "strategy", "texts", "failed", "KL mean ± 95%"] and cells[0][-1] == "settings"
+    # Text columns to the left, numbers to the right.
+    assert rule == "|---|---|" + "---:|" * (len(cells[0]) - 2)
+    assert len(rows) == 4 and all(len(c) == len(cells[0]) for c in cells)
+    assert cells[2][:5] == ["a", "sliding!", "3", "0", "3.00e-01 ± 6.57e-01"]
+    # The same cells as the aligned table's.
+    assert cells == [plain[0], *plain[2:]]
 
 
 def test_the_command_writes_json_csv_and_a_plot_per_model(store: Path, tmp_path: Path,

@@ -69,6 +69,7 @@ def add_sweep_command(commands: Commands) -> None:
     report.set_defaults(run=lambda args: _run_report(args, report))
     report.add_argument("--store", type=_existing_store, default=DEFAULT_STORE, metavar="PATH",
                         help=f"the SQLite file of results (default {DEFAULT_STORE})")
+    report.add_argument("--markdown", action="store_true", help="print the table in Markdown (for a README)")
     report.add_argument("--json", type=output_path, metavar="PATH", help="also write every figure as JSON")
     report.add_argument("--csv", type=output_path, metavar="PATH", help="also write every figure as CSV")
     report.add_argument("--plot", type=plot_path, metavar="PATH",
@@ -128,7 +129,7 @@ def _run_report(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     if not summaries:
         print(f"store {args.store} holds no results")
         return 0
-    print(format_summary(summaries))
+    print(format_summary(summaries, markdown=args.markdown))
     if args.json is not None:
         write_output(parser, "--json", args.json,
                      lambda: write_json(args.json, {"store": args.store, "results": summary_records(summaries)}))

@@ -69,12 +69,14 @@ class CellResult:
 
 
 def blas_threads(cores: int) -> int:
-    """The BLAS threads for a cell given ``cores``. The evaluation takes a
-    chunk of tokens through a layer as one matrix product, but each
-    product is small (hundreds of rows by a few hundred columns): split
-    over two threads, it gained nothing measurable for a worker with both
-    cores of a 2-core machine (bench/bench_sweep.py --blas-threads), and
-    the LayerCache's own threads use the cores meanwhile."""
+    """The BLAS threads for a cell given ``cores``: one, whatever the
+    cores. The evaluation takes a chunk of tokens through a layer as one
+    matrix product, but each is small (a few hundred rows by a few hundred
+    columns) and the LayerCaches' own threads use the cores meanwhile. A
+    1-job worker's cell (SmolLM2, 512 tokens, 13 runs) took 26 to 34 s with
+    one BLAS thread and 27 to 164 s with two, on a 2-core machine shared
+    with other work: no gain at best, and OpenBLAS threads that wait for a
+    busy core at worst."""
     return 1
 
 

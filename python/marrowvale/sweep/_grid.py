@@ -50,7 +50,8 @@ class Grid:
     Parameters
     ----------
     models : sequence of str or path
-        Checkpoints as ``eval --model`` takes them.
+        Models as ``eval --model`` takes them: GGUF files, checkpoint
+        folders, or the name of a reference model ("smollm2").
     texts : sequence of str or path
         Text files, folders of ``.txt`` files, and ``"pydoc"`` (each topic
         of ``pydoc_data.topics`` one text).

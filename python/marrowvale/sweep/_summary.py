@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from .._table_layout import aligned_lines, error_text
+from .._table_layout import aligned_lines, error_text, markdown_lines
 from ._store import Store, StoredRow
 
 __all__ = ["StrategySummary", "format_summary", "student_t_quantile", "summarize", "summary_records",
@@ -163,9 +163,10 @@ def _interval_text(mean: float, half: float) -> str:
     return error_text(mean) if math.isnan(half) else f"{error_text(mean)} ± {error_text(half)}"
 
 
-def format_summary(summaries: Sequence[StrategySummary]) -> str:
+def format_summary(summaries: Sequence[StrategySummary], *, markdown: bool = False) -> str:
     """A table, one line per model and strategy; the settings and version
-    are shown when the store holds more than one of them."""
+    are shown when the store holds more than one of them. ``markdown``:
+    the same table in Markdown."""
     settings = {json.dumps(s.settings, sort_keys=True) for s in summaries}
     versions = {s.version for s in summaries}
     header = ["model", "strategy", "texts", "failed", "KL mean ± 95%", "top-1", "ppl ratio", "bytes/token",
@@ -178,7 +179,8 @@ def format_summary(summaries: Sequence[StrategySummary]) -> str:
                      f"{s.compression_ratio:.3f}"]
                     + ([_settings_text(s.settings)] if len(settings) > 1 else [])
                     + ([s.version] if len(versions) > 1 else []))
-    return "\n".join(aligned_lines(header + extra, rows, left=2))
+    layout = markdown_lines if markdown else aligned_lines
+    return "\n".join(layout(header + extra, rows, left=2))
 
 
 def summary_records(summaries: Sequence[StrategySummary]) -> list[dict[str, Any]]:
