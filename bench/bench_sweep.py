@@ -25,7 +25,7 @@ the workers and their loading the model, as a user's sweep does.
   Target: under 5%.
 
 ``--quick``: 2 topics of 128 tokens, full + sliding + static at 12.5%, one
-run of each side, for a look in about two minutes; its figures are dominated
+run of each side, for a look in about a minute; its figures are dominated
 by starting workers and loading the model, so its targets say little.
 
 OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE are dropped for the run unless
