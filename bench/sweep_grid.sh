@@ -65,6 +65,7 @@ while kill -0 "$driver" 2>/dev/null; do
     sleep 2
 done
 wait "$driver" 2>/dev/null || true
+trap - EXIT  # the driver is gone; its process id may be another's now
 first=$(( $(date +%s) - start ))
 echo "== first run ${first} s, load $(cut -d' ' -f1-3 /proc/loadavg)"
 start=$(date +%s)

@@ -44,6 +44,7 @@ __all__ = [
 ]
 
 # Public classes report the module users import them from.
-for _public in (BudgetSpec, Grid, Percent, Store, StoredRow, StrategySummary, SweepSummary, Text):
+# (Percent is the spec grammar's Share, which reports its own module.)
+for _public in (BudgetSpec, Grid, Store, StoredRow, StrategySummary, SweepSummary, Text):
     _public.__module__ = __name__
 del _public
