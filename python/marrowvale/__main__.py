@@ -16,6 +16,7 @@ from typing import Any
 
 from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
 from ._cli_eval import add_capture_command, add_eval_command
+from ._cli_sweep import add_sweep_command
 from ._compare import DEFAULT_STRATEGIES, compare, format_table
 from ._strategy_spec import StrategySpec
 from ._plot import plot_comparison
@@ -79,6 +80,7 @@ _COMMANDS: tuple[Callable[[Commands], None], ...] = (
     _add_compare,
     add_eval_command,
     add_capture_command,
+    add_sweep_command,
 )
 
 
