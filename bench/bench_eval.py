@@ -1,27 +1,25 @@
-"""Speed of the model decoder behind ``python -m marrowvale eval``, as ratios
-against its own matrix products.
+"""Speed and memory of ``python -m marrowvale eval`` on SmolLM2-135M, side by
+side in one run with two peers.
 
-The model has random weights in the shape of a small real one (hidden 576,
-30 layers, 9 query heads and 3 key/value heads of 64, intermediate 1536,
-vocabulary 49152, embedding tied to the output head) and decodes 256 random
-tokens. Measured per token, every side taking its step for a token before
-any takes the next (so a change of load falls on all alike), the minimum
-over repeats:
+(a) the evaluator: the full cache, a sliding window of 128 and a static cache
+    of 16 + 112, teacher-forced layer by layer over the first 1,024 tokens of
+    the default text (the language reference's topics);
+(b) three masked batched forward passes of the same model over the same
+    tokens in torch (causal, and the masks of the two strategies), run by a
+    peer interpreter that has torch (--peer-python), with the same threads;
+(c) the token-by-token lockstep of the same three runs (``Decoder``, with
+    the figures that ``evaluate`` took per token before it went layer by
+    layer), over the first --lockstep-tokens tokens, scaled per token to the
+    length of (a). Its cost per token grows with the position, so the
+    scaling favours it.
 
-- one run (a full cache): a decode step against its matrix products alone
-  (the same products, one row each, on inputs made beforehand);
-- a lockstep of the full cache and six strategies: a step against its
-  stacked matrix products alone (seven rows), and against the seven runs
-  one after another.
+Targets: (a) at most 1.5x (b); (c) at least 5x (a); the peak resident
+memory of (a) above the interpreter's own at most the float32 weights x 1.3
+plus the caches plus one chunk of activations. The peer's KL and
+perplexity, computed in float64 from its own logits, are set beside (a)'s.
 
-Targets: one run at most 1.3x its products; the lockstep at most 1.3x its
-stacked products and at most 0.6x the seven runs one after another.
-
-BLAS threads are 1 unless --blas-threads says otherwise (the variables are
-set before NumPy loads its BLAS); with one thread, times are the processor
-time of the thread, which waiting for a core on a shared machine does not
-inflate, else the wall clock. OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE are
-dropped for the run unless --keep-openblas-env: they slow a current NumPy.
+BLAS, LayerCache and torch threads are all --threads (default 1); times are
+wall-clock seconds.
 """
 
 from __future__ import annotations
@@ -29,174 +27,217 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import platform
+import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
 
-from harness.threads import OPENBLAS_PINNING, THREAD_VARIABLES
+from harness.machine import blas_info, machine_info
+from harness.process_memory import reset_peak, status_bytes
+from harness.results import default_out, finish
+from harness.tables import fmt_ratio, print_table
+from harness.threads import drop_openblas_pinning, set_blas_threads
 
-DEFAULT_OUT = Path(__file__).resolve().parent / "results" / "bench_eval.json"
-
-SHAPE = {"hidden_size": 576, "num_hidden_layers": 30, "num_attention_heads": 9, "num_key_value_heads": 3,
-         "intermediate_size": 1536, "vocab_size": 49152}
-TARGET_ONE_RUN = 1.3
-TARGET_LOCKSTEP = 1.3
-TARGET_LOCKSTEP_VS_SEQUENTIAL = 0.6
-
-
-def blas_name(np: Any) -> str:
-    """The BLAS NumPy runs: threadpoolctl's report, else NumPy's build."""
-    try:
-        import threadpoolctl
-    except ImportError:
-        config = np.show_config(mode="dicts")
-        blas = config.get("Build Dependencies", {}).get("blas", {})
-        return f"{blas.get('name', 'unknown')} {blas.get('version', '')} (from NumPy's build; " \
-               "install threadpoolctl for the kernel and threads)"
-    return "; ".join(f"{e.get('internal_api')} {e.get('version')}, {e.get('architecture')} kernel, "
-                     f"{e.get('num_threads')} threads" for e in threadpoolctl.threadpool_info()
-                     if e.get("user_api") == "blas") or "none found"
+BENCH = Path(__file__).resolve().parent
+DEFAULT_OUT = default_out("bench_eval")
+STRATEGIES = [{"strategy": "sliding", "window_size": 128}, {"strategy": "static", "static_k": 16, "recent_k": 112}]
+TARGET_PEER = 1.5
+TARGET_LOCKSTEP = 5.0
+TARGET_WEIGHTS_FACTOR = 1.3
+MIB = 2.0 ** 20
 
 
-def random_model(np: Any, layers: int) -> Any:
-    from marrowvale.models import LayerWeights, Model, Weights, parse_config
-
-    config = parse_config({"architectures": ["LlamaForCausalLM"], **SHAPE, "num_hidden_layers": layers,
-                           "tie_word_embeddings": True, "rms_norm_eps": 1e-5}, "benchmark model")
-    rng = np.random.default_rng(0)
-    hidden, inter, d = config.hidden_size, config.intermediate_size, config.head_dim
-
-    def weight(rows: int, cols: int) -> Any:
-        return (rng.standard_normal((rows, cols), dtype=np.float32) / np.float32(np.sqrt(cols)))
-
-    def norm() -> Any:
-        return np.ones(hidden, dtype=np.float32)
-
-    layer_weights = tuple(LayerWeights(
-        input_norm=norm(), q=weight(config.num_attention_heads * d, hidden),
-        k=weight(config.num_key_value_heads * d, hidden), v=weight(config.num_key_value_heads * d, hidden),
-        o=weight(hidden, config.num_attention_heads * d), q_bias=None, k_bias=None, v_bias=None, o_bias=None,
-        post_norm=norm(), gate=weight(inter, hidden), up=weight(inter, hidden), down=weight(hidden, inter))
-        for _ in range(layers))
-    embed = rng.standard_normal((config.vocab_size, hidden), dtype=np.float32)
-    return Model(Path("random"), config, Weights(embed, layer_weights, norm(), embed), None)
+def weight_arrays(model: Any) -> dict[str, Any]:
+    """Every float32 weight by a flat name, the tied head once."""
+    w = model.weights
+    arrays = {"embed": w.embed, "norm": w.norm}
+    if w.lm_head is not w.embed:
+        arrays["lm_head"] = w.lm_head
+    for i, layer in enumerate(w.layers):
+        for name in ("input_norm", "q", "k", "v", "o", "post_norm", "gate", "up", "down"):
+            arrays[f"layer{i}.{name}"] = getattr(layer, name)
+    return arrays
 
 
-class Products:
-    """A decode step's matrix products alone, on ``rows`` stacked rows: every
-    projection of every layer and the head, on inputs made beforehand."""
+def chunk_activation_bytes(config: Any, runs: int, tokens: int) -> int:
+    """What one chunk of the evaluator holds beside the weights and caches:
+    every run's hidden states of the chunk, one layer's working arrays (norm,
+    projections, attention, MLP), the full run's attention outputs of every
+    layer (for the attention error), the scoring blocks of logits, and the
+    per-position figures."""
+    from marrowvale.models._evaluate import HEAD_ROWS
+    from marrowvale.models._layerwise import CHUNK_TOKENS
 
-    def __init__(self, np: Any, model: Any, rows: int) -> None:
-        config = model.config
-        rng = np.random.default_rng(1)
-        self.weights = model.weights
-        self.x = rng.standard_normal((rows, config.hidden_size), dtype=np.float32)
-        self.attended = rng.standard_normal((rows, config.num_attention_heads * config.head_dim), dtype=np.float32)
-        self.gated = rng.standard_normal((rows, config.intermediate_size), dtype=np.float32)
+    chunk = min(CHUNK_TOKENS, tokens)
+    hidden, inter = config.hidden_size, config.intermediate_size
+    q_width, kv_width = config.num_attention_heads * config.head_dim, config.num_key_value_heads * config.head_dim
+    per_layer = chunk * (4 * hidden + 3 * q_width + 2 * kv_width + 3 * inter)
+    kept = runs * chunk * hidden + config.num_hidden_layers * chunk * q_width
+    scoring = 4 * HEAD_ROWS * config.vocab_size
+    return 4 * (per_layer + kept + scoring) + 3 * 8 * runs * tokens
 
-    def step(self, token: int) -> None:
-        x, attended, gated = self.x, self.attended, self.gated
-        for layer in self.weights.layers:
-            x @ layer.q.T, x @ layer.k.T, x @ layer.v.T, attended @ layer.o.T
-            x @ layer.gate.T, x @ layer.up.T, gated @ layer.down.T
-        x @ self.weights.lm_head.T
+
+def run_evaluator(model: Any, tokens: list[int], threads: int) -> dict[str, Any]:
+    from marrowvale.models import evaluate
+
+    before = status_bytes("VmRSS")
+    reset_peak()
+    start = time.perf_counter()
+    result = evaluate(model, tokens, STRATEGIES, max_tokens=None, threads=threads)
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "rss_before": before, "peak": status_bytes("VmHWM"),
+            "kernel_set": result.kernel_set, "token_hash": result.token_hash,
+            "figures": [{"label": r.label, "kl_mean": r.kl_mean, "perplexity": r.perplexity,
+                         "top1_agreement": r.top1_agreement, "kv_bytes_held": r.kv_bytes_held}
+                        for r in result.results]}
+
+
+def run_lockstep(model: Any, tokens: list[int]) -> dict[str, Any]:
+    """Today's token-by-token loop: the stacked decode step and, per token,
+    the log-softmax and KL of every run in float64."""
+    import numpy as np
+
+    from marrowvale.models import Decoder
+
+    decoder = Decoder(model, ["full", *STRATEGIES])
+    kl = np.zeros(decoder.runs)
+    start = time.perf_counter()
+    for t in range(len(tokens) - 1):
+        z = decoder.step(tokens[t]).astype(np.float64)
+        z -= z.max(axis=1, keepdims=True)
+        z -= np.log(np.exp(z).sum(axis=1, keepdims=True))
+        kl += (np.exp(z[0]) * (z[0] - z)).sum(axis=1)
+        _ = -z[:, tokens[t + 1]], z.argmax(axis=1)
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "steps": len(tokens) - 1, "seconds_per_step": seconds / (len(tokens) - 1)}
+
+
+def run_peer(python: str, model: Any, tokens: list[int], threads: int, env: dict[str, str]) -> dict[str, Any]:
+    import numpy as np
+
+    config = model.config
+    with tempfile.TemporaryDirectory(prefix="bench-eval-") as folder:
+        for name, array in weight_arrays(model).items():
+            np.save(Path(folder) / f"{name}.npy", np.ascontiguousarray(array, dtype=np.float32))
+        if model.weights.lm_head is model.weights.embed:
+            os.link(Path(folder) / "embed.npy", Path(folder) / "lm_head.npy")
+        (Path(folder) / "config.json").write_text(json.dumps({
+            "layers": config.num_hidden_layers, "heads": config.num_attention_heads,
+            "kv_heads": config.num_key_value_heads, "head_dim": config.head_dim, "theta": config.rope.theta,
+            "eps": config.rms_norm_eps, "tokens": tokens, "masks": [{"strategy": "full"}, *STRATEGIES]}))
+        done = subprocess.run([python, str(BENCH / "eval_torch_peer.py"), folder, str(threads)], env=env,
+                              capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit(f"the torch peer ({python}) failed with code {done.returncode}")
+    peer: dict[str, Any] = json.loads(done.stdout.strip().splitlines()[-1])
+    peer["interpreter"] = python
+    return peer
+
+
+def evaluate_targets(results: dict[str, Any]) -> list[dict[str, Any]]:
+    a = results["evaluator"]["seconds"]
+    targets = []
+    peer = results.get("peer")
+    if peer is not None:
+        ratio = a / sum(peer["seconds"])
+        targets.append({"target": f"(a) at most {TARGET_PEER}x (b), torch's three masked passes",
+                        "value": ratio, "met": ratio <= TARGET_PEER})
+    lockstep = results["lockstep"]["seconds_per_step"] * results["predictions"]
+    speedup = lockstep / a
+    targets.append({"target": f"(a) at least {TARGET_LOCKSTEP}x faster than (c), the token-by-token lockstep",
+                    "value": speedup, "met": speedup >= TARGET_LOCKSTEP})
+    memory = results["memory"]
+    targets.append({"target": "(a)'s peak memory within weights x 1.3 + caches + one chunk",
+                    "value": memory["used"] / memory["bound"], "met": memory["used"] <= memory["bound"]})
+    return targets
+
+
+def report(results: dict[str, Any]) -> None:
+    a = results["evaluator"]
+    rows = [["(a) marrowvale eval, layer by layer", f"{a['seconds']:.2f} s", f"{results['threads']}"]]
+    peer = results.get("peer")
+    if peer is not None:
+        rows.append([f"(b) torch {peer['torch']}, 3 masked passes", f"{sum(peer['seconds']):.2f} s "
+                     f"({', '.join(f'{s:.2f}' for s in peer['seconds'])})", str(peer["threads"])])
+    lock = results["lockstep"]
+    rows.append([f"(c) lockstep, {lock['steps']} steps scaled to {results['predictions']}",
+                 f"{lock['seconds_per_step'] * results['predictions']:.2f} s ({lock['seconds']:.2f} measured)",
+                 str(results["threads"])])
+    print_table(f"{results['predictions'] + 1} tokens of SmolLM2, full + sliding 128 + static 16+112",
+                ["side", "wall time", "threads"], rows)
+    memory = results["memory"]
+    print_table("memory of (a), MiB", ["what", "MiB"], [[k, f"{v / MIB:.1f}"] for k, v in memory.items()])
+    if peer is not None:
+        print_table("figures: (a) against torch's float64 from its own logits", ["run", "KL (a)", "KL torch",
+                    "PPL (a)", "PPL torch", "top-1 (a)", "top-1 torch"],
+                    [[f["label"], f"{f['kl_mean']:.5f}", f"{p['kl_mean']:.5f}", f"{f['perplexity']:.4f}",
+                      f"{p['perplexity']:.4f}", f"{f['top1_agreement']:.4f}", f"{p['top1_agreement']:.4f}"]
+                     for f, p in zip(a["figures"], peer["figures"])])
+    print_table("targets", ["target", "value", ""],
+                [[t["target"], fmt_ratio(t["value"]), "met" if t["met"] else "MISSED"] for t in results["targets"]])
+    machine = results["machine"]
+    print(f"\nload average {machine['loadavg_start'][0]:.2f} at start, {machine['loadavg_end'][0]:.2f} at end")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tokens", type=int, default=256, help="tokens decoded per run (default 256)")
-    parser.add_argument("--layers", type=int, default=SHAPE["num_hidden_layers"],
-                        help="layers of the model (default 30)")
-    parser.add_argument("--repeat", type=int, default=2, help="repeats; the minimum counts (default 2)")
-    parser.add_argument("--blas-threads", type=int, default=1,
-                        help="BLAS threads (default 1; 0 leaves the library's default)")
+    parser.add_argument("--model", default="smollm2", help="what load_model takes (default smollm2)")
+    parser.add_argument("--tokens", type=int, default=1024, help="tokens of the default text for (a), (b)")
+    parser.add_argument("--lockstep-tokens", type=int, default=128, help="tokens for (c) (default 128)")
+    parser.add_argument("--threads", type=int, default=1, help="threads of every side (default 1)")
+    parser.add_argument("--peer-python", default=os.environ.get("MARROWVALE_TORCH_PYTHON"),
+                        help="an interpreter with torch and NumPy for (b) (default $MARROWVALE_TORCH_PYTHON; "
+                             "without one, (b) is left out)")
     parser.add_argument("--keep-openblas-env", action="store_true",
                         help="keep OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE for NumPy")
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
     args = parser.parse_args(argv)
-    if args.tokens < 1 or args.layers < 1 or args.repeat < 1 or args.blas_threads < 0:
-        parser.error("--tokens, --layers and --repeat must be at least 1, --blas-threads at least 0")
+    if args.tokens < 2 or args.lockstep_tokens < 2 or args.threads < 1:
+        parser.error("--tokens and --lockstep-tokens must be at least 2, --threads at least 1")
 
-    # The environment has to be right before NumPy loads its BLAS library.
+    # The BLAS reads its thread count when NumPy loads it, so it is set first.
     if not args.keep_openblas_env:
-        for name in OPENBLAS_PINNING:
-            os.environ.pop(name, None)
-    if args.blas_threads:
-        for name in THREAD_VARIABLES:
-            os.environ[name] = str(args.blas_threads)
-    import numpy as np
+        drop_openblas_pinning(os.environ)
+    set_blas_threads(os.environ, args.threads)
+    started = time.perf_counter()
+    from marrowvale.models import default_text, load_model
 
-    from marrowvale.models import DEFAULT_EVAL_STRATEGIES, Decoder
-
-    strategies: list[Any] = ["full", *DEFAULT_EVAL_STRATEGIES]
-    model = random_model(np, args.layers)
-    tokens = [int(t) for t in np.random.default_rng(2).integers(0, SHAPE["vocab_size"], args.tokens)]
-    load_before = os.getloadavg()[0]
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cpus; "
-          f"python {platform.python_version()}, numpy {np.__version__}")
-    print(f"BLAS: {blas_name(np)}")
-    print(f"model: {args.layers} layers, hidden 576, 9/3 heads of 64, intermediate 1536, vocabulary 49152; "
-          f"{args.tokens} tokens; {len(strategies)} runs in the lockstep")
-
-    clock = time.thread_time if args.blas_threads == 1 else time.perf_counter
-    print(f"clock: {'processor time of this thread' if args.blas_threads == 1 else 'wall clock'}")
-    sides: dict[str, list[float]] = {}
-    for repeat in range(args.repeat):
-        # Every side takes its step for a token before any side takes the
-        # next token, so that a change of load falls on all of them alike.
-        lockstep = Decoder(model, strategies)
-        alone = [Decoder(model, [strategy]) for strategy in strategies]
-        stacked, single = Products(np, model, len(strategies)), Products(np, model, 1)
-        spent = dict.fromkeys(["lockstep", "stacked products", *(f"alone {i}" for i in range(len(alone))),
-                               "single products"], 0.0)
-        for token in tokens:
-            for name, step in [("lockstep", lockstep.step), ("stacked products", stacked.step),
-                               *((f"alone {i}", run.step) for i, run in enumerate(alone)),
-                               ("single products", single.step)]:
-                start = clock()
-                step(token)
-                spent[name] += clock() - start
-        per_token = {name: seconds / len(tokens) for name, seconds in spent.items()}
-        measured = {
-            "one run (full cache)": per_token["alone 0"],
-            "one run: its products alone": per_token["single products"],
-            "lockstep of 7": per_token["lockstep"],
-            "lockstep: its stacked products alone": per_token["stacked products"],
-            "7 runs one after another": sum(per_token[f"alone {i}"] for i in range(len(alone))),
-        }
-        print(f"repeat {repeat + 1} of {args.repeat}", file=sys.stderr)
-        for name, seconds in measured.items():
-            sides.setdefault(name, []).append(seconds)
-            print(f"  {name:<42} {seconds * 1e3:8.2f} ms/token", file=sys.stderr, flush=True)
-
-    best = {name: min(times) for name, times in sides.items()}
-    ratios = {
-        "one run / its products": (best["one run (full cache)"] / best["one run: its products alone"],
-                                   TARGET_ONE_RUN),
-        "lockstep / its stacked products": (best["lockstep of 7"] / best["lockstep: its stacked products alone"],
-                                            TARGET_LOCKSTEP),
-        "lockstep / 7 runs one after another": (best["lockstep of 7"] / best["7 runs one after another"],
-                                                TARGET_LOCKSTEP_VS_SEQUENTIAL),
+    machine = machine_info(os.environ.get("MARROWVALE_KERNEL"))
+    baseline = status_bytes("VmRSS")
+    model = load_model(args.model)
+    loaded = status_bytes("VmRSS")
+    load_peak = status_bytes("VmHWM")
+    tokens = model.encode(default_text())[:args.tokens]
+    results: dict[str, Any] = {"machine": machine, "blas": blas_info(), "model": str(model.path),
+                               "threads": args.threads, "predictions": len(tokens) - 1}
+    print("[1/3] (a) the evaluator", file=sys.stderr, flush=True)
+    results["evaluator"] = a = run_evaluator(model, tokens, args.threads)
+    weights = sum(array.nbytes for array in weight_arrays(model).values())
+    # A cache's lists double as they grow, so up to twice what they hold.
+    caches = 2 * sum(f["kv_bytes_held"] for f in a["figures"])
+    activations = chunk_activation_bytes(model.config, len(STRATEGIES) + 1, len(tokens))
+    results["memory"] = {
+        "interpreter and libraries (before the model)": baseline,
+        "float32 weights": weights,
+        "resident after loading": loaded,
+        "peak while loading": load_peak,
+        "peak during (a)": a["peak"],
+        "used": a["peak"] - baseline,
+        "bound": TARGET_WEIGHTS_FACTOR * weights + caches + activations,
+        "bound: caches (twice the entries held)": caches,
+        "bound: one chunk of activations": activations,
     }
-    print(f"\n{'per token (minimum of repeats)':<42} {'ms':>8}")
-    for name, seconds in best.items():
-        print(f"{name:<42} {seconds * 1e3:8.2f}")
-    print(f"\n{'ratio':<42} {'value':>8}  target")
-    for name, (value, target) in ratios.items():
-        print(f"{name:<42} {value:8.3f}  <= {target}  {'met' if value <= target else 'MISSED'}")
-    load_after = os.getloadavg()[0]
-    spread = {name: max(times) / min(times) - 1.0 for name, times in sides.items()}
-    print(f"\nload average {load_before:.2f} at start, {load_after:.2f} at end; largest spread between "
-          f"repeats {100 * max(spread.values()):.0f}%")
-
-    args.out.parent.mkdir(parents=True, exist_ok=True)
-    args.out.write_text(json.dumps({
-        "tokens": args.tokens, "layers": args.layers, "repeat": args.repeat, "blas": blas_name(np),
-        "blas_threads": args.blas_threads or "library default", "numpy": np.__version__,
-        "seconds_per_token": sides, "best": best, "ratios": {k: v for k, (v, _) in ratios.items()},
-        "load_average": [load_before, load_after]}, indent=2) + "\n")
+    if args.peer_python:
+        print("[2/3] (b) torch's masked forward passes", file=sys.stderr, flush=True)
+        results["peer"] = run_peer(args.peer_python, model, tokens, args.threads, dict(os.environ))
+    else:
+        print("[2/3] (b) skipped: no --peer-python", file=sys.stderr, flush=True)
+    print("[3/3] (c) the token-by-token lockstep", file=sys.stderr, flush=True)
+    results["lockstep"] = run_lockstep(model, tokens[:args.lockstep_tokens])
+    finish(results, started, evaluate_targets, report, args.out)
     return 0
 
 

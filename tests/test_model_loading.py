@@ -3,8 +3,10 @@ ValueError naming the field, file or tensor for everything unsupported,
 missing or damaged."""
 
 import json
+import os
 import re
 import struct
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -193,3 +195,139 @@ class TestDamagedFolders:
         assert model.encode(" ".join(WORDS[:8])) == list(range(1, 10))
         with pytest.raises(ValueError, match="token id 10, outside the model's vocabulary of 10"):
             model.encode(WORDS[8])
+
+
+def deeply_nested(depth: int) -> str:
+    return "[" * depth + "]" * depth
+
+
+class TestHostileJson:
+    """config.json and the index come from outside: whatever they hold is a
+    ValueError naming the file and the field, never another exception."""
+
+    @pytest.mark.parametrize(("fields", "message"), [
+        ({"architectures": [["LlamaForCausalLM"]]}, r"architectures \[\['LlamaForCausalLM'\]\] is not supported"),
+        ({"architectures": [{}]}, r"architectures \[\{\}\] is not supported"),
+        ({"architectures": None, "model_type": {"a": 1}}, "architectures is missing and model_type {'a': 1} is not"),
+        ({"rope_scaling": {"rope_type": ["linear"]}}, r"rope_scaling\.rope_type \['linear'\] is not supported"),
+        ({"hidden_size": 2 ** 40}, "hidden_size must be at most 2147483647"),
+    ])
+    def test_values_of_the_wrong_kind_are_named(self, folder: Path, fields: dict, message: str) -> None:
+        (folder / "config.json").write_text(json.dumps(config(**fields)))
+        with pytest.raises(ValueError, match=r"config\.json: " + message):
+            load_model(folder)
+
+    def test_a_deeply_nested_config_names_the_file_and_field(self, folder: Path) -> None:
+        text = json.dumps(config(architectures="X")).replace('"X"', deeply_nested(100_000))
+        (folder / "config.json").write_text(text)
+        with pytest.raises(ValueError, match=r"config\.json: architectures: nested more than 64 levels deep"):
+            load_model(folder)
+
+    def test_a_deeply_nested_index_names_the_file_and_field(self, tmp_path: Path) -> None:
+        folder = write_model(tmp_path / "model", tiny_model(), shards=2)
+        index = folder / "model.safetensors.index.json"
+        index.write_text('{"metadata": {}, "weight_map": {"x": ' + deeply_nested(50_000) + "}}")
+        with pytest.raises(ValueError, match=r"index\.json: weight_map: nested more than 64 levels deep"):
+            load_model(folder)
+
+    def test_an_integer_of_thousands_of_digits_names_the_file_and_field(self, folder: Path, tmp_path: Path) -> None:
+        (folder / "config.json").write_text(json.dumps(config(vocab_size="X")).replace('"X"', "7" * 5000))
+        with pytest.raises(ValueError, match=r"config\.json: vocab_size is an integer of 5000 digits"):
+            load_model(folder)
+        # In a field that nothing reads, it does no harm.
+        sharded = write_model(tmp_path / "sharded", tiny_model(), shards=2)
+        index = sharded / "model.safetensors.index.json"
+        index.write_text(index.read_text().replace('"metadata": {}', '"metadata": {"total_size": ' + "9" * 5000 + "}"))
+        assert load_model(sharded).config.vocab_size == tiny_model().config["vocab_size"]
+
+    def test_the_command_line_makes_it_a_usage_error(self, folder: Path, capsys: pytest.CaptureFixture[str]) -> None:
+        from marrowvale.__main__ import main
+        (folder / "config.json").write_text(json.dumps(config(architectures=[["LlamaForCausalLM"]])))
+        with pytest.raises(SystemExit) as exit:
+            main(["eval", "--model", str(folder), "--prompt", "the cat"])
+        err = capsys.readouterr().err
+        assert exit.value.code == 2 and "config.json: architectures" in err and "Traceback" not in err
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="the system has no FIFOs")
+class TestNotRegularFiles:
+    """A FIFO in place of a model file would block the reader for ever."""
+
+    @staticmethod
+    def refused(folder: Path, name: str, message: str) -> None:
+        fifo = folder / name
+        if fifo.exists():
+            fifo.unlink()
+        os.mkfifo(fifo)
+        outcome: list[BaseException | None] = []
+
+        def attempt() -> None:
+            try:
+                load_model(folder)
+                outcome.append(None)
+            except BaseException as exc:  # handed to the test thread
+                outcome.append(exc)
+
+        worker = threading.Thread(target=attempt, daemon=True)
+        worker.start()
+        worker.join(20)
+        if worker.is_alive():
+            # Release the reader that opened the FIFO, so that the run goes on.
+            os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+            worker.join(20)
+            pytest.fail(f"loading a folder with a FIFO named {name} blocked")
+        assert isinstance(outcome[0], ValueError), outcome
+        assert re.search(message, str(outcome[0])), str(outcome[0])
+
+    @pytest.mark.parametrize("name", ["config.json", "model.safetensors", "tokenizer.json"])
+    def test_a_fifo_in_a_folder_is_refused_unopened(self, folder: Path, name: str) -> None:
+        self.refused(folder, name, re.escape(name) + r": not a regular file \(a FIFO\), so it is not read")
+
+    @pytest.mark.parametrize("listed", ["index", "shard"])
+    def test_a_fifo_as_the_index_or_a_listed_shard_is_refused(self, tmp_path: Path, listed: str) -> None:
+        folder = write_model(tmp_path / "model", tiny_model(), shards=2)
+        name = "model.safetensors.index.json" if listed == "index" else "model-00002-of-00002.safetensors"
+        self.refused(folder, name, re.escape(name) + r": not a regular file \(a FIFO\)")
+
+    def test_a_folder_in_place_of_a_file_is_refused(self, folder: Path) -> None:
+        (folder / "config.json").unlink()
+        (folder / "config.json").mkdir()
+        with pytest.raises(ValueError, match=r"config\.json: not a regular file \(a folder\)"):
+            load_model(folder)
+
+
+class TestSafetensorsHeader:
+    """The header is read by the loader alone: each fault in it named."""
+
+    @staticmethod
+    def rewrite(folder: Path, change) -> None:
+        path = folder / "model.safetensors"
+        data = path.read_bytes()
+        length = int.from_bytes(data[:8], "little")
+        header = json.loads(data[8:8 + length])
+        change(header)
+        raw = json.dumps(header).encode()
+        raw += b" " * (-len(raw) % 8)
+        path.write_bytes(len(raw).to_bytes(8, "little") + raw + data[8 + length:])
+
+    @pytest.mark.parametrize(("change", "message"), [
+        (lambda h: h["model.norm.weight"].update(dtype="F33"), r"tensor model\.norm\.weight: dtype 'F33' is not"),
+        (lambda h: h["model.norm.weight"].update(shape=[-1]), r"tensor model\.norm\.weight: shape \[-1\] is not"),
+        (lambda h: h["model.norm.weight"].update(shape=[16]), r"tensor model\.norm\.weight: data_offsets \[\d+, \d+\] "
+                                                              r"hold 128 bytes, and F32 of shape \(16,\) takes 64"),
+        (lambda h: h["model.norm.weight"].update(data_offsets=[0, 2 ** 70]),
+         r"tensor model\.norm\.weight: data_offsets \[0, 1180591620717411303424\] hold"),
+        (lambda h: h.update({"model.norm.weight": [1, 2]}), r"tensor model\.norm\.weight: dtype None"),
+        (lambda h: h["model.norm.weight"].update(data_offsets=[10 ** 9, 10 ** 9 + 128]),
+         r"tensor model\.norm\.weight ends at byte \d+, past the end of the file"),
+    ])
+    def test_a_damaged_entry_is_named(self, folder: Path, change, message: str) -> None:
+        self.rewrite(folder, change)
+        with pytest.raises(ValueError, match=r"model\.safetensors: not a valid safetensors file: " + message):
+            load_model(folder)
+
+    def test_a_deeply_nested_header_is_named(self, folder: Path) -> None:
+        raw = ('{"x": ' + deeply_nested(100_000) + "}").encode()
+        (folder / "model.safetensors").write_bytes(len(raw).to_bytes(8, "little") + raw)
+        with pytest.raises(ValueError, match=r"not a valid safetensors file: header: x: nested more than 64"):
+            load_model(folder)

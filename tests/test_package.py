@@ -424,3 +424,13 @@ class TestPlot:
         assert exit_info.value.code == 2
         captured = capsys.readouterr()
         assert_usage_error(captured.err, f"argument --plot: cannot write {target}: Permission denied", "compare")
+
+
+def test_version_prints_the_package_version_and_build(capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exit:
+        main(["--version"])
+    out = capsys.readouterr().out
+    info = marrowvale.build_info()
+    assert exit.value.code == 0 and len(out.splitlines()) == 1
+    assert out.startswith(f"marrowvale {marrowvale.__version__}: kernel set {info['kernel_set']}; ")
+    assert info["compiler"] in out and "NumPy" in out

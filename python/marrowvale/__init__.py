@@ -5,8 +5,8 @@ strategies, and tools to measure what each strategy costs in accuracy.
 ``LayerCache`` keeps every head of one attention layer, read and written as
 NumPy arrays (from the extension ``marrowvale._layer_cache``);
 ``PanicException`` is what both raise for a broken precondition (a
-BaseException, like SystemExit); ``build_info`` says how the installation was built and which kernels it
-runs; ``compare`` replays a stream of keys, values and queries through several
+BaseException, like SystemExit); ``build_info`` says how the installation
+was built and which kernels it runs; ``compare`` replays a stream of keys, values and queries through several
 strategies and a full cache; ``synthetic_stream`` builds a deterministic test
 stream with structure for the strategies to find.
 """
@@ -16,9 +16,10 @@ from importlib.metadata import PackageNotFoundError, version
 from _marrowvale import PyKVCache
 
 from ._build_info import build_info
-from ._compare import DEFAULT_STRATEGIES, CompareResult, StrategySpec, compare, format_table
+from ._compare import DEFAULT_STRATEGIES, CompareResult, compare, format_table
 from ._layer_cache import LayerCache, PanicException
 from ._plot import plot_comparison
+from ._strategy_spec import StrategySpec, budget_strategies
 from ._stream import Stream, synthetic_stream
 
 try:
@@ -34,6 +35,7 @@ __all__ = [
     "PyKVCache",
     "Stream",
     "StrategySpec",
+    "budget_strategies",
     "build_info",
     "compare",
     "format_table",

@@ -16,7 +16,9 @@ from typing import Any
 
 from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
 from ._cli_eval import add_capture_command, add_eval_command
-from ._compare import DEFAULT_STRATEGIES, StrategySpec, compare, format_table
+from ._cli_sweep import add_sweep_command
+from ._compare import DEFAULT_STRATEGIES, compare, format_table
+from ._strategy_spec import StrategySpec
 from ._plot import plot_comparison
 from ._report import compare_records, write_json
 from ._stream import synthetic_stream
@@ -94,12 +96,40 @@ _COMMANDS: tuple[Callable[[Commands], None], ...] = (
     _add_compare,
     add_eval_command,
     add_capture_command,
+    add_sweep_command,
 )
+
+
+def _build_text() -> str:
+    """The package's version and how it was built (``build_info``), and the
+    Python and NumPy it runs on, on one line."""
+    import platform
+
+    import numpy
+
+    from ._build_info import build_info
+
+    info = build_info()
+    return (f"marrowvale {info['version']}: kernel set {info['kernel_set']}; built by {info['compiler']} "
+            f"({info['build_type']}, {info['flags']}); Python {platform.python_version()}, NumPy {numpy.__version__}")
+
+
+class _PrintVersion(argparse.Action):
+    # argparse's own version action would wrap the line at the terminal's
+    # width, and would build the text on every run, not only when asked.
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        print(_build_text())
+        parser.exit()
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m marrowvale",
                                      description="Tools around the marrowvale key/value cache.")
+    parser.add_argument("--version", action=_PrintVersion, help="print the version and build, and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in _COMMANDS:
         add(commands)

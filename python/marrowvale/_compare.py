@@ -4,7 +4,6 @@ one costs in attention accuracy against a full cache."""
 from __future__ import annotations
 
 import math
-import numbers
 import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -12,14 +11,10 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 from _marrowvale import PyKVCache
 
+from ._strategy_spec import StrategySpec, parse_strategy, resolve_shares
+from ._table_layout import aligned_lines, error_text
+
 __all__ = ["CompareResult", "DEFAULT_STRATEGIES", "StrategySpec", "compare", "format_table", "parse_strategy"]
-
-# A strategy to compare: its name alone (constructor defaults), or a mapping
-# with the name under "strategy" and any of the constructor's strategy
-# parameters, e.g. {"strategy": "sliding", "window_size": 128}.
-StrategySpec: TypeAlias = str | Mapping[str, object]
-
-_PARAMETERS = ("window_size", "static_k", "recent_k", "threshold", "merge_every")
 
 # Suited to streams of a few hundred tokens, such as the built-in synthetic
 # one: each strategy at a mild, a middle and a strong setting.
@@ -71,39 +66,6 @@ class _Run:
     cache: PyKVCache
 
 
-def _label(name: str, params: Mapping[str, float | int]) -> str:
-    if not params:
-        return name
-    inner = ", ".join(f"{key}={value:g}" if isinstance(value, float) else f"{key}={value}"
-                      for key, value in params.items())
-    return f"{name}({inner})"
-
-
-def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]]:
-    """The label, name and parameters of a strategy spec, its parameter names
-    and types checked (the cache's constructor checks the rest)."""
-    given: dict[str, object]
-    if isinstance(spec, str):
-        name, given = spec, {}
-    elif isinstance(spec, Mapping):
-        given = dict(spec)
-        named = given.pop("strategy", None)
-        if not isinstance(named, str):
-            raise ValueError(f"strategy spec {spec!r} has no strategy name under 'strategy'")
-        name = named
-    else:
-        raise TypeError(f"a strategy spec is a name or a mapping, not {type(spec).__name__}")
-    params: dict[str, float | int] = {}
-    for key, value in given.items():
-        if key not in _PARAMETERS:
-            raise ValueError(f"strategy spec {spec!r}: unknown parameter {key!r}; "
-                             f"choose from {', '.join(_PARAMETERS)} (d_k and d_v come from the stream)")
-        if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"strategy spec {spec!r}: {key} must be a number, not {type(value).__name__}")
-        params[key] = int(value) if isinstance(value, numbers.Integral) else float(value)
-    return _label(name, params), name, params
-
-
 def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
     label, name, params = parse_strategy(spec)
     # The constructor refuses unknown names and unfit parameters (a float
@@ -111,12 +73,6 @@ def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
     arguments: dict[str, Any] = params
     cache = PyKVCache(d_k, d_v, name, **arguments)
     return _Run(label, name, params, cache)
-
-
-def check_strategy(spec: StrategySpec) -> None:
-    """Raise what compare() would raise for `spec` (ValueError, TypeError or
-    OverflowError), without a stream."""
-    _prepare(spec, 1, 1)
 
 
 Rows: TypeAlias = Sequence[Sequence[SupportsFloat | SupportsIndex]]
@@ -173,7 +129,9 @@ def compare(
     attends ``queries[t]``; the outputs are compared with those of the full
     cache at the same step. The rows may be any sequences of numbers (lists,
     tuples, NumPy arrays). The first result is always the full cache itself,
-    the reference; then one result per strategy, in the order given.
+    the reference; then one result per strategy, in the order given. A
+    strategy's count may be a share of the stream ("25%"), resolved against
+    its length.
 
     Raises ValueError for an empty stream, streams of unequal lengths, rows
     of the wrong length and unknown strategy names or parameters.
@@ -192,7 +150,7 @@ def compare(
     _check_rows("values", values, d_v)
     _check_rows("queries", queries, d_k)
 
-    runs = [_prepare("full", d_k, d_v)] + [_prepare(spec, d_k, d_v) for spec in strategies]
+    runs = [_prepare("full", d_k, d_v)] + [_prepare(resolve_shares(spec, n), d_k, d_v) for spec in strategies]
     # The first replay would otherwise also pay for cold processor caches and
     # the first growth of the process heap, and look slower than it is; a
     # throwaway replay takes that cost.
@@ -216,23 +174,6 @@ def compare(
             us_per_token=elapsed_ns / n / 1000.0,
         ))
     return results
-
-
-def error_text(x: float) -> str:
-    """An error figure in a table: "0" when there is none, else three digits."""
-    return "0" if x == 0.0 else f"{x:.2e}"
-
-
-def aligned_lines(header: Sequence[str], rows: Sequence[Sequence[str]], left: int = 1) -> list[str]:
-    """Columns padded to their widest cell: the first ``left`` to the left,
-    the others (numbers) to the right; a rule under the header."""
-    table = [list(header), *map(list, rows)]
-    widths = [max(len(row[i]) for row in table) for i in range(len(header))]
-    lines = ["  ".join(cell.ljust(w) if i < left else cell.rjust(w)
-                       for i, (cell, w) in enumerate(zip(row, widths))).rstrip()
-             for row in table]
-    lines.insert(1, "  ".join("-" * w for w in widths))
-    return lines
 
 
 def format_table(results: Sequence[CompareResult]) -> str:

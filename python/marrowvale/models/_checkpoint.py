@@ -1,21 +1,24 @@
 """The tensors of a checkpoint folder: ``model.safetensors``, or shards listed
 in ``model.safetensors.index.json``, read as float32.
 
-The safetensors library opens and checks each file (header size, offsets
-inside the file, sizes that match shapes) and names each tensor's type and
-shape. Its NumPy tensors are copies, and it has none for bfloat16, which
-NumPy lacks; so the bytes are taken here from one read-only mapping of the
-file, after the same checks. A float32 tensor stays a view of the mapping;
-float16 and bfloat16 are widened once, exactly: a bfloat16 is the upper half
-of the float32 of the same value.
+A safetensors file is an 8-byte header length, a JSON header naming each
+tensor's type, shape and byte range, and the bytes. It is read here, in one
+pass over one read-only mapping of the file, rather than through the
+safetensors library: that library's NumPy tensors are copies, and it has
+none for bfloat16, which NumPy lacks. The whole header is checked when the
+file is opened (every range inside the file and of the size its type and
+shape call for), so a damaged file is refused before any weight is used.
+A float32 tensor stays a view of the mapping; float16 and bfloat16 are
+widened once, exactly: a bfloat16 is the upper half of the float32 of the
+same value.
 """
 
 from __future__ import annotations
 
-import json
 import mmap
 import os
-from contextlib import ExitStack
+from dataclasses import dataclass
+from math import prod
 from pathlib import Path
 from types import TracebackType
 from typing import Any
@@ -23,59 +26,98 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._files import describe, open_regular, parse_json, read_json
+
 __all__ = ["Checkpoint", "INDEX_FILE", "SINGLE_FILE"]
 
 SINGLE_FILE = "model.safetensors"
 INDEX_FILE = "model.safetensors.index.json"
 
-_EVAL_EXTRA = "install it with: pip install 'marrowvale[eval]'"
+# The safetensors format's own bound on the header.
+MAX_HEADER_BYTES = 100 << 20
 
-# Bytes per value of the stored types that widen exactly to float32.
-_WIDTHS = {"F32": 4, "F16": 2, "BF16": 2}
+# Bytes per value of every type the format names; those that widen
+# exactly to float32 are read, the others refused by name.
+_WIDTHS = {"BOOL": 1, "U8": 1, "I8": 1, "F8_E5M2": 1, "F8_E4M3": 1, "I16": 2, "U16": 2, "F16": 2,
+           "BF16": 2, "I32": 4, "U32": 4, "F32": 4, "F64": 8, "I64": 8, "U64": 8}
+_READABLE = ("F32", "F16", "BF16")
 
 
-def _safe_open() -> Any:
-    try:
-        from safetensors import safe_open
-    except ImportError as exc:
-        raise ImportError(f"reading checkpoints needs safetensors, which is not installed; {_EVAL_EXTRA}") from exc
-    return safe_open
+@dataclass(frozen=True)
+class _Entry:
+    dtype: str
+    shape: tuple[int, ...]
+    begin: int
+    end: int
+
+
+def _is_count(value: object) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
 
 
 class _TensorFile:
-    """One open .safetensors file."""
+    """One .safetensors file, mapped and its header checked."""
 
-    def __init__(self, path: Path, stack: ExitStack) -> None:
+    def __init__(self, path: Path) -> None:
         self.path = path
-        try:
-            self.handle: Any = stack.enter_context(_safe_open()(str(path), framework="numpy"))
-            self.names: frozenset[str] = frozenset(self.handle.keys())
-        except FileNotFoundError:
-            raise ValueError(f"{path}: no such file") from None
-        except ImportError:
-            raise
-        except Exception as exc:  # the library's own error type, OSError, ...
-            raise ValueError(f"{path}: not a valid safetensors file: {exc}") from None
-        self._mapped: tuple[int, dict[str, Any], npt.NDArray[np.uint8]] | None = None
+        with open_regular(path) as f:
+            size = os.fstat(f.fileno()).st_size
+            if size < 8:
+                raise self.invalid(f"{size} bytes, shorter than the header length")
+            # A plain array over the mapping: NumPy's memmap subclass would
+            # make every product with a weight several times slower.
+            self.data = np.frombuffer(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ), dtype=np.uint8)
+        length = int.from_bytes(self.data[:8].tobytes(), "little")
+        if length > min(size - 8, MAX_HEADER_BYTES):
+            raise self.invalid(f"header of {length} bytes in a file of {size}")
+        self.start = 8 + length
+        self.entries = self._parse(self.data[8:self.start].tobytes())
+        self.names = frozenset(self.entries)
 
-    def damaged(self, what: str) -> ValueError:
-        return ValueError(f"{self.path}: damaged file: {what}")
+    def invalid(self, what: str) -> ValueError:
+        return ValueError(f"{self.path}: not a valid safetensors file: {what}")
+
+    def _parse(self, header_bytes: bytes) -> dict[str, _Entry]:
+        header = parse_json(header_bytes, f"{self.path}: not a valid safetensors file: header")
+        if not isinstance(header, dict):
+            raise self.invalid("header is not a JSON object")
+        entries: dict[str, _Entry] = {}
+        available = self.data.size - self.start
+        for name, entry in header.items():
+            if name == "__metadata__":
+                continue
+            fields = entry if isinstance(entry, dict) else {}
+            dtype, shape, offsets = fields.get("dtype"), fields.get("shape"), fields.get("data_offsets")
+            if not isinstance(dtype, str) or dtype not in _WIDTHS:
+                raise self.invalid(f"tensor {name}: dtype {describe(dtype)} is not a safetensors type")
+            if not isinstance(shape, list) or not all(_is_count(n) for n in shape):
+                raise self.invalid(f"tensor {name}: shape {describe(shape)} is not a list of sizes")
+            if not isinstance(offsets, list) or len(offsets) != 2 or not all(_is_count(n) for n in offsets):
+                raise self.invalid(f"tensor {name}: data_offsets {describe(offsets)} are not two byte offsets")
+            begin, end = offsets
+            nbytes = _WIDTHS[dtype] * prod(shape)
+            if end - begin != nbytes:
+                raise self.invalid(f"tensor {name}: data_offsets {offsets} hold {end - begin} bytes, "
+                                   f"and {dtype} of shape {tuple(shape)} takes {nbytes}")
+            if end > available:
+                raise self.invalid(f"tensor {name} ends at byte {self.start + end}, past the end of the "
+                                   f"file ({self.data.size} bytes): truncated?")
+            entries[name] = _Entry(dtype, tuple(shape), begin, end)
+        return entries
 
     def read(self, name: str, shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
-        if name not in self.names:
+        entry = self.entries.get(name)
+        if entry is None:
             raise ValueError(f"{self.path}: tensor {name} is missing")
-        view = self.handle.get_slice(name)
-        dtype = view.get_dtype()
-        actual = tuple(view.get_shape())
-        if actual != shape:
-            raise ValueError(f"{self.path}: tensor {name} has shape {actual}, expected {shape}")
-        width = _WIDTHS.get(dtype)
-        if width is None:
-            raise ValueError(f"{self.path}: tensor {name} has dtype {dtype}; supported: F32, F16, BF16")
-        raw = self._bytes(name, width * int(np.prod(shape, dtype=np.int64)))
-        if dtype == "F32":
+        if entry.shape != shape:
+            raise ValueError(f"{self.path}: tensor {name} has shape {entry.shape}, expected {shape}")
+        if entry.dtype not in _READABLE:
+            raise ValueError(f"{self.path}: tensor {name} has dtype {entry.dtype}; "
+                             f"supported: {', '.join(_READABLE)}")
+        raw = self.data[self.start + entry.begin:self.start + entry.end]
+        if entry.dtype == "F32":
             array = raw.view("<f4")
-        elif dtype == "F16":
+        elif entry.dtype == "F16":
             array = raw.view("<f2").astype(np.float32)
         else:
             array = (raw.view("<u2").astype(np.uint32) << 16).view(np.float32)
@@ -84,42 +126,18 @@ class _TensorFile:
         result: npt.NDArray[np.float32] = np.require(array.reshape(shape), np.float32, ["C", "A"])
         return result
 
-    def _layout(self) -> tuple[int, dict[str, Any], npt.NDArray[np.uint8]]:
-        if self._mapped is None:
-            with open(self.path, "rb") as f:
-                if os.fstat(f.fileno()).st_size < 8:
-                    raise self.damaged("shorter than its header length")
-                # A plain array over the mapping: NumPy's memmap subclass
-                # would make every product with a weight several times slower.
-                data = np.frombuffer(mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ), dtype=np.uint8)
-            if data.size < 8:
-                raise self.damaged("shorter than its header length")
-            length = int.from_bytes(data[:8].tobytes(), "little")
-            if length > data.size - 8:
-                raise self.damaged(f"header of {length} bytes in a file of {data.size}")
-            try:
-                header = json.loads(data[8:8 + length].tobytes())
-            except (UnicodeDecodeError, json.JSONDecodeError) as exc:
-                raise self.damaged(f"header is not JSON: {exc}") from None
-            if not isinstance(header, dict):
-                raise self.damaged("header is not a JSON object")
-            self._mapped = (8 + length, header, data)
-        return self._mapped
 
-    def _bytes(self, name: str, nbytes: int) -> npt.NDArray[np.uint8]:
-        """The bytes of one tensor, a view of the mapped file, checked
-        against the header (which the library has checked as well)."""
-        start, header, data = self._layout()
-        entry = header.get(name)
-        offsets = entry.get("data_offsets") if isinstance(entry, dict) else None
-        if (not isinstance(offsets, list) or len(offsets) != 2
-                or not all(isinstance(x, int) and not isinstance(x, bool) for x in offsets)):
-            raise self.damaged(f"tensor {name} has no valid data_offsets")
-        begin, end = offsets
-        if not 0 <= begin <= end or end - begin != nbytes or start + end > data.size:
-            raise self.damaged(f"tensor {name} has data_offsets {offsets} for {nbytes} bytes "
-                               f"in a file of {data.size}")
-        return data[start + begin:start + end]
+def _weight_map(index: Path) -> dict[str, str]:
+    data: Any = read_json(index)
+    weight_map = data.get("weight_map") if isinstance(data, dict) else None
+    if not isinstance(weight_map, dict):
+        raise ValueError(f"{index}: weight_map is missing or not an object")
+    for name, filename in weight_map.items():
+        # Only files beside the index: a listed name never leads elsewhere.
+        if not isinstance(filename, str) or Path(filename).name != filename or filename in ("", ".", ".."):
+            raise ValueError(f"{index}: weight_map: tensor {name} is in {describe(filename)}, "
+                             "which is not a file name in this folder")
+    return weight_map
 
 
 class Checkpoint:
@@ -128,38 +146,20 @@ class Checkpoint:
 
     def __init__(self, folder: str | os.PathLike[str]) -> None:
         self.folder = Path(folder)
-        self._stack = ExitStack()
         self._files: dict[str, _TensorFile] = {}
-        try:
-            self._where = self._locate()
-        except BaseException:
-            self._stack.close()
-            raise
-
-    def _locate(self) -> dict[str, str]:
-        if (self.folder / SINGLE_FILE).is_file():
-            return dict.fromkeys(self._file(SINGLE_FILE).names, SINGLE_FILE)
+        single = self.folder / SINGLE_FILE
+        if os.path.lexists(single):
+            self._where = dict.fromkeys(self._file(SINGLE_FILE).names, SINGLE_FILE)
+            return
         index = self.folder / INDEX_FILE
-        if not index.is_file():
+        if not os.path.lexists(index):
             raise ValueError(f"{self.folder}: neither {SINGLE_FILE} nor {INDEX_FILE} is there")
-        try:
-            data = json.loads(index.read_text(encoding="utf-8"))
-        except (OSError, UnicodeDecodeError, json.JSONDecodeError) as exc:
-            raise ValueError(f"{index}: cannot be read as JSON: {exc}") from None
-        weight_map = data.get("weight_map") if isinstance(data, dict) else None
-        if not isinstance(weight_map, dict):
-            raise ValueError(f"{index}: weight_map is missing or not an object")
-        for name, filename in weight_map.items():
-            # Only files beside the index: a listed name never leads elsewhere.
-            if not isinstance(filename, str) or Path(filename).name != filename or filename in ("", ".", ".."):
-                raise ValueError(f"{index}: weight_map: tensor {name} is in {filename!r}, "
-                                 "which is not a file name in this folder")
-        return weight_map
+        self._where = _weight_map(index)
 
     def _file(self, filename: str) -> _TensorFile:
         opened = self._files.get(filename)
         if opened is None:
-            opened = self._files[filename] = _TensorFile(self.folder / filename, self._stack)
+            opened = self._files[filename] = _TensorFile(self.folder / filename)
         return opened
 
     def read(self, name: str, shape: tuple[int, ...]) -> npt.NDArray[np.float32]:
@@ -169,7 +169,8 @@ class Checkpoint:
         return self._file(filename).read(name, shape)
 
     def close(self) -> None:
-        self._stack.close()
+        # The mappings close when the last array over them goes.
+        self._files.clear()
 
     def __enter__(self) -> Checkpoint:
         return self

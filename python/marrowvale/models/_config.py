@@ -7,14 +7,15 @@ ValueError naming the field, raised before any weight is read.
 
 from __future__ import annotations
 
-import json
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-__all__ = ["ARCHITECTURES", "ModelConfig", "RopeConfig", "load_config", "parse_config"]
+from ._files import HugeInteger, describe, read_json
+
+__all__ = ["ARCHITECTURES", "MAX_SIZE", "ModelConfig", "RopeConfig", "load_config", "parse_config"]
 
 # Architecture name in config.json -> the model_type that names it too.
 ARCHITECTURES = {
@@ -25,6 +26,9 @@ ARCHITECTURES = {
 
 ROPE_TYPES = ("default", "linear", "llama3")
 
+# No size or count of a model comes near this; larger ones are damage.
+MAX_SIZE = 2 ** 31 - 1
+
 
 @dataclass(frozen=True)
 class RopeConfig:
@@ -33,6 +37,8 @@ class RopeConfig:
     ``kind`` is "default" (no scaling), "linear" (frequencies divided by
     ``factor``) or "llama3" (long wavelengths divided by ``factor``, short ones
     kept, a smooth blend between, as set by the other three fields).
+    ``frequency_factors``, when given, divide the inverse frequencies one by
+    one after that (GGUF files store Llama 3's scaling that way).
     """
 
     theta: float
@@ -41,6 +47,7 @@ class RopeConfig:
     low_freq_factor: float = 1.0
     high_freq_factor: float = 4.0
     original_max_position_embeddings: int = 8192
+    frequency_factors: tuple[float, ...] | None = None
 
 
 @dataclass(frozen=True)
@@ -50,7 +57,9 @@ class ModelConfig:
     ``qkv_bias`` and ``o_bias`` say which attention projections carry a bias
     (Qwen2: query, key and value; Llama with ``attention_bias``: all four).
     ``sliding_window`` is the model's own attention window in tokens, or None
-    when every token sees all earlier ones.
+    when every token sees all earlier ones. ``context_length`` is the
+    longest text the model was trained for (max_position_embeddings), or
+    None when the checkpoint does not say.
     """
 
     architecture: str
@@ -67,6 +76,7 @@ class ModelConfig:
     o_bias: bool
     rope: RopeConfig
     sliding_window: int | None
+    context_length: int | None = None
 
 
 class _Fields:
@@ -80,25 +90,31 @@ class _Fields:
     def fail(self, key: str, message: str) -> ValueError:
         return ValueError(f"{self.where}: {self.prefix}{key} {message}")
 
-    def integer(self, key: str, default: int | None = None, *, minimum: int = 1) -> int:
+    def _get(self, key: str, default: Any) -> Any:
         value = self.data.get(key, default)
         if value is None:
             raise self.fail(key, "is missing")
+        if isinstance(value, HugeInteger):
+            raise self.fail(key, f"is an integer of {value.digits} digits, far beyond any real setting")
+        return value
+
+    def integer(self, key: str, default: int | None = None, *, minimum: int = 1) -> int:
+        value = self._get(key, default)
         if isinstance(value, bool) or not isinstance(value, int):
-            raise self.fail(key, f"must be an integer, not {value!r}")
+            raise self.fail(key, f"must be an integer, not {describe(value)}")
         if value < minimum:
             raise self.fail(key, f"must be at least {minimum}, not {value}")
+        if value > MAX_SIZE:
+            raise self.fail(key, f"must be at most {MAX_SIZE}, not {value}")
         return value
 
     def number(self, key: str, default: float | None = None, *, positive: bool = True) -> float:
-        value = self.data.get(key, default)
-        if value is None:
-            raise self.fail(key, "is missing")
+        value = self._get(key, default)
         if isinstance(value, bool) or not isinstance(value, (int, float)):
-            raise self.fail(key, f"must be a number, not {value!r}")
+            raise self.fail(key, f"must be a number, not {describe(value)}")
         result = float(value)
         if not math.isfinite(result) or (positive and result <= 0.0):
-            raise self.fail(key, f"must be a positive number, not {value!r}")
+            raise self.fail(key, f"must be a positive number, not {describe(value)}")
         return result
 
     def flag(self, key: str, default: bool) -> bool:
@@ -106,7 +122,7 @@ class _Fields:
         if value is None:
             return default
         if not isinstance(value, bool):
-            raise self.fail(key, f"must be true or false, not {value!r}")
+            raise self.fail(key, f"must be true or false, not {describe(value)}")
         return value
 
 
@@ -117,7 +133,7 @@ def _rope(config: Mapping[str, Any], where: str) -> RopeConfig:
     parameters = config.get("rope_parameters")
     if parameters is not None:
         if not isinstance(parameters, dict):
-            raise ValueError(f"{where}: rope_parameters must be an object, not {parameters!r}")
+            raise ValueError(f"{where}: rope_parameters must be an object, not {describe(parameters)}")
         if any(isinstance(value, dict) for value in parameters.values()):
             raise ValueError(f"{where}: rope_parameters with settings per layer type are not supported")
         scaling: Mapping[str, Any] = parameters
@@ -128,13 +144,13 @@ def _rope(config: Mapping[str, Any], where: str) -> RopeConfig:
         theta = _Fields(config, where).number("rope_theta", 10000.0)
         raw = config.get("rope_scaling")
         if raw is not None and not isinstance(raw, dict):
-            raise ValueError(f"{where}: rope_scaling must be an object or null, not {raw!r}")
+            raise ValueError(f"{where}: rope_scaling must be an object or null, not {describe(raw)}")
         scaling = raw or {}
         prefix = "rope_scaling."
     type_key = "rope_type" if "rope_type" in scaling else "type"
     kind = scaling.get(type_key) or "default"
-    if kind not in ROPE_TYPES:
-        raise ValueError(f"{where}: {prefix}{type_key} {kind!r} is not supported; "
+    if not isinstance(kind, str) or kind not in ROPE_TYPES:
+        raise ValueError(f"{where}: {prefix}{type_key} {describe(kind)} is not supported; "
                          f"supported: {', '.join(ROPE_TYPES)}")
     fields = _Fields(scaling, where, prefix)
     for holder in (_Fields(config, where), fields):
@@ -160,10 +176,11 @@ def _architecture(config: Mapping[str, Any], where: str) -> str:
         for name, kind in ARCHITECTURES.items():
             if kind == model_type:
                 return name
-        raise ValueError(f"{where}: architectures is missing and model_type {model_type!r} "
+        raise ValueError(f"{where}: architectures is missing and model_type {describe(model_type)} "
                          f"is not one of {', '.join(ARCHITECTURES.values())}")
-    if not isinstance(names, list) or len(names) != 1 or names[0] not in ARCHITECTURES:
-        raise ValueError(f"{where}: architectures {names!r} is not supported; "
+    if (not isinstance(names, list) or len(names) != 1 or not isinstance(names[0], str)
+            or names[0] not in ARCHITECTURES):
+        raise ValueError(f"{where}: architectures {describe(names)} is not supported; "
                          f"supported: {', '.join(ARCHITECTURES)}")
     architecture: str = names[0]
     return architecture
@@ -203,7 +220,7 @@ def parse_config(config: Mapping[str, Any], where: str = "config.json") -> Model
         raise ValueError(f"{where}: quantization_config: quantized weights are not supported")
     act = config.get("hidden_act", "silu")
     if act != "silu":
-        raise ValueError(f"{where}: hidden_act {act!r} is not supported (only 'silu')")
+        raise ValueError(f"{where}: hidden_act {describe(act)} is not supported (only 'silu')")
     if architecture == "LlamaForCausalLM" and fields.flag("mlp_bias", False):
         raise ValueError(f"{where}: mlp_bias true is not supported")
     hidden = fields.integer("hidden_size")
@@ -239,20 +256,31 @@ def parse_config(config: Mapping[str, Any], where: str = "config.json") -> Model
         o_bias=attention_bias,
         rope=_rope(config, where),
         sliding_window=_sliding_window(config, architecture, layers, where),
+        context_length=(fields.integer("max_position_embeddings")
+                        if config.get("max_position_embeddings") is not None else None),
     )
 
 
 def load_config(folder: str | Path) -> ModelConfig:
-    """Read and check ``folder/config.json``."""
+    """Read and check ``folder/config.json``.
+
+    Parameters
+    ----------
+    folder
+        A checkpoint folder.
+
+    Returns
+    -------
+    ModelConfig
+
+    Raises
+    ------
+    ValueError
+        When config.json is missing, not a regular file, not JSON (or
+        nested too deeply), or a field is missing, of the wrong type or
+        unsupported; the message names the file and the field.
+    """
     path = Path(folder) / "config.json"
-    try:
-        text = path.read_text(encoding="utf-8")
-    except FileNotFoundError:
-        raise ValueError(f"{folder}: no config.json (is this a model folder?)") from None
-    except (OSError, UnicodeDecodeError) as exc:
-        raise ValueError(f"{path}: cannot be read: {exc}") from None
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise ValueError(f"{path}: not valid JSON: {exc}") from None
-    return parse_config(data, str(path))
+    if not path.exists() and not path.is_symlink():
+        raise ValueError(f"{folder}: no config.json (is this a model folder?)")
+    return parse_config(read_json(path), str(path))

@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .._compare import StrategySpec, parse_strategy
+from .._strategy_spec import StrategySpec, parse_strategy
 from .._layer_cache import LayerCache
 from ._config import ModelConfig
 from ._model import LayerWeights, Matrix, Model
@@ -33,12 +33,18 @@ Observer = Callable[[int, Matrix, Matrix, Matrix, Matrix], None]
 
 def check_window(config: ModelConfig, tokens: int) -> None:
     """Refuse to feed more tokens than the model's own attention window
-    holds: past it, the model would forget what a cache strategy is
-    measured against."""
+    holds, or than it was trained for: past either, the full cache would
+    not be the reference a cache strategy is measured against."""
     window = config.sliding_window
     if window is not None and tokens > window:
         raise ValueError(f"the model attends to at most {window} tokens (sliding_window in config.json), "
                          f"and {tokens} would be fed to it")
+    # The length the model was trained for, where its file gives one: past
+    # it the full cache itself would be out of its depth.
+    context = getattr(config, "context_length", None)
+    if context is not None and tokens > context:
+        raise ValueError(f"the model was trained on texts of at most {context} tokens (its context length), "
+                         f"and {tokens} would be fed to it; evaluate a longer text in windows (ctx)")
 
 
 def rms_norm(x: Matrix, weight: Matrix, eps: float) -> Matrix:

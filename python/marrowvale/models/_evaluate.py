@@ -1,24 +1,31 @@
 """What each cache strategy does to a model's predictions, measured against
-the full cache on one text, all runs in lockstep."""
+the full cache on one text, teacher-forced, layer by layer (see
+``_layerwise``)."""
 
 from __future__ import annotations
 
+import math
 import os
+import time
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
 import numpy.typing as npt
 
-from .._compare import StrategySpec
-from ._decoder import Decoder, check_window
+from .. import _layer_cache
+from .._strategy_spec import StrategySpec, parse_strategy, resolve_shares
+from ._decoder import check_window, linear, rms_norm
+from ._layerwise import CHUNK_TOKENS, Run, chunk_hidden_states, new_caches
 from ._model import Matrix, Model, load_model
 from ._progress import progress_bar
+from ._statistics import LogitBlock, kv_storage_bytes, pool, position_figures
+from ._text import token_hash
 
 __all__ = ["DEFAULT_EVAL_STRATEGIES", "Evaluation", "StrategyEvaluation", "evaluate", "prepare_tokens"]
 
-# Each strategy at a mild and a strong setting for texts of a few hundred
-# tokens.
+# Each strategy at a mild and a strong setting, for texts of about a
+# thousand tokens.
 DEFAULT_EVAL_STRATEGIES: tuple[StrategySpec, ...] = (
     {"strategy": "sliding", "window_size": 128},
     {"strategy": "sliding", "window_size": 64},
@@ -28,24 +35,41 @@ DEFAULT_EVAL_STRATEGIES: tuple[StrategySpec, ...] = (
     {"strategy": "hybrid", "static_k": 16, "threshold": 0.9},
 )
 
+# Rows of logits scored at once: two (rows, vocabulary) float32 blocks stay
+# near 25 MB for a vocabulary of 49,152.
+HEAD_ROWS = 64
+
 
 @dataclass(frozen=True)
 class StrategyEvaluation:
     """One run's figures against the full-cache run on the same text.
 
-    ``kl_mean`` and ``kl_p95`` are the mean and 95th percentile over the
-    predicted positions of KL(full ‖ this run) of the next-token
-    distributions, in nats. ``top1_agreement`` is the fraction of positions
-    where both runs rank the same token first. ``perplexity`` is exp of the
-    mean negative log-likelihood of the text's next tokens under this run,
-    ``perplexity_change`` its difference from the full cache's.
+    The KL figures are of KL(full ‖ this run) of the next-token
+    distributions, in nats, over every predicted position (of every window):
+    ``kl_mean`` with its standard error ``kl_se``, ``kl_median``, ``kl_p90``,
+    ``kl_p95``, ``kl_p99``, ``kl_p999`` (99.9th percentile) and ``kl_max``.
+    ``kl_by_position[i]`` is the mean KL at position i of a window (over the
+    windows), the position of the token that predicts.
+    ``top1_agreement`` is the share of positions where both runs rank the
+    same token first, ``top1_se`` its standard error. ``perplexity`` is exp
+    of the mean negative log-likelihood of the text's next tokens under this
+    run, ``perplexity_change`` its difference from the full cache's and
+    ``perplexity_ratio`` its ratio; ``ln_ppl_ratio`` is ln of that ratio
+    (the mean per-position difference of log-likelihoods) and
+    ``ln_ppl_ratio_se`` its standard error. Standard errors take positions
+    as independent (see ``_statistics``).
     ``entries_held`` counts the entries all caches (every layer, every
-    key/value head) hold at the end, ``compression_ratio`` sets it against
-    the entries appended. ``attention_error[layer]`` is the relative L2
-    distance of this run's attention outputs from the full run's at that
-    layer, over all tokens and query heads taken as one vector: the runs'
-    inputs differ after the first layer, so it is the end-to-end deviation
-    seen at that layer.
+    key/value head) hold at the end of a window (the mean over windows,
+    rounded), ``entries_per_head`` the same per layer and key/value head,
+    ``compression_ratio`` sets it against the entries appended.
+    ``kv_bytes_held`` is the key/value storage those entries take (see
+    ``kv_storage_bytes``), ``kv_bytes_per_token`` the same per token fed.
+    ``attention_error[layer]`` is the relative L2 distance of this run's
+    attention outputs from the full run's at that layer, over all tokens and
+    query heads taken as one vector: the runs' inputs differ after the first
+    layer, so it is the end-to-end deviation seen at that layer.
+    ``spec`` is the strategy as it was asked for (shares of the text
+    unresolved); ``params`` the parameters it ran with.
     """
 
     label: str
@@ -60,20 +84,51 @@ class StrategyEvaluation:
     entries_per_head: float
     compression_ratio: float
     attention_error: tuple[float, ...]
+    kl_se: float = math.nan
+    kl_median: float = math.nan
+    kl_p90: float = math.nan
+    kl_p99: float = math.nan
+    kl_p999: float = math.nan
+    kl_max: float = math.nan
+    top1_se: float = math.nan
+    perplexity_ratio: float = math.nan
+    ln_ppl_ratio: float = math.nan
+    ln_ppl_ratio_se: float = math.nan
+    kv_bytes_held: float = math.nan
+    kv_bytes_per_token: float = math.nan
+    kl_by_position: tuple[float, ...] = field(default=(), repr=False)
+    spec: StrategySpec = field(default="", repr=False)
 
 
 @dataclass(frozen=True)
 class Evaluation:
     """The figures of one text: ``results[0]`` is the full cache itself,
-    then one per strategy in the order given. ``tokens`` is the length of the
-    text in tokens; the first ``predictions`` = tokens - 1 of them are fed and
-    each predicts the next."""
+    then one per strategy in the order given.
+
+    ``tokens`` is the number of the text's tokens evaluated, in ``windows``
+    windows of ``window_tokens`` each, every window from empty caches; in
+    each, every token but the last is fed and predicts the next, so there
+    are ``predictions`` = windows × (window_tokens - 1) predictions.
+    ``model`` names the model's file or folder, ``text_source`` where the
+    text came from (a file name, "pydoc_data.topics", or None when the
+    caller did not say), ``token_hash`` the SHA-256 of the token ids
+    evaluated (see ``token_hash``), ``kernel_set`` the LayerCache kernel set
+    that ran (``marrowvale._layer_cache.kernel_set()``), ``seconds`` the wall time
+    of ``evaluate`` (loading the model included when it was given by name
+    or path).
+    """
 
     model: str
     architecture: str
     tokens: int
     predictions: int
     results: tuple[StrategyEvaluation, ...]
+    windows: int = 1
+    window_tokens: int = 0
+    text_source: str | None = None
+    token_hash: str = ""
+    kernel_set: str | None = None
+    seconds: float = math.nan
 
 
 def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | None,
@@ -95,24 +150,35 @@ def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | No
     return tokens
 
 
-def _log_softmax(logits: npt.NDArray[np.float32]) -> npt.NDArray[np.float64]:
-    z = logits.astype(np.float64)
-    z -= z.max(axis=-1, keepdims=True)
-    z -= np.log(np.exp(z).sum(axis=-1, keepdims=True))
-    return z
+def _windows(tokens: list[int], ctx: int | None) -> list[list[int]]:
+    if ctx is None:
+        return [tokens]
+    if ctx < 2:
+        raise ValueError(f"ctx must be at least 2, not {ctx}")
+    if len(tokens) < ctx:
+        raise ValueError(f"the text has {len(tokens)} tokens, fewer than one window of {ctx}")
+    # Whole windows only, so that every position is averaged over as many.
+    return [tokens[start:start + ctx] for start in range(0, len(tokens) - ctx + 1, ctx)]
 
 
-class _Tally:
-    """Running sums of the per-layer attention differences against run 0."""
+class _AttentionTally:
+    """Running sums of the per-layer attention differences against run 0,
+    which the layerwise pass visits first in every chunk."""
 
     def __init__(self, layers: int, runs: int) -> None:
         self.diff = np.zeros((layers, runs))
         self.reference = np.zeros(layers)
+        self._full: list[Matrix | None] = [None] * layers
 
-    def __call__(self, layer: int, q: Matrix, k: Matrix, v: Matrix, attention: Matrix) -> None:
-        outputs = attention.reshape(attention.shape[0], -1).astype(np.float64)
-        self.diff[layer] += np.square(outputs - outputs[0]).sum(axis=1)
-        self.reference[layer] += np.square(outputs[0]).sum()
+    def __call__(self, run: int, layer: int, start: int, q: Matrix, k: Matrix, v: Matrix,
+                 attention: Matrix) -> None:
+        if run == 0:
+            self._full[layer] = attention.copy()
+            self.reference[layer] += np.square(attention, dtype=np.float64).sum()
+            return
+        full = self._full[layer]
+        assert full is not None
+        self.diff[layer, run] += np.square(attention.astype(np.float64) - full).sum()
 
     def relative(self) -> npt.NDArray[np.float64]:
         """(runs, layers): 0 where both are 0, infinite where only the
@@ -123,58 +189,153 @@ class _Tally:
         return ratio.T
 
 
+class _Scores:
+    """Per-position figures of every run: KL against run 0, top-1
+    agreement and the next token's negative log-likelihood,
+    (runs, windows, positions)."""
+
+    def __init__(self, runs: int, windows: int, positions: int) -> None:
+        self.kl = np.zeros((runs, windows, positions))
+        self.agree = np.zeros((runs, windows, positions), dtype=bool)
+        self.nll = np.zeros((runs, windows, positions))
+
+    def add(self, model: Model, window: int, start: int, hidden: list[Matrix],
+            next_ids: npt.NDArray[np.int64]) -> None:
+        """Score one chunk: ``hidden[run]`` are the run's final hidden
+        states at positions start.., ``next_ids`` the tokens they predict."""
+        weights, eps = model.weights, model.config.rms_norm_eps
+
+        def block(run: int, rows: slice) -> LogitBlock:
+            return LogitBlock(linear(rms_norm(hidden[run][rows], weights.norm, eps), weights.lm_head))
+
+        for first in range(0, len(next_ids), HEAD_ROWS):
+            rows = slice(first, first + HEAD_ROWS)
+            ids = next_ids[rows]
+            at = (window, slice(start + first, start + first + len(ids)))
+            full = block(0, rows)
+            for run in range(len(hidden)):
+                scored = full if run == 0 else block(run, rows)
+                self.kl[run][at], self.agree[run][at] = position_figures(full, scored)
+                self.nll[run][at] = scored.nll(ids)
+
+
+def _held(run: Run) -> int:
+    return sum(cache.stats()["current_size"] for cache in run.caches)
+
+
 def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
              strategies: Sequence[StrategySpec] = DEFAULT_EVAL_STRATEGIES, *,
-             max_tokens: int | None = 512, progress: bool = False) -> Evaluation:
+             max_tokens: int | None = 1024, ctx: int | None = None, progress: bool = False,
+             threads: int | None = None, chunk_tokens: int = CHUNK_TOKENS,
+             text_source: str | None = None) -> Evaluation:
     """Run ``text`` teacher-forced through a full-cache run and one run per
-    strategy, in lockstep, and measure each against the full cache.
+    strategy, and measure each against the full cache.
 
-    ``model`` is a folder (see ``load_model``) or a loaded model; ``text`` a
-    string, or token ids. ``progress`` shows a progress bar on standard error
-    for work longer than a few seconds. Raises ValueError for a text of fewer
-    than two tokens, one longer than the model's attention window, and
-    unknown strategies or parameters.
+    Parameters
+    ----------
+    model
+        A model, or what ``load_model`` takes.
+    text
+        A string, or token ids.
+    strategies
+        Strategy specs as ``compare`` takes them; a count may be a share of
+        the text ("12.5%"), resolved against the window's length in tokens.
+    max_tokens
+        Use at most the first ``max_tokens`` tokens (None: all).
+    ctx
+        Evaluate in windows of ``ctx`` tokens, each from empty caches, the
+        figures pooled over them; None: the whole text is one window. Only
+        whole windows are used.
+    progress
+        Show a progress bar on standard error for work longer than a few
+        seconds.
+    threads
+        Threads each LayerCache may use (None: the usable cores).
+    chunk_tokens
+        Tokens that go through a layer together: more is faster, up to a
+        few hundred, and needs more memory.
+    text_source
+        Where the text came from, recorded in the result.
+
+    Returns
+    -------
+    Evaluation
+        ``results[0]`` is the full cache itself.
+
+    Raises
+    ------
+    ValueError
+        For a text of fewer than two tokens (or than one window), a window
+        longer than the model's own attention window, and unknown
+        strategies or parameters, before any work starts.
     """
+    began = time.perf_counter()
     if not isinstance(model, Model):
         model = load_model(model)
     config = model.config
     tokens = prepare_tokens(model, text, max_tokens)
-    steps = len(tokens) - 1
-    # The last token is only predicted, never fed.
-    check_window(config, steps)
-    tally = _Tally(config.num_hidden_layers, len(strategies) + 1)
-    decoder = Decoder(model, ["full", *strategies], observer=tally)
-    runs = decoder.runs
-    kl = np.zeros((runs, steps))
-    agree = np.zeros(runs)
-    nll = np.zeros(runs)
-    with progress_bar(steps, "tokens", enabled=progress) as bar:
-        for t in range(steps):
-            logp = _log_softmax(decoder.step(tokens[t]))
-            reference = logp[0]
-            kl[:, t] = np.maximum((np.exp(reference) * (reference - logp)).sum(axis=1), 0.0)
-            top = logp.argmax(axis=1)
-            agree += top == top[0]
-            nll -= logp[:, tokens[t + 1]]
-            bar.update(1)
-    perplexity = np.exp(nll / steps)
+    windows = _windows(tokens, ctx)
+    length = len(windows[0])
+    fed = length - 1
+    # The last token of a window is only predicted, never fed.
+    check_window(config, fed)
+    specs: list[StrategySpec] = ["full", *strategies]
+    parsed = [parse_strategy(resolve_shares(spec, length)) for spec in specs]
+    # Built once before the work, so that a bad strategy is refused at once.
+    for _, name, params in parsed:
+        new_caches(model, name, params, threads=threads, layers=1)
+
+    layers = config.num_hidden_layers
+    tally = _AttentionTally(layers, len(specs))
+    scores = _Scores(len(specs), len(windows), fed)
+    held = np.zeros(len(specs))
+    chunks = -(-fed // chunk_tokens)
+    # One step is one run taking one chunk through every layer.
+    with progress_bar(len(windows) * chunks * len(specs), "chunk", enabled=progress) as bar:
+        for window, ids in enumerate(windows):
+            runs = [new_caches(model, name, params, threads=threads) for _, name, params in parsed]
+            following = np.asarray(ids[1:], dtype=np.int64)
+            for start, hidden in chunk_hidden_states(model, ids[:-1], runs, chunk_tokens=chunk_tokens,
+                                                     observer=tally, on_run=lambda: bar.update(1)):
+                scores.add(model, window, start, hidden, following[start:start + len(hidden[0])])
+            held += [_held(run) for run in runs]
+    held /= len(windows)
     errors = tally.relative()
+    heads = layers * config.num_key_value_heads
+    entry_bytes = kv_storage_bytes(1, config.head_dim, config.head_dim)
     results = []
-    heads = config.num_hidden_layers * config.num_key_value_heads
-    for run, label in enumerate(decoder.labels):
-        held = sum(layer[run].stats()["current_size"] for layer in decoder.caches)
+    pooled = [pool(scores.kl[run], scores.agree[run], scores.nll[run], scores.nll[0]) for run in range(len(specs))]
+    for run, ((label, name, params), figures) in enumerate(zip(parsed, pooled)):
         results.append(StrategyEvaluation(
             label=label,
-            strategy=decoder.strategies[run],
-            params=decoder.params[run],
-            kl_mean=float(kl[run].mean()),
-            kl_p95=float(np.percentile(kl[run], 95)),
-            top1_agreement=float(agree[run] / steps),
-            perplexity=float(perplexity[run]),
-            perplexity_change=float(perplexity[run] - perplexity[0]),
-            entries_held=int(held),
-            entries_per_head=held / heads,
-            compression_ratio=held / (heads * steps),
+            strategy=name,
+            params=params,
+            kl_mean=figures.kl_mean,
+            kl_p95=figures.kl_p95,
+            top1_agreement=figures.top1_agreement,
+            perplexity=figures.perplexity,
+            perplexity_change=figures.perplexity - pooled[0].perplexity,
+            entries_held=round(held[run]),
+            entries_per_head=float(held[run] / heads),
+            compression_ratio=float(held[run] / (heads * fed)),
             attention_error=tuple(float(e) for e in errors[run]),
+            kl_se=figures.kl_se,
+            kl_median=figures.kl_median,
+            kl_p90=figures.kl_p90,
+            kl_p99=figures.kl_p99,
+            kl_p999=figures.kl_p999,
+            kl_max=figures.kl_max,
+            top1_se=figures.top1_se,
+            perplexity_ratio=figures.perplexity_ratio,
+            ln_ppl_ratio=figures.ln_ppl_ratio,
+            ln_ppl_ratio_se=figures.ln_ppl_ratio_se,
+            kv_bytes_held=float(held[run] * entry_bytes),
+            kv_bytes_per_token=float(held[run] * entry_bytes / fed),
+            kl_by_position=figures.kl_by_position,
+            spec=specs[run],
         ))
-    return Evaluation(str(model.path), config.architecture, len(tokens), steps, tuple(results))
+    evaluated = [t for ids in windows for t in ids]
+    return Evaluation(str(model.path), config.architecture, len(evaluated), len(windows) * fed, tuple(results),
+                      windows=len(windows), window_tokens=length, text_source=text_source,
+                      token_hash=token_hash(evaluated), kernel_set=_layer_cache.kernel_set(),
+                      seconds=time.perf_counter() - began)

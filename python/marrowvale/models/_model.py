@@ -1,5 +1,5 @@
-"""A Llama-family model loaded from a checkpoint folder: its configuration,
-its weights as float32 arrays and its tokenizer."""
+"""A Llama-family model loaded from a checkpoint folder or a GGUF file: its
+configuration, its weights as float32 arrays and its tokenizer."""
 
 from __future__ import annotations
 
@@ -13,12 +13,17 @@ import numpy.typing as npt
 
 from ._checkpoint import Checkpoint
 from ._config import ModelConfig, load_config
+from ._extras import require_extra
+from ._files import read_text
+from ._reference import REFERENCE_MODELS, resolve_model_path
 
 __all__ = ["LayerWeights", "Model", "Weights", "load_model"]
 
 Matrix = npt.NDArray[np.float32]
 
 TOKENIZER_FILE = "tokenizer.json"
+# Tokenizer files of large vocabularies are tens of megabytes.
+MAX_TOKENIZER_BYTES = 1 << 30
 
 
 @dataclass(frozen=True)
@@ -91,21 +96,25 @@ def read_weights(folder: str | os.PathLike[str], config: ModelConfig) -> Weights
 
 
 def _load_tokenizer(path: Path) -> Any:
+    tokenizers = require_extra("tokenizers", "reading tokenizer.json")
+    text = read_text(path, MAX_TOKENIZER_BYTES)
     try:
-        from tokenizers import Tokenizer
-    except ImportError as exc:
-        raise ImportError("reading tokenizer.json needs tokenizers, which is not installed; "
-                          "install it with: pip install 'marrowvale[eval]'") from exc
-    try:
-        return Tokenizer.from_file(str(path))
+        return tokenizers.Tokenizer.from_str(text)
     except Exception as exc:  # the library reports every fault as a plain Exception
         raise ValueError(f"{path}: not a valid tokenizer: {exc}") from None
 
 
+def _tokenizer_beside(path: Path) -> Any:
+    """The tokenizer.json in folder ``path`` (or beside file ``path``), or None."""
+    tokenizer_path = (path if path.is_dir() else path.parent) / TOKENIZER_FILE
+    return _load_tokenizer(tokenizer_path) if os.path.lexists(tokenizer_path) else None
+
+
 @dataclass(frozen=True)
 class Model:
-    """A model ready to decode. ``tokenizer`` is a ``tokenizers.Tokenizer``,
-    or None when the folder has no tokenizer.json."""
+    """A model ready to decode. ``path`` is the checkpoint folder or the GGUF
+    file. ``tokenizer`` is a ``tokenizers.Tokenizer``, or None when there is
+    no tokenizer.json (and, for a GGUF file, none in its metadata)."""
 
     path: Path
     config: ModelConfig
@@ -116,7 +125,10 @@ class Model:
         """The token ids of ``text``, with the special tokens the tokenizer
         adds (a beginning-of-text token, for most models)."""
         if self.tokenizer is None:
-            raise ValueError(f"{self.path}: no {TOKENIZER_FILE}, so text cannot be tokenized")
+            where = f"no {TOKENIZER_FILE}"
+            if self.path.suffix.lower() == ".gguf":
+                where = f"no tokenizer in its metadata and {where} beside it"
+            raise ValueError(f"{self.path}: {where}, so text cannot be tokenized")
         ids: list[int] = self.tokenizer.encode(text).ids
         for token in ids:
             if token >= self.config.vocab_size:
@@ -125,18 +137,55 @@ class Model:
         return ids
 
 
-def load_model(folder: str | os.PathLike[str]) -> Model:
-    """Load config.json, the weights (float32, float16 or bfloat16, widened to
-    float32) and tokenizer.json from a folder in the layout of model hubs.
+def _load_gguf(path: Path) -> Model:
+    require_extra("gguf", "reading GGUF files")
+    from ._gguf import gguf_weights
+    from ._gguf_config import gguf_config
+    from ._gguf_file import GGUFFile
+    from ._gguf_tokenizer import gguf_tokenizer
 
-    Raises ValueError naming the field, file or tensor for anything missing,
-    damaged, mis-shaped or unsupported. Nothing is downloaded.
+    file = GGUFFile(path)
+    config = gguf_config(file)
+    tokenizer = _tokenizer_beside(path)
+    if tokenizer is None:
+        tokenizer = gguf_tokenizer(file.metadata)
+    return Model(path, config, gguf_weights(file, config), tokenizer)
+
+
+def load_model(path: str | os.PathLike[str]) -> Model:
+    """Load a model: a checkpoint folder, a GGUF file or a named reference model.
+
+    Parameters
+    ----------
+    path
+        A folder in the layout of model hubs (config.json; model.safetensors
+        or shards listed in model.safetensors.index.json, in float32,
+        float16 or bfloat16; tokenizer.json), a ``.gguf`` file (llama or
+        qwen2, float or quantised; its tokenizer from its metadata unless a
+        tokenizer.json is beside it), or a name from ``REFERENCE_MODELS``
+        ("smollm2") when no file of that name is there.
+
+    Returns
+    -------
+    Model
+        Its weights in float32, dequantised one tensor at a time.
+
+    Raises
+    ------
+    ValueError
+        Naming the field, file or tensor for anything missing, damaged,
+        mis-shaped or unsupported. Nothing is downloaded.
+    ImportError
+        When a library the format needs (the ``eval`` extra) or the package
+        of a named model is not installed.
     """
-    path = Path(folder)
-    if not path.is_dir():
-        raise ValueError(f"{folder}: not a folder")
-    config = load_config(path)
-    weights = read_weights(path, config)
-    tokenizer_path = path / TOKENIZER_FILE
-    tokenizer = _load_tokenizer(tokenizer_path) if tokenizer_path.is_file() else None
-    return Model(path, config, weights, tokenizer)
+    where = resolve_model_path(path)
+    if where.is_dir():
+        config = load_config(where)
+        weights = read_weights(where, config)
+        return Model(where, config, weights, _tokenizer_beside(where))
+    if not os.path.lexists(where):
+        raise ValueError(f"{path}: not a folder or a file, nor a named model ({', '.join(REFERENCE_MODELS)})")
+    if where.suffix.lower() == ".safetensors":
+        raise ValueError(f"{path}: give the folder that holds it, with its config.json")
+    return _load_gguf(where)

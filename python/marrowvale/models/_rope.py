@@ -17,6 +17,8 @@ def inverse_frequencies(rope: RopeConfig, head_dim: int) -> npt.NDArray[np.float
     """theta^(-2i/d) for i < d/2, scaled as ``rope`` says, in double precision."""
     exponents = np.arange(0, head_dim, 2, dtype=np.float64) / head_dim
     inv = 1.0 / rope.theta ** exponents
+    if rope.frequency_factors is not None:
+        inv = inv / np.asarray(rope.frequency_factors, dtype=np.float64)
     if rope.kind == "linear":
         return inv / rope.factor
     if rope.kind == "llama3":
