@@ -3,6 +3,7 @@
 #include "cache/float_array.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -73,10 +74,18 @@ void RowList<T>::give_back_spare_rows() noexcept {
         block_rows_ = 0;
         return;
     }
-    try {
-        move_to_block(capacity_, head_);
-    } catch (const std::bad_alloc&) {
-        // The larger block stays; only its spare rows go unused.
+    // Shrunk where it lies: the rows stay put, nothing is copied, and no
+    // more memory is needed. A block that cannot shrink stays as it is,
+    // its spare rows unused.
+    const std::size_t bytes = capacity_ * row_bytes<T>(width_);
+    if (bytes == 0) {
+        block_rows_ = capacity_;
+        return;
+    }
+    if (void* shrunk = std::realloc(data_.get(), bytes)) {
+        (void)data_.release();
+        data_.reset(static_cast<T*>(shrunk));
+        block_rows_ = capacity_;
     }
 }
 

@@ -44,9 +44,7 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
 }
 
 void KVCache::reserve_for_appends(std::size_t appends) {
-    const bool room = keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
-                      (!follows_spans_ || spans_.room_at_back() >= appends);
-    if (room) return;
+    if (has_room_for(appends)) return;
     const std::uint64_t most = strategy_->most_held(keys_.size(), appends);
     const auto rows = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
     keys_.reserve_for_pushes(appends, rows);

@@ -53,6 +53,11 @@ public:
     // they did not use.
     void reserve_for_appends(std::size_t appends);
     void give_back_spare_room() noexcept;
+    // Whether `appends` appends fit without growing any list.
+    bool has_room_for(std::size_t appends) const noexcept {
+        return keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
+               (!follows_spans_ || spans_.room_at_back() >= appends);
+    }
 
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.

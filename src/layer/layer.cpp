@@ -52,13 +52,19 @@ std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
 }
 
 Layer::AppendRoom Layer::reserve_for_appends(std::size_t tokens) {
+    // Most appends find room in every head: checked inline, head by head.
+    bool reserved = false;
     try {
-        for (KVCache& head : heads_) head.reserve_for_appends(tokens);
+        for (KVCache& head : heads_) {
+            if (head.has_room_for(tokens)) continue;
+            reserved = true;
+            head.reserve_for_appends(tokens);
+        }
     } catch (...) {
         give_back_spare_room();
         throw;
     }
-    return AppendRoom(*this);
+    return AppendRoom(reserved ? this : nullptr);
 }
 
 void Layer::give_back_spare_room() noexcept {

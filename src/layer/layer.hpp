@@ -57,13 +57,16 @@ public:
     // appends did not use goes back when the room goes.
     class AppendRoom {
     public:
-        explicit AppendRoom(Layer& layer) noexcept : layer_(layer) {}
-        ~AppendRoom() { layer_.give_back_spare_room(); }
+        // Null when no head needed room.
+        explicit AppendRoom(Layer* layer) noexcept : layer_(layer) {}
+        ~AppendRoom() {
+            if (layer_ != nullptr) layer_->give_back_spare_room();
+        }
         AppendRoom(const AppendRoom&) = delete;
         AppendRoom& operator=(const AppendRoom&) = delete;
 
     private:
-        Layer& layer_;
+        Layer* layer_;
     };
     // Throws std::bad_alloc, leaving every head as it was.
     [[nodiscard]] AppendRoom reserve_for_appends(std::size_t tokens);
