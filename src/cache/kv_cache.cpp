@@ -1,5 +1,8 @@
 #include "cache/kv_cache.hpp"
 
+#include <algorithm>
+#include <limits>
+
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
 
@@ -38,6 +41,21 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     total_merges_ += strategy_->on_append(entries, position_);
     current_size_ = keys_.size();
     ++position_;
+}
+
+void KVCache::reserve_for_appends(std::size_t appends) {
+    if (has_room_for(appends)) return;
+    const std::uint64_t most = strategy_->most_held(keys_.size(), appends);
+    const auto rows = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
+    keys_.reserve_for_pushes(appends, rows);
+    values_.reserve_for_pushes(appends, rows);
+    if (follows_spans_) spans_.reserve_for_pushes(appends, rows);
+}
+
+void KVCache::give_back_spare_room() noexcept {
+    keys_.give_back_spare_rows();
+    values_.give_back_spare_rows();
+    spans_.give_back_spare_rows();
 }
 
 void KVCache::clear() noexcept {

@@ -1,5 +1,7 @@
 #include "layer/layer.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <span>
 #include <stdexcept>
 
@@ -24,6 +26,11 @@ const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::ui
     return nullptr;
 }
 
+std::uint64_t most_appends(std::uint64_t n_heads) noexcept {
+    constexpr std::uint64_t kSignedLimit = (std::uint64_t{1} << 63) - 1;
+    return std::min(kSignedLimit, std::numeric_limits<std::uint64_t>::max() / n_heads);
+}
+
 Layer::Layer(LayerConfig config) : config_(std::move(config)) {
     if (!is_known_strategy(config_.strategy)) throw std::invalid_argument("unknown strategy");
     heads_.reserve(static_cast<std::size_t>(config_.n_heads));
@@ -44,6 +51,26 @@ std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
     return make_strategy(config_.strategy, config_.parameters);
 }
 
+Layer::AppendRoom Layer::reserve_for_appends(std::size_t tokens) {
+    // Most appends find room in every head: checked inline, head by head.
+    bool reserved = false;
+    try {
+        for (KVCache& head : heads_) {
+            if (head.has_room_for(tokens)) continue;
+            reserved = true;
+            head.reserve_for_appends(tokens);
+        }
+    } catch (...) {
+        give_back_spare_room();
+        throw;
+    }
+    return AppendRoom(reserved ? this : nullptr);
+}
+
+void Layer::give_back_spare_room() noexcept {
+    for (KVCache& head : heads_) head.give_back_spare_room();
+}
+
 void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_stride, const float* values,
                           std::size_t value_stride, std::size_t tokens) {
     KVCache& cache = heads_[index];
@@ -61,6 +88,11 @@ void Layer::attend_queries(std::size_t index, const float* queries, std::size_t 
 
 void Layer::clear() noexcept {
     for (KVCache& head : heads_) head.clear();
+}
+
+std::uint64_t Layer::appends_left() const noexcept {
+    // Every head sees every append.
+    return most_appends(config_.n_heads) - heads_.front().total_appends();
 }
 
 std::uint64_t Layer::held() const noexcept {

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "layer/messages.hpp"
 
@@ -123,8 +122,8 @@ LayerConfig read_config(Reader& reader) {
     parameters.recent_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
     parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>(messages::kStatePartParameters));
     parameters.merge_every = reader.number<std::uint64_t>(messages::kStatePartParameters);
-    // The refused name reads as in the constructor's message.
-    if (!is_known_strategy(config.strategy)) fail(messages::kUnknownStrategy + config.strategy + "'");
+    // The refused name reads as in the constructor's message, choices and all.
+    if (!is_known_strategy(config.strategy)) fail(unknown_strategy_message(config.strategy));
     return config;
 }
 
@@ -232,9 +231,10 @@ Layer read_state(std::span<const unsigned char> state) {
     KVCacheCounters shared;
     shared.total_appends = reader.number<std::uint64_t>(messages::kStatePartCounters);
     shared.position = reader.number<std::uint64_t>(messages::kStatePartCounters);
-    // Totals over heads are sums of these; they must not wrap.
-    if (shared.total_appends > std::numeric_limits<std::uint64_t>::max() / config.n_heads) {
-        fail(messages::kStateAppendsTooLarge);
+    // Every other counter is at most total_appends; a state the heads could
+    // not go on from (and write again) is refused.
+    if (shared.total_appends > most_appends(config.n_heads)) {
+        fail(format(messages::kStateAppendsTooLarge, static_cast<unsigned long long>(most_appends(config.n_heads))));
     }
     if (shared.position > shared.total_appends) fail(messages::kStatePositionBeyondAppends);
     if (config.n_heads > reader.remaining() / kHeadHeaderBytes) fail(messages::kStateTruncatedIn + std::string(messages::kStatePartHeads));

@@ -38,6 +38,9 @@ inline constexpr char kOutReadOnly[] = "argument 'out': is read-only";
 inline constexpr char kOutNotContiguous[] = "argument 'out': must be C-contiguous";
 inline constexpr char kOutNotAligned[] = "argument 'out': must be aligned to 4 bytes";
 
+// %llu the most appends a head counts.
+inline constexpr char kTooManyAppends[] = "each head of a LayerCache counts at most %llu appends";
+
 // ---- construction, heads and states ----
 
 // %s parameter, %llu the least value, %R what was given.
@@ -51,7 +54,7 @@ inline constexpr char kHeadNotAnInteger[] = "head index must be an integer, not 
 inline constexpr char kHeadOutOfRange[] = "head index %R out of range for %zu heads";
 // %s the type of what was given.
 inline constexpr char kStateNotBytes[] = "argument 'data': expected a bytes-like object, got '%s'";
-// %s why the bytes are not a state (the layer's texts).
-inline constexpr char kInvalidState[] = "invalid LayerCache state: %s";
+// Before why the bytes are not a state (the layer's texts).
+inline constexpr char kInvalidState[] = "invalid LayerCache state: ";
 
 }  // namespace marrowvale::messages

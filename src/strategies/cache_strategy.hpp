@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "cache/entries.hpp"
@@ -24,6 +25,19 @@ public:
     // rather than only dropping them: what an owner that decides how to
     // spread the work needs to know.
     virtual bool merges() const noexcept { return false; }
+
+    // The most entries a cache of `held` entries can hold right after any of
+    // its next `appends` appends, before the strategy's own turn: what an
+    // owner must make room for so that none of those appends allocates.
+    // Without a bound of its own a strategy may keep every entry.
+    virtual std::uint64_t most_held(std::uint64_t held, std::uint64_t appends) const noexcept {
+        return saturating_sum(held, appends);
+    }
+
+protected:
+    static std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) noexcept {
+        return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+    }
 };
 
 }  // namespace marrowvale
