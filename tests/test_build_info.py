@@ -58,7 +58,9 @@ def test_build_settings_name_the_compiler_and_the_float_rules():
     flags = settings["flags"].split()
     # The bits are specified: no contraction, no value-changing optimisation.
     assert "-ffp-contract=off" in flags and "-fno-fast-math" in flags and "-ffast-math" not in flags
-    assert ("-fsanitize=address,undefined" in flags) == bool(os.environ.get("MARROWVALE_SANITIZED"))
+    sanitized = os.environ.get("MARROWVALE_SANITIZED")
+    assert ("-fsanitize=address,undefined" in flags) == (sanitized == "1")
+    assert ("-fsanitize=thread" in flags) == (sanitized == "thread")
 
 
 def test_build_info_gathers_version_kernels_and_compiler():

@@ -4,6 +4,7 @@ byte-swapped arrays, nested sequences; wrong shapes and kinds raise with the
 parameter named and leave the cache as it was."""
 
 import array
+import os
 import subprocess
 import sys
 
@@ -167,6 +168,52 @@ def test_extend_checks_every_token_before_storing_the_first():
     assert layer.to_bytes() == before
 
 
+def test_every_shape_is_checked_before_any_argument_is_converted():
+    # The first argument's element would fail its conversion; the second's
+    # shape is refused first.
+    layer = filled()
+    bad_row = [[1.0] * D, [1.0] * (D - 1) + ["x"]]
+    with pytest.raises(ValueError, match=r"argument 'V': expected \(3, 2, 5\), got \(2, 2, 5\)"):
+        layer.extend([bad_row] * 3, np.zeros((2, H, D)))
+    with pytest.raises(ValueError, match=r"argument 'out': expected \(2, 5\), got \(2, 4\)"):
+        layer.attend(bad_row, out=np.zeros((H, D - 1), np.float32))
+    with pytest.raises(ValueError, match="with n_q a multiple of n_heads"):
+        layer.attend([bad_row[0]] * 3)
+
+
+# Tokens declared by a stride of 0 cost nothing to declare: a shape refused
+# must cost nothing to refuse either. A process of its own under an address
+# space limit far below the 2.7 GB that converting the keys would take.
+_DECLARED_TOKENS = r"""
+import resource
+import numpy as np
+from marrowvale import LayerCache
+
+layer = LayerCache(2, 5, 5)
+keys = np.broadcast_to(np.ones(5), (2**26, 2, 5))
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (size + (256 << 20), resource.getrlimit(resource.RLIMIT_AS)[1]))
+for call in (lambda: layer.extend(keys, np.ones((3, 2, 5))),
+             lambda: layer.attend(keys[:, 0], out=np.ones(3, np.float32))):
+    try:
+        call()
+    except BaseException as error:
+        print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("MARROWVALE_SANITIZED")),
+                    reason="a sanitizer's shadow memory defeats an address-space limit")
+def test_a_shape_refused_costs_nothing_however_many_tokens_are_declared():
+    run = subprocess.run([sys.executable, "-c", _DECLARED_TOKENS], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stdout.splitlines() == [
+        "ValueError argument 'V': expected (67108864, 2, 5), got (3, 2, 5)",
+        "ValueError argument 'out': expected (67108864, 5), got (3,)",
+    ]
+
+
 def test_a_conversion_that_calls_back_meets_the_borrow_rules():
     layer = filled()
     seen = []
@@ -188,6 +235,70 @@ def test_a_conversion_that_calls_back_meets_the_borrow_rules():
     q[1][2] = Real(0.5, call(layer.clear))
     layer.attend(q)
     assert seen == [("ok", [3, 3]), ("error", "Already mutably borrowed"), ("error", "Already borrowed")]
+
+
+class Exporter:
+    """An object whose __buffer__ runs `action` first, then exports a
+    float32 array (or raises what `action` raised)."""
+
+    def __init__(self, action, shape=(H, D)):
+        self.action, self.array = action, np.zeros(shape, np.float32)
+
+    def __buffer__(self, flags):
+        self.action()
+        return memoryview(self.array)
+
+
+def raising(error):
+    def action():
+        raise error
+    return action
+
+
+# Where a buffer is asked for: array input, out=, a state's bytes.
+BUFFER_SITES = {
+    "k": lambda layer, given: layer.append(given, np.zeros((H, D))),
+    "out": lambda layer, given: layer.attend(np.zeros((H, D)), out=given),
+    "data": lambda layer, given: LayerCache.from_bytes(given),
+}
+
+
+@pytest.mark.parametrize("site", BUFFER_SITES)
+@pytest.mark.parametrize("error", [MemoryError("no room for the view"), RuntimeError("the exporter is busy")])
+def test_an_error_raised_while_exporting_a_buffer_passes_unchanged(site, error):
+    layer = filled()
+    before = layer.to_bytes()
+    with pytest.raises(type(error)) as raised:
+        BUFFER_SITES[site](layer, Exporter(raising(error)))
+    assert raised.value is error
+    assert layer.to_bytes() == before
+
+
+@pytest.mark.parametrize("site", ["k", "out"])
+def test_a_borrow_conflict_met_while_exporting_a_buffer_passes_unchanged(site):
+    # The exporter calls back into the cache whose call asked for the buffer.
+    layer = filled()
+    before = layer.to_bytes()
+    exporter = Exporter(lambda: layer.append(np.zeros((H, D)), np.zeros((H, D))))
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        BUFFER_SITES[site](layer, exporter)
+    assert layer.to_bytes() == before
+
+
+@pytest.mark.parametrize("site, given, message", [
+    ("k", 7, "argument 'k': 'int' object cannot be converted to 'Sequence'"),
+    ("out", 7, "argument 'out': expected a float32 array, got 'int'"),
+    ("data", 7, "argument 'data': expected a bytes-like object, got 'int'"),
+    # NumPy exports no buffer of a date type: no numbers in it either.
+    ("k", np.zeros((H, D), "M8[D]"), "argument 'k': float() argument must be a string or a real number, not "
+     "'datetime.date'"),
+    ("out", np.zeros((H, D), "M8[D]"), "argument 'out': expected a float32 array"),
+    ("out", Exporter(raising(BufferError("no such view"))), "argument 'out': expected a float32 array"),
+])
+def test_what_exports_no_buffer_of_the_kind_asked_stays_a_type_error(site, given, message):
+    with pytest.raises(TypeError) as raised:
+        BUFFER_SITES[site](filled(), given)
+    assert str(raised.value) == message
 
 
 # ---- constructor and head indexes ---------------------------------------------

@@ -147,6 +147,15 @@ def test_foreign_and_inconsistent_states_are_refused(data, match):
     refused(data, match)
 
 
+@pytest.mark.parametrize("name, shown", [(b"Full", "Full"), (b"full\0x", "full\0x"), (b"f\xffull", "f\ufffdull")])
+def test_an_unknown_strategy_in_a_state_is_named_with_the_choices(name, shown):
+    # The constructor's text, whole past a NUL; bytes that are not UTF-8 shown replaced.
+    with pytest.raises(ValueError) as raised:
+        LayerCache.from_bytes(header(name=name) + head(0, 0, 0) * H)
+    assert str(raised.value) == ("invalid LayerCache state: unknown strategy '" + shown
+                                 + "'. choose: full, sliding, static, merge, hybrid")
+
+
 def test_a_handmade_state_within_the_rules_is_read():
     data = header(name=b"merge", appends=5, position=3) + one_entry_head(0, 2, merges=3) + head(3, 0, 0)
     layer = LayerCache.from_bytes(data)
@@ -235,3 +244,41 @@ def test_a_handmade_scored_state_is_read():
     assert layer.to_bytes() == data
     assert layer.scores(0).tolist() == [0.25, np.inf] and np.isnan(layer.scores(1)[0])
     assert layer.stats()["total_evictions"] == 1
+
+
+# ---- counters near their limit ------------------------------------------------
+
+def counted_state(n_heads, appends):
+    """A state of empty heads after `appends` appends and no clear: every
+    entry appended was taken away."""
+    return header(n_heads=n_heads, appends=appends, position=appends) + head(appends, 0, 0) * n_heads
+
+
+@pytest.mark.parametrize("n_heads, appends", [
+    (1, 2**63), (1, 2**64 - 1), (2, 2**63), (3, (2**64 - 1) // 3 + 1),
+])
+def test_counters_that_could_not_go_on_are_refused(n_heads, appends):
+    # Token indices are signed 64-bit, and totals over heads must fit in 64 bits.
+    refused(counted_state(n_heads, appends), "total_appends is too large for the number of heads")
+
+
+@pytest.mark.parametrize("n_heads", [1, 2, 3])
+def test_a_state_accepted_stays_loadable_after_further_appends(n_heads):
+    most = min(2**63 - 1, (2**64 - 1) // n_heads)
+    layer = LayerCache.from_bytes(counted_state(n_heads, most - 1))
+    one = np.ones((n_heads, D_K), np.float32), np.ones((n_heads, D_V), np.float32)
+    layer.append(*one)
+    again = LayerCache.from_bytes(layer.to_bytes())
+    assert again.spans(0).tolist() == [[most - 1, most - 1]]
+    assert again.stats()["total_appends"] == most * n_heads
+    # The counters are full: further appends are refused and change nothing.
+    state = again.to_bytes()
+    with pytest.raises(OverflowError, match=f"each head of a LayerCache counts at most {most} appends"):
+        again.append(*one)
+    with pytest.raises(OverflowError, match="at most"):
+        again.extend(np.ones((2, n_heads, D_K), np.float32), np.ones((2, n_heads, D_V), np.float32))
+    assert again.to_bytes() == state
+    again.extend(np.ones((0, n_heads, D_K), np.float32), np.ones((0, n_heads, D_V), np.float32))
+    layer.clear()  # clearing restarts the tokens, not the counters
+    with pytest.raises(OverflowError):
+        layer.append(*one)

@@ -6,6 +6,8 @@ gets a cache that works."""
 
 import os
 import signal
+import subprocess
+import sys
 import threading
 import traceback
 
@@ -162,3 +164,82 @@ def test_a_forked_child_gets_a_working_cache_even_during_a_call_in_another_threa
         worker.join(60)
     assert not worker.is_alive()
     assert len(set(layer.lengths())) >= 1 and layer.to_bytes()
+
+
+# A borrow another thread holds when the process forks: that thread and its
+# stack do not exist in the child, where a new thread may be given the same
+# stack and fill it with frames of its own. The child's first call must not
+# read anything there. A process of its own, as a fault here is a crash.
+_FORK_DURING_BORROW_SCRIPT = r"""
+import os, sys, threading
+import numpy as np
+from marrowvale import LayerCache
+
+layer = LayerCache(2, 4, 4, threads=1)
+converting = threading.Event()
+forked = threading.Event()
+
+
+class Slow:
+    # A key element whose conversion waits, the borrow held, until the fork.
+    def __float__(self):
+        converting.set()
+        forked.wait()
+        return 1.0
+
+
+def through_c_frames(call, depth):
+    # Calls `call` under `depth` levels of C calls, deeper in the stack.
+    if depth == 0:
+        return call()
+    return list(map(lambda _: through_c_frames(call, depth - 1), [0]))
+
+
+def hold_a_borrow():
+    through_c_frames(lambda: layer.append([[Slow(), 0, 0, 0], [0, 0, 0, 0]], np.zeros((2, 4), np.float32)), 20)
+
+
+def nested(depth):
+    # Nested lists whose repr recurses in C, writing frames over the stack.
+    value = []
+    for _ in range(depth):
+        value = [value, "x" * 8]
+    return value
+
+
+holder = threading.Thread(target=hold_a_borrow)
+holder.start()
+converting.wait()
+pid = os.fork()
+if pid == 0:
+    outcome = []
+
+    def child_thread():
+        repr(nested(150))
+        layer.append(np.ones((2, 4), np.float32), np.ones((2, 4), np.float32))
+        outcome.append(layer.lengths())
+
+    thread = threading.Thread(target=child_thread)
+    thread.start()
+    thread.join()
+    layer.append(np.ones((2, 4), np.float32), np.ones((2, 4), np.float32))
+    outcome.append(layer.lengths())
+    print(outcome, flush=True)
+    os._exit(0)
+forked.set()
+holder.join()
+_, status = os.waitpid(pid, 0)
+print("child", os.waitstatus_to_exitcode(status), layer.lengths(), flush=True)
+"""
+
+
+@pytest.mark.skipif(os.environ.get("MARROWVALE_SANITIZED") == "thread",
+                    reason="ThreadSanitizer stops a forked child whose new thread reuses a dead thread's id")
+def test_a_borrow_held_by_another_thread_at_the_fork_is_not_read_in_the_child():
+    for _ in range(3):
+        run = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", _FORK_DURING_BORROW_SCRIPT],
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, run.stderr[-3000:]
+        # The child's two appends, then the parent's own append, which the
+        # borrow was held for.
+        assert run.stdout.splitlines() == ["[[1, 1], [2, 2]]", "child 0 [1, 1]"], run.stderr[-3000:]

@@ -257,6 +257,8 @@ def write_npz(path: Path, **arrays: np.ndarray) -> Path:
     ({"queries": np.ones((3, 2)), "keys": np.ones((2, 2)), "values": np.ones((3, 2))}, "differ in length"),
     ({"queries": np.full((3, 2), np.nan), "keys": np.ones((3, 2)), "values": np.ones((3, 2))}, "not finite"),
     ({"queries": np.array([["a", "b"]]), "keys": np.ones((1, 2)), "values": np.ones((1, 2))}, "real numbers"),
+    # As --d-k 0 is refused for the built-in stream.
+    ({"queries": np.ones((3, 0)), "keys": np.ones((3, 0)), "values": np.ones((3, 2))}, "d_k must be at least 1"),
 ])
 def test_compare_refuses_bad_streams(arrays: dict, message: str, tmp_path: Path,
                                      capsys: pytest.CaptureFixture[str]) -> None:

@@ -308,6 +308,12 @@ class TestCommandLine:
         (["compare", "--d-k", "0"], "argument --d-k: must be at least 1, not 0", "compare"),
         (["compare", "--d-k", "-3"], "argument --d-k: must be at least 1, not -3", "compare"),
         (["compare", "--d-v", "-1"], "argument --d-v: must be at least 0, not -1", "compare"),
+        (["compare", "--tokens", "10000000000000"], "argument --tokens: must be at most 100000, not 10000000000000",
+         "compare"),
+        (["compare", "--d-k", "100000000000"], "argument --d-k: must be at most 4096, not 100000000000", "compare"),
+        (["compare", "--d-v", "4097"], "argument --d-v: must be at most 4096, not 4097", "compare"),
+        (["compare", "--tokens", "100000", "--d-k", "4096"], "argument --tokens: 100000 tokens of d_k 4096 and "
+         "d_v 64 make 825600000 numbers, more than the 33554432 a stream may hold", "compare"),
         (["compare", "--seed", "1.5"], "argument --seed: invalid int value: '1.5'", "compare"),
         (["compare", "--plot", ""], "argument --plot: the path is empty", "compare"),
         (["compare", "--plot", "out.nope"], "argument --plot: matplotlib cannot write 'nope' files", "compare"),
@@ -323,6 +329,9 @@ class TestCommandLine:
         if "--plot" in argv:
             pytest.importorskip("matplotlib", reason="matplotlib (the 'plot' extra) is not installed")
         monkeypatch.chdir(tmp_path)
+        # Refused before the stream is built (a stream too large would grow without end).
+        monkeypatch.setattr(marrowvale.__main__, "synthetic_stream",
+                            lambda *a, **k: pytest.fail("the stream was built"))
         with pytest.raises(SystemExit) as exit_info:
             main(argv)
         assert exit_info.value.code == 2

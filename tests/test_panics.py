@@ -3,10 +3,14 @@ BaseException, after a diagnostic on standard error; a PanicException
 raised by Python code during a conversion comes back as a new one."""
 
 import re
+import subprocess
+import sys
 
 import pytest
 
 import _marrowvale
+import marrowvale
+from marrowvale import _layer_cache
 from _marrowvale import PyKVCache
 from helpers import (
     D,
@@ -56,6 +60,57 @@ def test_panic_exception_is_a_base_exception_outside_the_module():
     cache = PyKVCache(1, 1)
     cache.append([0.0], [0.0])
     assert type(caught(lambda: cache.attend([]))) is panic
+
+
+def test_both_modules_raise_the_one_panic_type_the_package_exports():
+    assert marrowvale.PanicException is PanicException
+    assert _layer_cache.PanicException is PanicException
+    assert "PanicException" in marrowvale.__all__ and "PanicException" in _layer_cache.__all__
+    # A panic raised by Python code during a LayerCache conversion is one of
+    # its own, and comes back as a new one.
+    original = PanicException("raised by user code")
+    layer = marrowvale.LayerCache(1, 2, 2)
+    try:
+        layer.append([[Real(original), 0.0]], [[0.0, 0.0]])
+    except marrowvale.PanicException as error:
+        assert error is not original and str(error) == "raised by user code"
+    else:
+        pytest.fail("nothing raised")
+    assert layer.lengths() == [0]
+
+
+# The type is made by whichever module needs it first; either way there is
+# one. Fresh processes, as this one made it long ago.
+_PANIC_ORDER = r"""
+import os, sys
+order = sys.argv[1]
+
+
+def panic_type():
+    saved = os.dup(2)
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 2)  # the diagnostic
+    try:
+        import _marrowvale
+        _marrowvale.PyKVCache(1, 1).append([], [0.0])
+    except BaseException as error:
+        return type(error)
+    finally:
+        os.dup2(saved, 2)
+
+
+first = panic_type() if order == "_marrowvale first" else None
+import marrowvale
+second = panic_type()
+assert marrowvale.PanicException is second and (first is None or first is second), (first, second)
+print("one type")
+"""
+
+
+@pytest.mark.parametrize("order", ["_marrowvale first", "package first"])
+def test_the_panic_type_is_one_whichever_module_makes_it(order):
+    run = subprocess.run([sys.executable, "-c", _PANIC_ORDER, order], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-3000:]
+    assert run.stdout == "one type\n"
 
 
 # ---- length failures ---------------------------------------------------------------------------

@@ -5,7 +5,8 @@ against its stream."""
 import pytest
 
 from marrowvale import budget_strategies, compare, synthetic_stream
-from marrowvale._strategy_spec import parse_spec_text, parse_strategy, resolve_shares, share_of
+from marrowvale._strategy_spec import (Share, check_strategy, parse_share, parse_spec_text, parse_strategy,
+                                       resolve_shares, share_of, spec_text)
 
 
 @pytest.mark.parametrize(("text", "share"), [("12.5%", 0.125), ("0%", 0.0), ("100%", 1.0), ("3", None), (3, None)])
@@ -34,6 +35,45 @@ def test_shares_resolve_half_up_against_the_length_and_leave_the_rest() -> None:
         parse_strategy({"strategy": "sliding", "window_size": "25%"})
 
 
+def test_a_share_may_carry_an_offset_of_entries() -> None:
+    # A static cache's 16 first entries and its recent ones hold 12.5%
+    # together: 128 of 1,024 tokens.
+    spec = {"strategy": "static", "static_k": 16, "recent_k": "12.5%-16"}
+    assert resolve_shares(spec, 1024) == {"strategy": "static", "static_k": 16, "recent_k": 112}
+    assert resolve_shares({"strategy": "sliding", "window_size": "10%+3"}, 100)["window_size"] == 13
+    # Never fewer than no entries.
+    assert resolve_shares(spec, 64)["recent_k"] == 0
+    assert parse_share("12.5%-16") == Share(12.5, -16) and str(Share(12.5, -16)) == "12.5%-16"
+    assert share_of("12.5%-16") == 0.125 and parse_share("x") is None and parse_share(16) is None
+    assert parse_spec_text("static:static_k=16,recent_k=12.5%-16")["recent_k"] == "12.5%-16"
+    check_strategy(spec)
+    for bad in ("10%4", "10%-x", "10%-1.5", "10%%"):
+        with pytest.raises(ValueError, match=f"'{bad}' is not a share of the text: after the % comes nothing, "
+                                             r"\+N or -N entries"):
+            parse_share(bad)
+    with pytest.raises(ValueError, match="from 0% to 100%"):
+        parse_share("120%-30")
+
+
+def test_a_share_above_0_holds_at_least_one_entry() -> None:
+    # 1% of 40 tokens is 0.4 entries, which would round to none at all.
+    assert resolve_shares({"strategy": "sliding", "window_size": "1%"}, 40)["window_size"] == 1
+    assert resolve_shares({"strategy": "sliding", "window_size": "0%"}, 40)["window_size"] == 0
+    assert resolve_shares({"strategy": "static", "static_k": 4, "recent_k": "1%-4"}, 40)["recent_k"] == 0
+
+
+def test_the_canonical_text_sorts_the_parameters_and_reads_back() -> None:
+    for spec in (parse_spec_text("static:static_k=4, recent_k=12.50%"),
+                 {"strategy": "static", "recent_k": "12.5%", "static_k": 4}):
+        assert spec_text(spec) == "static:recent_k=12.5%,static_k=4"
+    assert spec_text("merge") == "merge"
+    assert spec_text({"strategy": "merge", "threshold": 0.85, "merge_every": 1}) == "merge:merge_every=1,threshold=0.85"
+    assert parse_spec_text("merge:merge_every=1,threshold=0.85") == {"strategy": "merge", "merge_every": 1,
+                                                                    "threshold": 0.85}
+    with pytest.raises(ValueError, match="threshold cannot be a share"):
+        spec_text({"strategy": "merge", "threshold": "50%"})
+
+
 def test_the_command_line_form() -> None:
     assert parse_spec_text("sliding:window_size=12.5%") == {"strategy": "sliding", "window_size": "12.5%"}
     assert parse_spec_text("merge:threshold=0.8, merge_every=2") == {"strategy": "merge", "threshold": 0.8,
@@ -42,7 +82,10 @@ def test_the_command_line_form() -> None:
     for text, message in [("merge:threshold", "'threshold' in 'merge:threshold' is not KEY=VALUE"),
                           ("merge:threshold=x", "'x' in 'merge:threshold=x' is not a number"),
                           ("sliding:window_size=200%",
-                           "'200%' in 'sliding:window_size=200%' is not a share of the text from 0% to 100%")]:
+                           "'200%' in 'sliding:window_size=200%' is not a share of the text from 0% to 100%"),
+                          # Not the last value silently: two values for one parameter is a slip.
+                          ("sliding:window_size=4,window_size=8",
+                           "window_size is given twice in 'sliding:window_size=4,window_size=8'")]:
         with pytest.raises(ValueError, match=message):
             parse_spec_text(text)
 

@@ -4,8 +4,9 @@ strategies, and tools to measure what each strategy costs in accuracy.
 ``PyKVCache`` is the native cache (from the extension ``_marrowvale``);
 ``LayerCache`` keeps every head of one attention layer, read and written as
 NumPy arrays (from the extension ``marrowvale._layer_cache``);
-``build_info`` says how the installation was built and which kernels it
-runs; ``compare`` replays a stream of keys, values and queries through several
+``PanicException`` is what both raise for a broken precondition (a
+BaseException, like SystemExit); ``build_info`` says how the installation
+was built and which kernels it runs; ``compare`` replays a stream of keys, values and queries through several
 strategies and a full cache; ``synthetic_stream`` builds a deterministic test
 stream with structure for the strategies to find.
 """
@@ -16,7 +17,7 @@ from _marrowvale import PyKVCache
 
 from ._build_info import build_info
 from ._compare import DEFAULT_STRATEGIES, CompareResult, compare, format_table
-from ._layer_cache import LayerCache
+from ._layer_cache import LayerCache, PanicException
 from ._plot import plot_comparison
 from ._strategy_spec import StrategySpec, budget_strategies
 from ._stream import Stream, synthetic_stream
@@ -30,6 +31,7 @@ __all__ = [
     "DEFAULT_STRATEGIES",
     "CompareResult",
     "LayerCache",
+    "PanicException",
     "PyKVCache",
     "Stream",
     "StrategySpec",

@@ -16,12 +16,22 @@ from typing import Any
 
 from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
 from ._cli_eval import add_capture_command, add_eval_command
+from ._cli_sweep import add_sweep_command
 from ._compare import DEFAULT_STRATEGIES, compare, format_table
 from ._strategy_spec import StrategySpec
 from ._plot import plot_comparison
 from ._report import compare_records, write_json
 from ._stream import synthetic_stream
 from ._stream_file import load_stream
+
+# Bounds of the built-in stream, which is held as Python floats (about 32
+# bytes each) and replayed once per strategy: each size alone, and the
+# numbers of the whole stream (keys, queries and values of every token),
+# about a gigabyte.
+_MOST_TOKENS = 100_000
+_MOST_WIDTH = 4096
+_MOST_STREAM_NUMBERS = 2**25
+
 
 def _add_compare(commands: Commands) -> None:
     parser = add_command(
@@ -30,9 +40,12 @@ def _add_compare(commands: Commands) -> None:
                     "drifting topics, repeated tokens), or a stream that 'capture' wrote, through a "
                     "full cache and each strategy, and print entries held, compression ratio, "
                     "attention-output error against the full cache and time per token.")
-    parser.add_argument("--tokens", type=count(1), default=512, help="stream length (default 512)")
-    parser.add_argument("--d-k", type=count(1), default=64, help="key length (default 64)")
-    parser.add_argument("--d-v", type=count(0), default=64, help="value length (default 64)")
+    parser.add_argument("--tokens", type=count(1, _MOST_TOKENS), default=512,
+                        help=f"stream length (default 512, at most {_MOST_TOKENS})")
+    parser.add_argument("--d-k", type=count(1, _MOST_WIDTH), default=64,
+                        help=f"key length (default 64, at most {_MOST_WIDTH})")
+    parser.add_argument("--d-v", type=count(0, _MOST_WIDTH), default=64,
+                        help=f"value length (default 64, at most {_MOST_WIDTH})")
     parser.add_argument("--seed", type=int, default=0, help="stream seed (default 0)")
     parser.add_argument("--stream", metavar="FILE.npz",
                         help="replay this stream (arrays queries, keys, values, as 'capture' writes) "
@@ -59,6 +72,10 @@ def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> i
         source = f"stream {args.stream}: {len(keys)} tokens, d_k {keys.shape[1]}, d_v {values.shape[1]}"
         title = f"{args.stream}, {len(keys)} tokens"
     else:
+        numbers = args.tokens * (2 * args.d_k + args.d_v)
+        if numbers > _MOST_STREAM_NUMBERS:
+            parser.error(f"argument --tokens: {args.tokens} tokens of d_k {args.d_k} and d_v {args.d_v} make "
+                         f"{numbers} numbers, more than the {_MOST_STREAM_NUMBERS} a stream may hold")
         keys, values, queries = synthetic_stream(args.tokens, args.d_k, args.d_v, seed=args.seed)
         described = {"file": None, "tokens": args.tokens, "d_k": args.d_k, "d_v": args.d_v, "seed": args.seed}
         source = f"synthetic stream: {args.tokens} tokens, d_k {args.d_k}, d_v {args.d_v}, seed {args.seed}"
@@ -79,6 +96,7 @@ _COMMANDS: tuple[Callable[[Commands], None], ...] = (
     _add_compare,
     add_eval_command,
     add_capture_command,
+    add_sweep_command,
 )
 
 

@@ -37,8 +37,8 @@ def add_output_options(parser: argparse.ArgumentParser, plot_help: str) -> None:
     parser.add_argument("--json", type=output_path, metavar="PATH", help="also write every figure as JSON to PATH")
 
 
-def count(minimum: int) -> Callable[[str], int]:
-    """A whole number of at least `minimum`."""
+def count(minimum: int, maximum: int | None = None) -> Callable[[str], int]:
+    """A whole number of at least `minimum` and, if given, at most `maximum`."""
 
     def parse(text: str) -> int:
         try:
@@ -47,6 +47,8 @@ def count(minimum: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
         if value < minimum:
             raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum}, not {value}")
         return value
 
     return parse

@@ -6,7 +6,7 @@ from typing import Any, Literal, Self, SupportsFloat, SupportsIndex, TypedDict, 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["LayerCache", "build_settings", "kernel_set"]
+__all__ = ["LayerCache", "PanicException", "build_settings", "kernel_set"]
 
 _Number = SupportsFloat | SupportsIndex
 # Arrays are anything with the buffer protocol (NumPy arrays of any real or
@@ -24,6 +24,12 @@ class _BuildSettings(TypedDict):
     compiler: str
     build_type: str
     flags: str
+
+class PanicException(BaseException):
+    """The exception raised when native code called from Python fails.
+
+    Like SystemExit, it derives from BaseException, so that it usually travels
+    all the way up and ends the interpreter."""
 
 def kernel_set() -> Literal["scalar", "sse2", "avx2", "avx512"]:
     """The kernel set every computation uses: "scalar", "sse2", "avx2" or "avx512"

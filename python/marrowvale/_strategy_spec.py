@@ -7,8 +7,10 @@ parameters, e.g. ``{"strategy": "sliding", "window_size": 128}``, and, for
 ``eval --prompt-tokens``, the selection at the end of the prompt
 (``compress``, ``keep``, ``pool``: see ``_selection_spec``). A count
 parameter (a window or a number of entries) may also be a share of the
-text, a string such as ``"12.5%"``: ``resolve_shares`` turns it into entries
-once the text's length in tokens is known.
+text, a string such as ``"12.5%"``, less or more a few entries
+(``"12.5%-16"``, so that a static cache's 16 first entries and its recent
+ones hold 12.5% together): ``resolve_shares`` turns it into entries once the
+text's length in tokens is known.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from __future__ import annotations
 import math
 import numbers
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any, TypeAlias
 
 from _marrowvale import PyKVCache
@@ -23,8 +26,8 @@ from _marrowvale import PyKVCache
 from ._layer_cache import LayerCache
 from ._selection_spec import SELECTION_PARAMETERS, split_selection
 
-__all__ = ["COUNT_PARAMETERS", "PARAMETERS", "StrategySpec", "budget_strategies", "check_strategy",
-           "parse_spec_text", "parse_strategy", "resolve_shares", "share_of"]
+__all__ = ["COUNT_PARAMETERS", "PARAMETERS", "Share", "StrategySpec", "budget_strategies", "check_strategy",
+           "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of", "spec_text"]
 
 StrategySpec: TypeAlias = str | Mapping[str, object]
 
@@ -38,35 +41,88 @@ COUNT_PARAMETERS = ("window_size", "static_k", "recent_k", "budget", "recent", "
 BUDGET_STATIC_ENTRIES = 16
 
 
-def _share_problem(text: str) -> str | None:
-    """What is wrong with a percentage, as the end of a sentence about it."""
+@dataclass(frozen=True)
+class Share:
+    """A count given as ``percent`` of the text's tokens plus ``offset``
+    entries (negative: fewer), as ``"12.5%"`` or ``"12.5%-16"`` write it."""
+
+    percent: float
+    offset: int = 0
+
+    def __str__(self) -> str:
+        return f"{self.percent:.15g}%" + (f"{self.offset:+d}" if self.offset else "")
+
+    @property
+    def fraction(self) -> float:
+        """The share as a fraction of the text (0.125 for 12.5%)."""
+        return self.percent / 100.0
+
+    def entries(self, tokens: int) -> int:
+        """The count for a text of ``tokens`` tokens: the share rounded half
+        up (at least one entry for a share above 0), then the offset, down to
+        no fewer than 0."""
+        return max(_entries(self.fraction, tokens) + self.offset, 0)
+
+
+def _share(text: str) -> Share:
+    """The share ``text`` writes; ValueError with what is wrong, as the end
+    of a sentence about the text."""
+    body, _, rest = text.partition("%")
     try:
-        percent = float(text[:-1])
+        percent = float(body)
     except ValueError:
-        return "is not a percentage"
-    return None if 0.0 <= percent <= 100.0 else "is not a share of the text from 0% to 100%"
+        raise ValueError("is not a percentage") from None
+    if not 0.0 <= percent <= 100.0:
+        raise ValueError("is not a share of the text from 0% to 100%")
+    offset = 0
+    if rest:
+        try:
+            if rest[0] not in "+-":
+                raise ValueError
+            offset = int(rest)
+        except ValueError:
+            raise ValueError("is not a share of the text: after the % comes nothing, +N or -N entries") from None
+    return Share(percent, offset)
 
 
-def share_of(value: object) -> float | None:
-    """The share of the text that ``value`` names, as a fraction (0.125 for
-    "12.5%"), or None when it is not a string ending in "%".
+def parse_share(value: object) -> Share | None:
+    """The share of the text that ``value`` names ("12.5%", "12.5%-16", or a
+    ``Share``), or None when it is not a string with a "%".
 
     Raises
     ------
     ValueError
-        For a string ending in "%" that is not a number from 0 to 100.
+        For a string with a "%" that is not a percentage from 0 to 100,
+        optionally followed by +N or -N.
     """
-    if not isinstance(value, str) or not value.endswith("%"):
+    if isinstance(value, Share):
+        return value
+    if not isinstance(value, str) or "%" not in value:
         return None
-    problem = _share_problem(value)
-    if problem is not None:
-        raise ValueError(f"{value!r} {problem}")
-    return float(value[:-1]) / 100.0
+    try:
+        return _share(value)
+    except ValueError as exc:
+        raise ValueError(f"{value!r} {exc}") from None
+
+
+def share_of(value: object) -> float | None:
+    """The share of the text that ``value`` names, as a fraction (0.125 for
+    "12.5%"; an offset of entries aside), or None when it is not a share.
+
+    Raises
+    ------
+    ValueError
+        As ``parse_share``.
+    """
+    share = parse_share(value)
+    return None if share is None else share.fraction
 
 
 def _entries(share: float, tokens: int) -> int:
-    # Half up, so that 12.5% of 1,000 tokens is 125 entries on every platform.
-    return math.floor(share * tokens + 0.5)
+    # Half up, so that 12.5% of 1,000 tokens is 125 entries on every
+    # platform; a share above 0 of a short text still holds one entry.
+    count = math.floor(share * tokens + 0.5)
+    return max(count, 1) if share > 0.0 else count
 
 
 def label(name: str, params: Mapping[str, object]) -> str:
@@ -124,12 +180,12 @@ def resolve_shares(spec: StrategySpec, tokens: int) -> StrategySpec:
     resolved: dict[str, object] = {"strategy": name}
     changed = False
     for key, value in given.items():
-        share = share_of(value)
+        share = parse_share(value)
         if share is not None:
             if key not in COUNT_PARAMETERS:
                 raise ValueError(f"strategy spec {spec!r}: {key} cannot be a share of the text; "
                                  f"only {', '.join(COUNT_PARAMETERS)} can")
-            value, changed = _entries(share, tokens), True
+            value, changed = share.entries(tokens), True
         resolved[key] = value
     return resolved if changed else spec
 
@@ -149,7 +205,7 @@ def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]
     name, given = _split(spec)
     params: dict[str, float | int] = {}
     for key, value in given.items():
-        if share_of(value) is not None:
+        if parse_share(value) is not None:
             raise ValueError(f"strategy spec {spec!r}: {key} is a share of the text ({value}); "
                              "it needs the text's length (resolve_shares)")
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -185,10 +241,8 @@ def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
 def _number(text: str) -> int | float | str:
     """A parameter's value from its text; ValueError with what is wrong, as
     the end of a sentence about the text."""
-    if text.endswith("%"):
-        problem = _share_problem(text)
-        if problem is not None:
-            raise ValueError(problem)
+    if "%" in text:
+        _share(text)
         return text  # a share, kept as such until the text's length is known
     try:
         return int(text)
@@ -201,13 +255,14 @@ def _number(text: str) -> int | float | str:
 
 def parse_spec_text(text: str) -> StrategySpec:
     """A spec from its command-line form: NAME, or NAME:KEY=VALUE,... with
-    each VALUE a number or, for a count, a share of the text ("12.5%").
+    each VALUE a number or, for a count, a share of the text ("12.5%",
+    "12.5%-16").
 
     Raises
     ------
     ValueError
-        For an item that is not KEY=VALUE or a value that is not a number or
-        a percentage, naming the item.
+        For an item that is not KEY=VALUE, a value that is not a number or
+        a share, or a parameter given twice, naming the item.
     """
     name, _, rest = text.partition(":")
     spec: dict[str, object] = {"strategy": name}
@@ -215,12 +270,34 @@ def parse_spec_text(text: str) -> StrategySpec:
         key, sep, value = item.partition("=")
         if not sep:
             raise ValueError(f"{item!r} in {text!r} is not KEY=VALUE")
-        value = value.strip()
+        key, value = key.strip(), value.strip()
+        # Not the last one silently: two values for one parameter is a slip.
+        if key in spec:
+            raise ValueError(f"{key} is given twice in {text!r}")
         try:
-            spec[key.strip()] = _number(value)
+            spec[key] = _number(value)
         except ValueError as exc:
             raise ValueError(f"{value!r} in {text!r} {exc}") from None
     return spec
+
+
+def spec_text(spec: StrategySpec) -> str:
+    """The command-line form of a spec with its parameters sorted by name,
+    which ``parse_spec_text`` reads back: one text for specs that differ only
+    in the order or the spelling of their parameters ("12.50%" is "12.5%").
+
+    Raises
+    ------
+    ValueError or TypeError
+        As ``resolve_shares``, for a spec that is not well formed.
+    """
+    name, given = _split(spec)
+    resolve_shares(spec, 0)  # the shares checked, and only for counts
+    items = []
+    for key, value in sorted(given.items()):
+        share = parse_share(value)
+        items.append(f"{key}={share if share is not None else repr(value) if isinstance(value, float) else value}")
+    return f"{name}:{','.join(items)}" if items else name
 
 
 def budget_strategies(share: float, tokens: int) -> list[dict[str, object]]:

@@ -86,4 +86,6 @@ def load_stream(path: str | os.PathLike[str]) -> StreamArrays:
     if queries.shape[1] != keys.shape[1]:
         raise ValueError(f"queries have {queries.shape[1]} columns and keys {keys.shape[1]}; "
                          "they must be equally wide")
+    if keys.shape[1] == 0:
+        raise ValueError("keys and queries have 0 columns; d_k must be at least 1")
     return StreamArrays(keys, values, queries)

@@ -1,12 +1,12 @@
-"""Plain-text tables, laid out alike for ``compare`` and ``eval``: columns
-padded to their widest cell, a rule under the header, error figures in one
-format."""
+"""Plain-text tables, laid out alike for ``compare``, ``eval`` and ``sweep
+report``: columns padded to their widest cell, a rule under the header,
+error figures in one format; or the same table in Markdown, for a README."""
 
 from __future__ import annotations
 
 from collections.abc import Sequence
 
-__all__ = ["aligned_lines", "error_text"]
+__all__ = ["aligned_lines", "error_text", "markdown_lines"]
 
 
 def error_text(x: float) -> str:
@@ -24,3 +24,15 @@ def aligned_lines(header: Sequence[str], rows: Sequence[Sequence[str]], left: in
              for row in table]
     lines.insert(1, "  ".join("-" * w for w in widths))
     return lines
+
+
+def markdown_lines(header: Sequence[str], rows: Sequence[Sequence[str]], left: int = 1) -> list[str]:
+    """The same table in Markdown: cells between pipes, the first ``left``
+    columns aligned to the left and the others (numbers) to the right; a
+    pipe inside a cell is escaped."""
+
+    def line(cells: Sequence[str]) -> str:
+        return "| " + " | ".join(cell.replace("|", "\\|") for cell in cells) + " |"
+
+    rule = "|" + "|".join("---" if i < left else "---:" for i in range(len(header))) + "|"
+    return [line(header), rule, *map(line, rows)]

@@ -54,4 +54,16 @@ private:
     bool held_ = false;
 };
 
+// Whether the error a refused acquire set says only that the object has no
+// buffer of the kind asked for: TypeError (no buffer protocol), BufferError
+// (a request the exporter cannot serve) or ValueError (NumPy's answer for a
+// dtype a buffer cannot describe). A caller may then read the object another
+// way or report a wrong kind of argument. Any other error (MemoryError, a
+// RuntimeError such as a borrow conflict met by Python code the exporter
+// ran) is the caller's to see, unchanged.
+inline bool buffer_request_refused() noexcept {
+    return PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_BufferError) ||
+           PyErr_ExceptionMatches(PyExc_ValueError);
+}
+
 }  // namespace marrowvale

@@ -24,7 +24,7 @@ void raise_type_error(PyObject* message) {
 }
 
 void raise_value_error(std::string_view message) {
-    PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "strict"));
+    PyRef text = checked(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     PyErr_SetObject(PyExc_ValueError, text.get());
     throw PythonErrorSet{};
 }

@@ -18,7 +18,8 @@ namespace marrowvale {
 [[noreturn]] void raise_type_error(PyObject* message);
 
 // Raises ValueError with the whole of a UTF-8 message, NULs included (a
-// user's strategy name may hold one).
+// user's strategy name may hold one); bytes that are not UTF-8 (a name read
+// from a state) show as U+FFFD.
 [[noreturn]] void raise_value_error(std::string_view message);
 
 // Gives a failed argument conversion its final form: a PanicException raised

@@ -14,6 +14,25 @@ namespace {
 
 PyObject* g_panic_type = nullptr;
 
+// Both native modules carry this code, and both must raise one type, so the
+// type is kept where either finds it: in the interpreter's dictionary for
+// extensions' state, under its own name. Either module makes it on first
+// need. Null with an error set on failure.
+PyObject* shared_panic_type() {
+    PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (registry != nullptr) {
+        PyObject* found = PyDict_GetItemString(registry, messages::kPanicTypeName);  // borrowed
+        if (found != nullptr && PyExceptionClass_Check(found)) return Py_NewRef(found);
+    }
+    PyObject* made = PyErr_NewExceptionWithDoc(messages::kPanicTypeName, messages::kPanicDoc, PyExc_BaseException,
+                                               nullptr);
+    if (made != nullptr && registry != nullptr && PyDict_SetItemString(registry, messages::kPanicTypeName, made) < 0) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    return made;
+}
+
 // Source paths arrive absolute from the build; the part from "src/" on is
 // the one a reader can find.
 const char* project_path(const char* file) {
@@ -24,10 +43,7 @@ const char* project_path(const char* file) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    if (g_panic_type == nullptr) {
-        g_panic_type = PyErr_NewExceptionWithDoc(messages::kPanicTypeName, messages::kPanicDoc, PyExc_BaseException,
-                                                 nullptr);
-    }
+    if (g_panic_type == nullptr) g_panic_type = shared_panic_type();
     return g_panic_type;
 }
 

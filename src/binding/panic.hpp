@@ -9,8 +9,8 @@
 
 namespace marrowvale {
 
-// The exception type, created on first need; null with an error set if it
-// cannot be created.
+// The exception type, one for both native modules, created on first need by
+// either; null with an error set if it cannot be created.
 PyObject* panic_exception_type();
 
 // Writes the diagnostic and sets PanicException with `message`.

@@ -3,6 +3,7 @@
 #include "cache/float_array.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -24,14 +25,68 @@ template <typename T>
 void RowList<T>::reserve(std::size_t rows) {
     if (rows <= capacity_ - head_) return;
     const std::size_t bytes_per_row = row_bytes<T>(width_);
+    if (rows > capacity_ && rows <= block_rows_) {
+        // A growth that the block set aside holds: the rows move where a
+        // new buffer would have them.
+        if (head_ != 0 && size_ != 0 && bytes_per_row != 0) std::memmove(data_.get(), row(0), size_ * bytes_per_row);
+        head_ = 0;
+        capacity_ = rows;
+        return;
+    }
+    move_to_block(rows, 0);
+    head_ = 0;
+    capacity_ = rows;
+}
+
+template <typename T>
+void RowList<T>::move_to_block(std::size_t rows, std::size_t first) {
+    const std::size_t bytes_per_row = row_bytes<T>(width_);
     if (bytes_per_row != 0 && rows > std::numeric_limits<std::size_t>::max() / bytes_per_row) {
         throw std::bad_alloc();
     }
     HeapArray<T> fresh = allocate_array<T>(rows * static_cast<std::size_t>(width_));
-    if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get(), row(0), size_ * bytes_per_row);
+    if (size_ != 0 && bytes_per_row != 0) std::memcpy(fresh.get() + first * width_, row(0), size_ * bytes_per_row);
     data_ = std::move(fresh);
-    head_ = 0;
-    capacity_ = rows;
+    block_rows_ = rows;
+}
+
+template <typename T>
+void RowList<T>::reserve_for_pushes(std::size_t pushes, std::size_t most_rows) {
+    if (room_at_back() >= pushes) return;
+    // A push finds at most `live` rows. When the back is full it slides the
+    // rows down if at least half as many were dropped at the front as are
+    // live, which a capacity of twice the live rows guarantees; otherwise it
+    // grows the list to twice its live rows (grow_for_push). A block of that
+    // size serves every growth in place.
+    const std::size_t live = std::max(most_rows, size_ + 1) - 1;
+    if (live > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+    if (capacity_ >= std::max(live + 1, 2 * live)) return;
+    const std::size_t block = std::max(kMinRows, 2 * live);
+    // Each row keeps its place: the list's layout does not change.
+    if (block > block_rows_) move_to_block(block, head_);
+}
+
+template <typename T>
+void RowList<T>::give_back_spare_rows() noexcept {
+    if (block_rows_ == capacity_) return;
+    if (capacity_ == 0) {
+        data_.reset();
+        block_rows_ = 0;
+        return;
+    }
+    // Shrunk where it lies: the rows stay put, nothing is copied, and no
+    // more memory is needed. A block that cannot shrink stays as it is,
+    // its spare rows unused.
+    const std::size_t bytes = capacity_ * row_bytes<T>(width_);
+    if (bytes == 0) {
+        block_rows_ = capacity_;
+        return;
+    }
+    if (void* shrunk = std::realloc(data_.get(), bytes)) {
+        (void)data_.release();
+        data_.reset(static_cast<T*>(shrunk));
+        block_rows_ = capacity_;
+    }
 }
 
 template <typename T>
@@ -89,6 +144,7 @@ void RowList<T>::clear() noexcept {
     head_ = 0;
     size_ = 0;
     capacity_ = 0;
+    block_rows_ = 0;
 }
 
 template <typename T>

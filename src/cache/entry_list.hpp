@@ -48,6 +48,20 @@ public:
         if (head_ + size_ == capacity_) grow_for_push();
     }
 
+    // Rows that can be pushed before the buffer's end.
+    std::size_t room_at_back() const noexcept { return capacity_ - head_ - size_; }
+
+    // Makes sure the next `pushes` push_backs will not allocate, for a list
+    // that holds at most `most_rows` rows after any of them. The list still
+    // grows as those pushes would grow it (so capacity() says the same), in
+    // a block set aside now that is large enough for every such growth.
+    // Throws std::bad_alloc, leaving the list as it was.
+    void reserve_for_pushes(std::size_t pushes, std::size_t most_rows);
+
+    // Gives back the part of that block the pushes did not grow into (kept
+    // if the smaller block cannot be had).
+    void give_back_spare_rows() noexcept;
+
     // Appends a copy of `values` (width() elements) as the newest row.
     // Inline, as pop_front: every append of every head runs both.
     void push_back(const T* values) {
@@ -89,12 +103,16 @@ private:
     // Makes room for one more row at the back: slides the rows down over
     // dropped front rows, or reallocates.
     void grow_for_push();
+    // Copies the live rows into a new block of `rows` rows, from row
+    // `first` of it on, and makes it the list's buffer (head_ unchanged).
+    void move_to_block(std::size_t rows, std::size_t first);
 
     HeapArray<T> data_;
     std::uint64_t width_;
     std::size_t head_ = 0;      // first live row in data_
     std::size_t size_ = 0;      // live rows
-    std::size_t capacity_ = 0;  // rows data_ can hold
+    std::size_t capacity_ = 0;  // rows the list may use before it grows
+    std::size_t block_rows_ = 0;  // rows data_ holds: capacity_, or more set aside by reserve_for_pushes
 };
 
 extern template class RowList<float>;

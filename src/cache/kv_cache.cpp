@@ -1,5 +1,8 @@
 #include "cache/kv_cache.hpp"
 
+#include <algorithm>
+#include <limits>
+
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
 
@@ -73,6 +76,28 @@ std::size_t KVCache::retain(const unsigned char* kept) noexcept {
         current_size_ = to;
     }
     return n - to;
+}
+
+void KVCache::reserve_for_appends(std::size_t appends) {
+    if (has_room_for(appends)) return;
+    const std::uint64_t most = strategy_->most_held(length(), appends);
+    const auto entries = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
+    // Keys, values and spans also hold the rows evictions leave vacated.
+    const std::size_t rows = keeps_scores_ ? VacatedRows::most_rows(entries) : entries;
+    keys_.reserve_for_pushes(appends, rows);
+    values_.reserve_for_pushes(appends, rows);
+    if (follows_spans_) spans_.reserve_for_pushes(appends, rows);
+    if (keeps_scores_) {
+        scores_.reserve_for_pushes(appends, entries);
+        vacated_.make_room(rows);
+    }
+}
+
+void KVCache::give_back_spare_room() noexcept {
+    keys_.give_back_spare_rows();
+    values_.give_back_spare_rows();
+    spans_.give_back_spare_rows();
+    scores_.give_back_spare_rows();
 }
 
 void KVCache::clear() noexcept {

@@ -56,6 +56,20 @@ public:
     // them); throws PreconditionFailure, changing nothing, if not.
     void restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores, const KVCacheCounters& counters);
 
+    // Makes room for `appends` appends, so that none of them allocates: then
+    // they cannot fail for want of memory. Throws std::bad_alloc, leaving
+    // the entries and counters as they were. The lists grow as the appends
+    // would grow them, in room set aside; give_back_spare_room returns what
+    // they did not use.
+    void reserve_for_appends(std::size_t appends);
+    void give_back_spare_room() noexcept;
+    // Whether `appends` appends fit without growing any list.
+    bool has_room_for(std::size_t appends) const noexcept {
+        return keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
+               (!follows_spans_ || spans_.room_at_back() >= appends) &&
+               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends)));
+    }
+
     // Stores one entry and lets the strategy compress. Throws
     // PreconditionFailure, leaving the cache untouched, when a length is wrong.
     void append(std::span<const float> key, std::span<const float> value);

@@ -1,6 +1,7 @@
 #include "cache/vacated_rows.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace marrowvale {
 
@@ -10,6 +11,14 @@ namespace marrowvale {
 std::size_t VacatedRows::most_vacated(std::size_t rows) noexcept { return std::max<std::size_t>(16, rows / 16); }
 
 void VacatedRows::make_room(std::size_t rows) { rows_.reserve(most_vacated(rows) + 1); }
+
+std::size_t VacatedRows::most_rows(std::size_t entries) noexcept {
+    // Rows r with r - most_vacated(r) <= entries: below 256 rows at most
+    // 16 are vacated, from there on at most r / 16.
+    const std::size_t small = entries > SIZE_MAX - 16 ? SIZE_MAX : entries + 16;
+    const std::size_t large = entries > SIZE_MAX / 16 ? SIZE_MAX : entries / 15 * 16 + 16;
+    return std::max(small, large);
+}
 
 std::size_t VacatedRows::row_of(std::size_t index) const noexcept {
     // rows_[k] - k entries lie before vacated row k, a count that never

@@ -25,6 +25,11 @@ public:
     // Makes sure that a list of `rows` rows can record its vacated rows
     // without allocating. Throws std::bad_alloc.
     void make_room(std::size_t rows);
+    bool has_room_for(std::size_t rows) const noexcept { return rows_.capacity() > most_vacated(rows); }
+
+    // The most rows lists holding `entries` entries can have, vacated rows
+    // included.
+    static std::size_t most_rows(std::size_t entries) noexcept;
 
     // The row of the index-th entry that holds one.
     std::size_t row_of(std::size_t index) const noexcept;

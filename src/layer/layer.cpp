@@ -1,6 +1,7 @@
 #include "layer/layer.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <span>
 #include <stdexcept>
 
@@ -24,6 +25,11 @@ const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::ui
     if (n_heads > kMaxTokenFloats || d_k > kMaxTokenFloats / n_heads) return messages::kKeysTooWide;
     if (d_v > kMaxTokenFloats / n_heads) return messages::kValuesTooWide;
     return nullptr;
+}
+
+std::uint64_t most_appends(std::uint64_t n_heads) noexcept {
+    constexpr std::uint64_t kSignedLimit = (std::uint64_t{1} << 63) - 1;
+    return std::min(kSignedLimit, std::numeric_limits<std::uint64_t>::max() / n_heads);
 }
 
 Layer::Layer(LayerConfig config) : config_(std::move(config)) {
@@ -52,6 +58,26 @@ Layer Layer::recast(LayerConfig config) const {
 
 std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
     return make_strategy(config_.strategy, config_.parameters);
+}
+
+Layer::AppendRoom Layer::reserve_for_appends(std::size_t tokens) {
+    // Most appends find room in every head: checked inline, head by head.
+    bool reserved = false;
+    try {
+        for (KVCache& head : heads_) {
+            if (head.has_room_for(tokens)) continue;
+            reserved = true;
+            head.reserve_for_appends(tokens);
+        }
+    } catch (...) {
+        give_back_spare_room();
+        throw;
+    }
+    return AppendRoom(reserved ? this : nullptr);
+}
+
+void Layer::give_back_spare_room() noexcept {
+    for (KVCache& head : heads_) head.give_back_spare_room();
 }
 
 void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_stride, const float* values,
@@ -113,6 +139,11 @@ std::size_t Layer::longest() const noexcept {
     std::size_t most = 0;
     for (const KVCache& head : heads_) most = std::max(most, head.length());
     return most;
+}
+
+std::uint64_t Layer::appends_left() const noexcept {
+    // Every head sees every append.
+    return most_appends(config_.n_heads) - heads_.front().total_appends();
 }
 
 std::uint64_t Layer::held() const noexcept {

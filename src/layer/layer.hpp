@@ -26,6 +26,11 @@ struct LayerConfig {
 // from them cannot overflow.
 const char* dimensions_problem(std::uint64_t n_heads, std::uint64_t d_k, std::uint64_t d_v);
 
+// The most appends each head of a layer of `n_heads` heads counts: a head's
+// counters stay below 2**63, as its spans hold token indices in signed 64
+// bits, and their sums over the heads fit in 64 bits.
+std::uint64_t most_appends(std::uint64_t n_heads) noexcept;
+
 class Layer {
 public:
     // Empty heads. Throws std::invalid_argument for a strategy name that
@@ -51,6 +56,25 @@ public:
 
     // A fresh strategy of this layer's kind, for a head.
     std::unique_ptr<CacheStrategy> make_head_strategy() const;
+
+    // Room in every head for `tokens` appends, made before any append, so
+    // that appending them cannot fail halfway for want of memory. What the
+    // appends did not use goes back when the room goes.
+    class AppendRoom {
+    public:
+        // Null when no head needed room.
+        explicit AppendRoom(Layer* layer) noexcept : layer_(layer) {}
+        ~AppendRoom() {
+            if (layer_ != nullptr) layer_->give_back_spare_room();
+        }
+        AppendRoom(const AppendRoom&) = delete;
+        AppendRoom& operator=(const AppendRoom&) = delete;
+
+    private:
+        Layer* layer_;
+    };
+    // Throws std::bad_alloc, leaving every head as it was.
+    [[nodiscard]] AppendRoom reserve_for_appends(std::size_t tokens);
 
     // Appends `tokens` entries to head `index`: the key of token t is the
     // d_k floats at keys + t * key_stride, its value the d_v floats at
@@ -86,6 +110,9 @@ public:
     // values are read as rows, and before a state is written.
     void settle() noexcept;
 
+    // Appends the heads can still count (see most_appends).
+    std::uint64_t appends_left() const noexcept;
+
     // Entries held, summed over heads.
     std::uint64_t held() const noexcept;
     // The entries of the head that holds the most.
@@ -102,6 +129,8 @@ public:
     std::uint64_t attend_work(std::size_t queries) const noexcept;
 
 private:
+    void give_back_spare_room() noexcept;
+
     LayerConfig config_;
     std::vector<KVCache> heads_;
 };

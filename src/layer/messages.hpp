@@ -20,7 +20,8 @@ inline constexpr char kStateTruncatedIn[] = "truncated in ";  // then what was b
 inline constexpr char kStateWrongMagic[] = "not a LayerCache state (wrong magic bytes)";
 // %u the state's version, %u the newest this build reads.
 inline constexpr char kStateVersion[] = "unsupported version %u (this build reads versions 1 to %u)";
-inline constexpr char kStateAppendsTooLarge[] = "total_appends is too large for the number of heads";
+// %llu the most appends a head counts.
+inline constexpr char kStateAppendsTooLarge[] = "total_appends is too large for the number of heads (at most %llu)";
 inline constexpr char kStatePositionBeyondAppends[] = "more tokens since clear than appends";
 inline constexpr char kStateHeldBeyondPosition[] = "holds more entries than tokens appended since clear";
 inline constexpr char kStateSizeNotHeld[] = "current_size differs from the entries held";

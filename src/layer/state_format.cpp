@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "layer/messages.hpp"
 
@@ -132,9 +131,11 @@ LayerConfig read_config(Reader& reader, std::uint32_t& version) {
         parameters.budget = reader.number<std::uint64_t>(messages::kStatePartParameters);
         parameters.recent = reader.number<std::uint64_t>(messages::kStatePartParameters);
     }
-    // The refused name reads as in the constructor's message.
+    // The refused name reads as in the constructor's message, choices and
+    // all: those of the version, which before 2 knew no strategy that keeps
+    // scores.
     const StrategySet known = version >= kScoresVersion ? StrategySet::all : StrategySet::unscored;
-    if (!is_known_strategy(config.strategy, known)) fail(messages::kUnknownStrategy + config.strategy + "'");
+    if (!is_known_strategy(config.strategy, known)) fail(unknown_strategy_message(config.strategy, known));
     if (!parameters_fit(config.strategy, parameters)) fail(messages::kStateRecentNotBelowBudget);
     return config;
 }
@@ -260,9 +261,10 @@ Layer read_state(std::span<const unsigned char> state) {
     KVCacheCounters shared;
     shared.total_appends = reader.number<std::uint64_t>(messages::kStatePartCounters);
     shared.position = reader.number<std::uint64_t>(messages::kStatePartCounters);
-    // Totals over heads are sums of these; they must not wrap.
-    if (shared.total_appends > std::numeric_limits<std::uint64_t>::max() / config.n_heads) {
-        fail(messages::kStateAppendsTooLarge);
+    // Every other counter is at most total_appends; a state the heads could
+    // not go on from (and write again) is refused.
+    if (shared.total_appends > most_appends(config.n_heads)) {
+        fail(format(messages::kStateAppendsTooLarge, static_cast<unsigned long long>(most_appends(config.n_heads))));
     }
     if (shared.position > shared.total_appends) fail(messages::kStatePositionBeyondAppends);
     if (config.n_heads > reader.remaining() / head_header_bytes(version)) {

@@ -29,10 +29,15 @@
 
 namespace marrowvale {
 
-// Why bytes are not a state this version can read.
+// Why bytes are not a state this version can read. The text is kept whole:
+// a strategy name read from a state may hold a NUL, where what() would end.
 class StateError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit StateError(const std::string& text) : std::runtime_error(text), text_(text) {}
+    const std::string& text() const noexcept { return text_; }
+
+private:
+    std::string text_;
 };
 
 // The exact size of the layer's state.

@@ -37,12 +37,16 @@ public:
     }
 
     void run(Job& job) {
+        bool queued;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job.wanted = std::min(job.wanted, threads_);
-            if (job.wanted != 0) queue_.push_back(&job);
+            queued = job.wanted != 0;
+            if (queued) queue_.push_back(&job);
         }
-        if (job.wanted != 0) work_.notify_all();
+        // Not job.wanted: helpers that take the job count it down meanwhile,
+        // under the lock this no longer holds.
+        if (queued) work_.notify_all();
         work_on(job);
         std::unique_lock<std::mutex> lock(mutex_);
         // No helper may join once the caller is done: the job lives on the

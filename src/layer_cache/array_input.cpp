@@ -37,18 +37,6 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
     }
 }
 
-}  // namespace
-
-bool get_view(PyObject* object, BufferView& view) {
-    if (!PyObject_CheckBuffer(object)) return false;
-    if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
-    PyErr_Clear();
-    return false;
-}
-
-namespace {
-
 // `name(i)` stands for a dimension of kFree.
 template <typename Name>
 std::string dims_text(const Py_ssize_t* dims, int ndim, Name name) {
@@ -61,6 +49,14 @@ std::string dims_text(const Py_ssize_t* dims, int ndim, Name name) {
 }
 
 }  // namespace
+
+bool get_view(PyObject* object, BufferView& view) {
+    if (!PyObject_CheckBuffer(object)) return false;
+    if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
+    if (!buffer_request_refused()) throw PythonErrorSet{};
+    PyErr_Clear();
+    return false;
+}
 
 std::string shape_text(const Py_ssize_t* dims, int ndim) {
     return dims_text(dims, ndim, [](int) { return ""; });
@@ -79,44 +75,60 @@ bool holds_native_float32(const Py_buffer& view) {
 }
 
 void FloatArgument::read(PyObject* object, const char* parameter, const ExpectedShape& expected) {
+    open(object, parameter, expected);
+    convert();
+}
+
+void FloatArgument::open(PyObject* object, const char* parameter, const ExpectedShape& expected) {
+    object_ = object;
     parameter_ = parameter;
-    expected_ = &expected;
+    expected_ = expected;
     shape_ = expected.dims;
     try {
-        BufferView view;
-        if (get_view(object, view)) {
-            read_buffer(std::move(view), 0);
+        if (get_view(object, opened_)) {
+            if (!check_buffer_shape(opened_.view(), 0)) buffer_shape_error(opened_.view(), 0);
+            return;
+        }
+        sequence_length(object, 0);
+    } catch (const PythonErrorSet&) {
+        raise_argument_error(parameter_);
+    }
+}
+
+void FloatArgument::convert() {
+    try {
+        if (opened_.held()) {
+            read_buffer(std::move(opened_), 0);
         } else {
-            read_nested(object, 0);
+            read_nested(object_, 0);
         }
     } catch (const PythonErrorSet&) {
         raise_argument_error(parameter_);
     }
     size_ = 1;
-    for (int i = 0; i < expected.ndim; ++i) size_ *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < expected_.ndim; ++i) size_ *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
     if (!view_.held()) data_ = converted_.data();
+}
+
+// Whether the buffer, read at nesting `depth`, has the dimensions expected
+// from there on; takes the size of a free dimension.
+bool FloatArgument::check_buffer_shape(const Py_buffer& view, int depth) {
+    const int ndim = expected_.ndim - depth;
+    if (view.ndim != ndim) return false;
+    for (int i = 0; i < ndim; ++i) {
+        const auto d = static_cast<std::size_t>(depth + i);
+        if (shape_[d] == ExpectedShape::kFree) {
+            shape_[d] = view.shape[i];
+        } else if (view.shape[i] != shape_[d]) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void FloatArgument::read_buffer(BufferView buffer, int depth) {
     const Py_buffer& view = buffer.view();
-    const int ndim = expected_->ndim - depth;
-    bool fits = view.ndim == ndim;
-    for (int i = 0; fits && i < ndim; ++i) {
-        const auto d = static_cast<std::size_t>(depth + i);
-        if (shape_[d] == ExpectedShape::kFree) {
-            shape_[d] = view.shape[i];
-        } else {
-            fits = view.shape[i] == shape_[d];
-        }
-    }
-    if (!fits) {
-        Py_ssize_t found[6] = {};
-        for (int i = 0; i < depth; ++i) found[i] = shape_[static_cast<std::size_t>(i)];
-        for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
-        const std::string wanted = shape_text(*expected_);
-        const std::string got = shape_text(found, std::min(depth + view.ndim, 6));
-        raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
-    }
+    if (!check_buffer_shape(view, depth)) buffer_shape_error(view, depth);
     const std::optional<ElementFormat> format = element_format(view);
     if (!format) raise_format(PyExc_TypeError, messages::kNotNumbers, view.format == nullptr ? "B" : view.format);
     const bool in_place = depth == 0 && format->is_native_float32() && PyBuffer_IsContiguous(&view, 'C') &&
@@ -129,9 +141,36 @@ void FloatArgument::read_buffer(BufferView buffer, int depth) {
     convert_strided(view, *format, converted_);
 }
 
+void FloatArgument::buffer_shape_error(const Py_buffer& view, int depth) {
+    Py_ssize_t found[6] = {};
+    for (int i = 0; i < depth; ++i) found[i] = shape_[static_cast<std::size_t>(i)];
+    for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
+    const std::string wanted = shape_text(expected_);
+    const std::string got = shape_text(found, std::min(depth + view.ndim, 6));
+    raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
+}
+
+Py_ssize_t FloatArgument::sequence_length(PyObject* object, int depth) {
+    if (PyUnicode_Check(object)) raise_type_error(PyUnicode_FromString(messages::kStrIsNotAVector));
+    if (!PySequence_Check(object)) {
+        PyRef name = type_qualname(object);
+        if (!name) throw PythonErrorSet{};
+        raise_type_error(PyUnicode_FromFormat(messages::kNotASequence, name.get()));
+    }
+    const Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) throw PythonErrorSet{};
+    const auto d = static_cast<std::size_t>(depth);
+    if (shape_[d] == ExpectedShape::kFree) {
+        shape_[d] = length;
+    } else if (length != shape_[d]) {
+        shape_error(depth, length, object);
+    }
+    return length;
+}
+
 void FloatArgument::read_nested(PyObject* object, int depth) {
     const auto d = static_cast<std::size_t>(depth);
-    if (depth == expected_->ndim - 1) {
+    if (depth == expected_.ndim - 1) {
         BufferView view;
         if (get_view(object, view)) return read_buffer(std::move(view), depth);
         FloatBuffer row;
@@ -148,22 +187,10 @@ void FloatArgument::read_nested(PyObject* object, int depth) {
         BufferView view;
         if (get_view(object, view)) return read_buffer(std::move(view), depth);
     }
-    if (PyUnicode_Check(object)) raise_type_error(PyUnicode_FromString(messages::kStrIsNotAVector));
-    if (!PySequence_Check(object)) {
-        PyRef name = type_qualname(object);
-        if (!name) throw PythonErrorSet{};
-        raise_type_error(PyUnicode_FromFormat(messages::kNotASequence, name.get()));
-    }
-    const Py_ssize_t length = PySequence_Size(object);
-    if (length < 0) throw PythonErrorSet{};
-    if (shape_[d] == ExpectedShape::kFree) {
-        shape_[d] = length;
-    } else if (length != shape_[d]) {
-        shape_error(depth, length, object);
-    }
+    const Py_ssize_t length = sequence_length(object, depth);
     if (depth == 0) {
         std::size_t total = static_cast<std::size_t>(length);
-        for (int i = 1; i < expected_->ndim; ++i) total *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
+        for (int i = 1; i < expected_.ndim; ++i) total *= static_cast<std::size_t>(shape_[static_cast<std::size_t>(i)]);
         converted_.reserve_hint(total);
     }
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -181,7 +208,7 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
     for (; ndim < depth; ++ndim) got[ndim] = shape_[static_cast<std::size_t>(ndim)];
     got[ndim++] = found;
     PyRef item = PyRef::borrow(object);
-    while (item && found > 0 && ndim < expected_->ndim) {
+    while (item && found > 0 && ndim < expected_.ndim) {
         item = PyRef::steal(PySequence_GetItem(item.get(), 0));
         if (!item) break;
         found = PyObject_Length(item.get());
@@ -189,7 +216,7 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
         got[ndim++] = found;
     }
     PyErr_Clear();
-    const std::string wanted = shape_text(*expected_);
+    const std::string wanted = shape_text(expected_);
     const std::string text = shape_text(got, ndim);
     raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
 }

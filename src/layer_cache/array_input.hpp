@@ -38,7 +38,7 @@ std::string shape_text(const ExpectedShape& expected);
 
 // The view of `object`'s buffer with strides and format; false, with no
 // error set, when it has none (or refuses this kind of request: then the
-// object is read as a sequence).
+// object is read as a sequence). Any other failure of the export is raised.
 bool get_view(PyObject* object, BufferView& view);
 
 // Whether a buffer holds float32 in this machine's byte order, which is read
@@ -51,10 +51,20 @@ public:
     FloatArgument(const FloatArgument&) = delete;
     FloatArgument& operator=(const FloatArgument&) = delete;
 
-    // Reads `object`, the argument `parameter`. Throws PythonErrorSet with
-    // ValueError for a wrong shape, TypeError for elements that are not
-    // numbers (messages begin "argument 'NAME': ").
+    // Reads `object`, the argument `parameter`: open, then convert. Throws
+    // PythonErrorSet with ValueError for a wrong shape, TypeError for
+    // elements that are not numbers (messages begin "argument 'NAME': ").
     void read(PyObject* object, const char* parameter, const ExpectedShape& expected);
+
+    // The first half of read: takes the buffer of `object` and checks its
+    // whole shape or, for nested sequences, the length of the outermost, so
+    // that a caller can check every argument's shape (the work a conversion
+    // will cost) before converting any. dim(i) is then known for every
+    // dimension of a buffer, and the first of nested sequences.
+    void open(PyObject* object, const char* parameter, const ExpectedShape& expected);
+    // The second half: reads the floats of an opened argument (nested
+    // sequences have their inner shapes checked on the way).
+    void convert();
 
     const float* data() const noexcept { return data_; }
     // The size of dimension i as read.
@@ -66,12 +76,18 @@ public:
     void separate_from(const void* begin, const void* end);
 
 private:
+    bool check_buffer_shape(const Py_buffer& view, int depth);
+    [[noreturn]] void buffer_shape_error(const Py_buffer& view, int depth);
+    // The length of nested sequences at `depth`, checked against the shape.
+    Py_ssize_t sequence_length(PyObject* object, int depth);
     void read_buffer(BufferView buffer, int depth);
     void read_nested(PyObject* object, int depth);
     [[noreturn]] void shape_error(int depth, Py_ssize_t found, PyObject* object);
 
+    PyObject* object_ = nullptr;  // borrowed: arguments outlive the call
     const char* parameter_ = nullptr;
-    const ExpectedShape* expected_ = nullptr;
+    ExpectedShape expected_{};
+    BufferView opened_;  // the buffer open took, until convert reads it
     std::array<Py_ssize_t, 3> shape_{};
     BufferView view_;  // held while the floats are the caller's own memory
     FloatBuffer converted_;

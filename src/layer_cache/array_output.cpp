@@ -56,8 +56,8 @@ OutputArgument::OutputArgument(PyObject* out, const char* parameter, Py_ssize_t 
     }
     if (!view_.acquire(out, PyBUF_RECORDS_RO)) {
         // A buffer that cannot be described by strides and a format (an
-        // array of Python objects, say) is no float32 array either.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
+        // array of dates, say) is no float32 array either.
+        if (!buffer_request_refused()) throw PythonErrorSet{};
         PyErr_Clear();
         raise_format(PyExc_TypeError, messages::kOutNoFormat, parameter);
     }

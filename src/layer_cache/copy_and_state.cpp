@@ -88,14 +88,14 @@ PyObject* layer_cache_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_
         {
             BufferView data;
             if (!data.acquire(slots[0], PyBUF_SIMPLE)) {
-                if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonErrorSet{};
+                if (!buffer_request_refused()) throw PythonErrorSet{};
                 PyErr_Clear();
                 raise_format(PyExc_TypeError, messages::kStateNotBytes, Py_TYPE(slots[0])->tp_name);
             }
             try {
                 layer.emplace(read_state({static_cast<const unsigned char*>(data->buf), static_cast<std::size_t>(data->len)}));
             } catch (const StateError& problem) {
-                raise_format(PyExc_ValueError, messages::kInvalidState, problem.what());
+                raise_value_error(messages::kInvalidState + problem.text());
             }
         }
         const std::size_t threads = thread_count(slots[1], layer->config().n_heads);

@@ -76,6 +76,9 @@ inline constexpr char kRetainIndexTwice[] = "argument 'index': index %lld given 
 // %s the strategy.
 inline constexpr char kNoScores[] = "strategy '%s' keeps no scores";
 
+// %llu the most appends a head counts.
+inline constexpr char kTooManyAppends[] = "each head of a LayerCache counts at most %llu appends";
+
 // ---- construction, heads and states ----
 
 // %s parameter, %llu the least value, %R what was given.
@@ -91,7 +94,7 @@ inline constexpr char kHeadNotAnInteger[] = "head index must be an integer, not 
 inline constexpr char kHeadOutOfRange[] = "head index %R out of range for %zu heads";
 // %s the type of what was given.
 inline constexpr char kStateNotBytes[] = "argument 'data': expected a bytes-like object, got '%s'";
-// %s why the bytes are not a state (the layer's texts).
-inline constexpr char kInvalidState[] = "invalid LayerCache state: %s";
+// Before why the bytes are not a state (the layer's texts).
+inline constexpr char kInvalidState[] = "invalid LayerCache state: ";
 
 }  // namespace marrowvale::messages

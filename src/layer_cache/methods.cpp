@@ -18,6 +18,15 @@
 namespace marrowvale {
 namespace {
 
+// Refuses appends past what the counters hold (reachable only from a state
+// that counted nearly that many), before anything changes.
+void check_appends_left(const Layer& layer, std::uint64_t tokens) {
+    if (tokens > layer.appends_left()) {
+        raise_format(PyExc_OverflowError, messages::kTooManyAppends,
+                     static_cast<unsigned long long>(most_appends(layer.config().n_heads)));
+    }
+}
+
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
 constexpr std::array<const char*, 2> kExtendParams = {"K", "V"};
 constexpr std::array<const char*, 3> kAttendParams = {"q", "out", "weights"};
@@ -47,6 +56,10 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         FloatArgument values;
         values.read(slots[1], "v", {2, {ssize(config.n_heads), ssize(config.d_v)}});
         CacheAccess::Lock lock(state.access);
+        check_appends_left(state.layer, 1);
+        // Room in every head first: a head that ran out of memory after
+        // another had appended would leave them out of step.
+        const Layer::AppendRoom room = state.layer.reserve_for_appends(1);
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         // Straight to each head's cache: this runs once per head per token.
@@ -68,20 +81,28 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::write);
-        // Every token of every head is read and checked before the first
-        // is stored.
+        // Both shapes are checked before either is converted (a stride of 0
+        // lets a small array declare any number of tokens to convert), and
+        // every token of every head before the first is stored.
         FloatArgument keys;
-        keys.read(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, {"T"}});
+        keys.open(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, {"T"}});
         const Py_ssize_t tokens = keys.dim(0);
         FloatArgument values;
-        values.read(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
+        values.open(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
+        keys.convert();
+        values.convert();
         CacheAccess::Lock lock(state.access);
+        check_appends_left(state.layer, static_cast<std::uint64_t>(tokens));
+        const Layer::AppendRoom room = state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));
         const auto d_k = static_cast<std::size_t>(config.d_k);
         const auto d_v = static_cast<std::size_t>(config.d_v);
         const auto heads = static_cast<std::size_t>(config.n_heads);
         auto task = [&](std::size_t h) {
             state.layer.append_tokens(h, keys.data() + h * d_k, heads * d_k, values.data() + h * d_v, heads * d_v,
                                       static_cast<std::size_t>(tokens));
+            // Here rather than when the room goes: a head's spare room goes
+            // back by a copy of its rows, which its thread is placed to make.
+            state.layer.head(h).give_back_spare_room();
         };
         for_each_head(state, state.layer.append_work(static_cast<std::size_t>(tokens)), task);
         Py_RETURN_NONE;
@@ -97,8 +118,9 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
         CacheAccess::Borrow borrow(state.access, Access::read);
+        // Both shapes are checked before the queries are converted, as in extend.
         FloatArgument queries;
-        queries.read(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, {"n_q"}});
+        queries.open(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, {"n_q"}});
         const Py_ssize_t n_q = queries.dim(0);
         const auto heads = ssize(config.n_heads);
         if (n_q % heads != 0) {
@@ -114,15 +136,16 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         } else {
             given.emplace(slots[1], "out", n_q, ssize(config.d_v));
             out = given->data();
-            // Each output row is written while later queries are still read.
-            queries.separate_from(out, out + given->size());
         }
         std::optional<OutputArgument> weights;
         if (slots[2] != nullptr && slots[2] != Py_None) {
             weights.emplace(slots[2], "weights", n_q, longest_head(state));
             if (given && weights->overlaps(*given)) raise_format(PyExc_ValueError, messages::kWeightsOverlapOut);
-            queries.separate_from(weights->data(), weights->data() + weights->size());
         }
+        queries.convert();
+        // Each output row is written while later queries are still read.
+        if (given) queries.separate_from(out, out + given->size());
+        if (weights) queries.separate_from(weights->data(), weights->data() + weights->size());
         {
             CacheAccess::Lock lock(state.access);
             const auto columns = static_cast<std::size_t>(state.layer.longest());

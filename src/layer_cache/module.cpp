@@ -53,9 +53,13 @@ PyObject* init_module() {
         install_fork_handlers();
         PyObject* cls = layer_cache_class();
         if (cls == nullptr) throw PythonErrorSet{};
+        // _marrowvale keeps its panic type to itself; the package exports it from here.
+        PyObject* panic = panic_exception_type();
+        if (panic == nullptr) throw PythonErrorSet{};
         PyRef module = checked(PyModule_Create(&kModuleDef));
         if (PyModule_AddObjectRef(module.get(), "LayerCache", cls) < 0) throw PythonErrorSet{};
-        PyRef all = checked(Py_BuildValue("[sss]", "LayerCache", "build_settings", "kernel_set"));
+        if (PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) throw PythonErrorSet{};
+        PyRef all = checked(Py_BuildValue("[ssss]", "LayerCache", "PanicException", "build_settings", "kernel_set"));
         if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw PythonErrorSet{};
         g_module = module.release();
         return Py_NewRef(g_module);

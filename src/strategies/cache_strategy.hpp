@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string_view>
 
@@ -44,6 +45,19 @@ public:
     // brings to an entry are the sum, in query order, of the entry's
     // weights under each query of its group.
     virtual AttentionScoring attention_scoring() const noexcept { return AttentionScoring::none; }
+
+    // The most entries a cache of `held` entries can hold right after any of
+    // its next `appends` appends, before the strategy's own turn: what an
+    // owner must make room for so that none of those appends allocates.
+    // Without a bound of its own a strategy may keep every entry.
+    virtual std::uint64_t most_held(std::uint64_t held, std::uint64_t appends) const noexcept {
+        return saturating_sum(held, appends);
+    }
+
+protected:
+    static std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) noexcept {
+        return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+    }
 };
 
 }  // namespace marrowvale

@@ -12,6 +12,7 @@ public:
         : static_k_(static_k), recent_k_(recent_k) {}
     std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "static"; }
+    std::uint64_t most_held(std::uint64_t held, std::uint64_t appends) const noexcept override;
 
 private:
     std::uint64_t static_k_;
