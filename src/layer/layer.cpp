@@ -170,9 +170,9 @@ std::uint64_t Layer::append_work(std::size_t tokens) const noexcept {
         }
     }
     if (!heads_.empty() && heads_.front().keeps_scores()) {
-        // Each append may evict: a look at every score, and a move of the
-        // shorter side of the list, a quarter of it on average.
-        work += tokens * (held() + held() / 4 * width);
+        // Each append may evict: a look at every score, and the rows the
+        // compactions move, about eight an eviction (vacated_rows.cpp).
+        work += tokens * (held() + 8 * config_.n_heads * width);
     }
     return work;
 }
