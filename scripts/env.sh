@@ -58,3 +58,9 @@ for setting in ${MARROWVALE_BUILD_SETTINGS:-}; do
 done
 "$py" -m pip install --quiet --disable-pip-version-check --no-build-isolation \
     "${build_options[@]}" "$root"
+
+# The test commands spread the suite over every core (pytest-xdist): most
+# tests are single-threaded Python, so two cores halve the time.
+# MARROWVALE_TEST_JOBS=0 runs it in one process; pytest arguments given to
+# the commands come after this one and override it.
+test_jobs=(-n "${MARROWVALE_TEST_JOBS:-auto}")
