@@ -88,8 +88,11 @@ void convert_parameter(const PyRef& slot, std::size_t index, Value& out, Convert
 
 std::unique_ptr<CacheStrategy> select_strategy(const ConstructorArgs& args) {
     const std::string_view name = args.strategy;
-    if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters)) return strategy;
-    raise_value_error(unknown_strategy_message(name));
+    // PyKVCache's attend only reads, so it offers no strategy that scores.
+    if (std::unique_ptr<CacheStrategy> strategy = make_strategy(name, args.parameters, StrategySet::unscored)) {
+        return strategy;
+    }
+    raise_value_error(unknown_strategy_message(name, StrategySet::unscored));
 }
 
 PyObject* kvcache_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

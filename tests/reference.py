@@ -235,6 +235,22 @@ def plain_sum(terms: np.ndarray) -> np.ndarray:
     return total
 
 
+def attention_weights(keys: Sequence[np.ndarray], q, d_k: int, sum_rule=eight_lane_sum) -> np.ndarray:
+    """The softmax weights of q over the held keys, oldest first: scaled
+    scores, the largest (NaN skipped) subtracted before the exponential, each
+    exponential divided by their eight-lane sum."""
+    with np.errstate(all="ignore"):
+        r = np.sqrt(u64_to_f32(d_k))
+        scores = sum_rule(np.stack(keys) * q) / r
+        m = F32(-np.inf)
+        for s in scores:
+            if not np.isnan(s) and s > m:
+                m = s
+        exps = np.array([expf(s - m) for s in scores], dtype=np.float32)
+        total = sum_rule(exps)[()]
+        return exps / total
+
+
 def attention(keys: Sequence[np.ndarray], values: Sequence[np.ndarray], q, d_k: int, d_v: int,
               sum_rule=eight_lane_sum) -> np.ndarray:
     """Scaled dot-product attention of q over the held entries, oldest first.
@@ -248,16 +264,8 @@ def attention(keys: Sequence[np.ndarray], values: Sequence[np.ndarray], q, d_k: 
         return out
     if len(q) != len(keys[0]):
         raise DimMismatch(QUERY_MISMATCH)
+    weights = attention_weights(keys, q, d_k, sum_rule)
     with np.errstate(all="ignore"):
-        r = np.sqrt(u64_to_f32(d_k))
-        scores = sum_rule(np.stack(keys) * q) / r
-        m = F32(-np.inf)
-        for s in scores:
-            if not np.isnan(s) and s > m:
-                m = s
-        exps = np.array([expf(s - m) for s in scores], dtype=np.float32)
-        total = sum_rule(exps)[()]
-        weights = exps / total
         for value, w in zip(values, weights):
             out = out + value * w
     return out

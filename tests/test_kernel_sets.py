@@ -156,6 +156,19 @@ def test_sums_match_scalar_at_every_length_and_offset(kernel_set):
                 probe.dot_rows(kernel_set, q, rows, scores, queries)
 
             failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count}", dot_rows, inputs)
+        # Each query's scores a row longer than the count: the floats past
+        # the count stay as they were.
+        for queries, width, count, gap in ((2, n, 17, 3), (3, 8, n, 5)):
+            scores = np.full((queries, count + gap), 7.0, F32)
+            inputs = [data(rng, queries * width), data(rng, width * count), scores.reshape(-1)]
+
+            def strided(kernel_set, q, rows, scores, queries=queries, gap=gap):
+                probe.dot_rows(kernel_set, q, rows, scores, queries, gap)
+
+            failures += check(kernel_set, lanes, f"dot_rows queries={queries} n={width} count={count} gap={gap}",
+                              strided, inputs)
+            probe.dot_rows("scalar", inputs[0], inputs[1], scores.reshape(-1), queries, gap)
+            assert (scores[:, count:] == 7.0).all()
         for width, count in ((n, 2), (n, 5), (n, 6), (n, 11), (3, n), (8, n), (19, n)):
             inputs = [data(rng, width * count), np.zeros(count, F32), np.zeros(max(count - 1, 0), F32)]
             label = f"norms_and_dots width={width} count={count}"
@@ -278,12 +291,81 @@ def test_weighted_sum_matches_scalar_at_every_length_and_offset(kernel_set):
 
         label = f"weighted_sum_rows outputs={outputs} width={width} count={count}"
         failures += check(kernel_set, lanes, label, weighted_sum_rows, inputs)
+    # Each output's weights a row longer than the count, NaN past it: a
+    # weight read from there would make a sum NaN.
+    for outputs, width, count, gap in ((2, 2 * lanes + 1, 9, 4), (3, 13, 3 * lanes + 1, 2)):
+        weights = np.full((outputs, count + gap), np.nan, F32)
+        weights[:, :count] = np.abs(data(rng, outputs * count)).reshape(outputs, count) / F32(count)
+        inputs = [data(rng, outputs * width), data(rng, width * count), weights.reshape(-1)]
+
+        def strided(kernel_set, out, rows, weights, outputs=outputs, gap=gap):
+            probe.weighted_sum_rows(kernel_set, out, rows, weights, outputs, gap)
+
+        failures += check(kernel_set, lanes, f"weighted_sum_rows outputs={outputs} count={count} gap={gap}", strided,
+                          inputs)
+        out = inputs[0].copy()
+        probe.weighted_sum_rows("scalar", out, inputs[1], inputs[2], outputs, gap)
+        assert not np.isnan(out).any()
     assert failures == []
 
 
 # ---------------------------------------------------------------------------
 # The probe itself
 # ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_added_rows_match_scalar_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(7)
+    failures = []
+    for n in lengths(lanes):
+        for count, gap in ((0, 0), (1, 0), (3, 0), (2, 5)):
+            stride = n + gap
+            rows = data(rng, (count - 1) * stride + n if count else 0, special=True)
+
+            def add_rows(kernel_set, total, rows, count=count, stride=stride):
+                probe.add_rows(kernel_set, total, rows, count, stride)
+
+            total = data(rng, n, special=True)
+            failures += check(kernel_set, lanes, f"add_rows n={n} count={count} stride={stride}", add_rows, [total, rows])
+            # The scalar set adds the rows one after another.
+            expected = total.copy()
+            with np.errstate(all="ignore"):
+                for r in range(count):
+                    expected = expected + rows[r * stride : r * stride + n]
+            got = total.copy()
+            probe.add_rows("scalar", got, rows, count, stride)
+            assert bits(got) == bits(expected)
+    assert failures == []
+
+
+def first_lowest(values):
+    """The first NaN, or else the first of the smallest."""
+    nans = np.flatnonzero(np.isnan(values))
+    return int(nans[0]) if nans.size else int(np.flatnonzero(values == values.min())[0])
+
+
+@pytest.mark.parametrize("kernel_set", VECTOR_SETS)
+def test_lowest_matches_a_search_at_every_length_and_offset(kernel_set):
+    lanes = supported_set(kernel_set)
+    rng = np.random.default_rng(8)
+    pool = np.array([1.5, 0.0, -0.0, 3e-39, np.inf, -np.inf, -2.0, 7.0], F32)
+    failures = []
+    for n in [*range(1, 3 * lanes + 2), 63, 64, 65, 129, 1000]:
+        ties = pool[rng.integers(0, pool.size, n)]
+        spread = data(rng, n)
+        one_nan = spread.copy()
+        one_nan[rng.integers(n)] = np.nan
+        for label, values in (("ties", ties), ("spread", spread), ("one NaN", one_nan),
+                              ("all inf", np.full(n, np.inf, F32)), ("last is least", np.append(spread[1:], F32(-9)))):
+            want = first_lowest(values)
+            for offset in range(lanes):
+                arena = Arena()
+                got = probe.lowest(kernel_set, arena.place(values, offset))
+                if got != want or arena.damaged():
+                    failures.append(f"{label} n={n} offset={offset}: {got}, want {want}")
+    assert failures == []
 
 
 def test_canaries_catch_one_float_too_many():

@@ -310,10 +310,10 @@ def test_what_exports_no_buffer_of_the_kind_asked_stays_a_type_error(site, given
     ({"d_k": 2**47, "n_heads": 4}, ValueError, "n_heads * d_k must be below 2**48"),
     ({"strategy": 3}, TypeError, "argument 'strategy': 'int' object cannot be converted to 'PyString'"),
     ({"strategy": "Full"}, ValueError,
-     "argument 'strategy': unknown strategy 'Full'. choose: full, sliding, static, merge, hybrid"),
+     "argument 'strategy': unknown strategy 'Full'. choose: full, sliding, static, merge, hybrid, h2o, tova, knorm"),
     # The whole name, past a NUL.
     ({"strategy": "full\0x"}, ValueError,
-     "argument 'strategy': unknown strategy 'full\0x'. choose: full, sliding, static, merge, hybrid"),
+     "argument 'strategy': unknown strategy 'full\0x'. choose: full, sliding, static, merge, hybrid, h2o, tova, knorm"),
     ({"window_size": -1}, ValueError, "argument 'window_size': must be an integer from 0 to 2**64 - 1, got -1"),
     ({"merge_every": 2**64}, ValueError,
      "argument 'merge_every': must be an integer from 0 to 2**64 - 1, got 18446744073709551616"),

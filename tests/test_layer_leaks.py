@@ -37,7 +37,33 @@ CASES = {
     "bad state": lambda c: raising(ValueError, LayerCache.from_bytes, c.to_bytes()[:-1]),
     "bad head": lambda c: raising(IndexError, c.keys, H),
     "bad constructor": lambda c: raising(ValueError, LayerCache, H, D, D, "nope"),
+    "attend with weights": lambda c: (lambda w: lambda: c.attend(K, weights=w))(np.empty((H, 16), np.float32)),
+    "retain all": lambda c: lambda: c.retain([range(16)] * H),
+    "retain by mask": lambda c: lambda: c.retain(np.ones((H, 16), bool)),
+    "compress nothing away": lambda c: lambda: c.compress(np.stack([K] * 2, axis=1), 16),
+    "bad retain": lambda c: raising(IndexError, c.retain, [[0], [1], [99]]),
+    "bad compress": lambda c: raising(ValueError, c.compress, np.stack([K] * 2, axis=1), 16, 2),
 }
+
+
+def scored():
+    layer = LayerCache(H, D, D, "h2o", budget=16, recent=4, threads=2)
+    layer.extend(np.stack([K] * 40), np.stack([K] * 40))
+    return layer
+
+
+SCORED_CASES = {
+    "append and evict": lambda c: lambda: c.append(K, K),
+    "attend and score": lambda c: lambda: c.attend(K),
+    "scores": lambda c: lambda: c.scores(0),
+    "state": lambda c: lambda: LayerCache.from_bytes(c.to_bytes()),
+}
+
+
+@pytest.mark.parametrize("case", SCORED_CASES)
+def test_scored_calls_leave_memory_and_reference_counts_flat(case):
+    layer = scored()
+    assert_flat(SCORED_CASES[case](layer), K, layer)
 
 
 @pytest.mark.parametrize("case", CASES)

@@ -82,6 +82,9 @@ print(json.dumps({"raised": raised, "unchanged": after == before, "restores": re
     # A window of 256 needs room for 512 entries (8 MiB), whatever the
     # number of tokens.
     ("sliding", 256, 0, 1024, 15, [256, 256]),
+    # A budget of 512 (the default) keeps up to 560 rows with those its
+    # evictions vacated: room for 1118 (17.5 MiB).
+    ("h2o", 0, 0, 1024, 27, [512, 512]),
 ])
 def test_running_out_of_memory_changes_nothing(strategy, window, held, tokens, room, lengths):
     arguments = [strategy, str(window), str(held), str(tokens), str(room)]

@@ -62,7 +62,7 @@ def test_threads_are_not_part_of_the_state():
 def test_the_state_is_little_endian_and_versioned():
     state = built("sliding").to_bytes()
     assert state[:8] == b"MVLAYER\0"
-    assert struct.unpack_from("<IQQQB", state, 8) == (1, H, D_K, D_V, len("sliding"))
+    assert struct.unpack_from("<IQQQB", state, 8) == (2, H, D_K, D_V, len("sliding"))
 
 
 # ---- hostile states -----------------------------------------------------------
@@ -80,8 +80,9 @@ def test_every_truncation_is_refused():
     refused(state + b"\0", "unexpected bytes after the last head")
 
 
-def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
-    state = built("merge", tokens=9).to_bytes()
+def flipped_bits_accepted(state):
+    """Flips every bit of a state in turn: each is refused, or read as a
+    whole cache. Returns how many were read."""
     accepted = 0
     for index in range(len(state)):
         for bit in range(8):
@@ -96,7 +97,12 @@ def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
             assert layer.to_bytes() == bytes(mutated)
             layer.append(np.ones((H, D_K)), np.ones((H, D_V)))
             layer.attend(np.ones((H, D_K)))
-    assert accepted > 0  # the keys and values themselves may hold any bits
+    return accepted
+
+
+def test_every_flipped_bit_is_refused_or_gives_a_consistent_cache():
+    state = built("merge", tokens=9).to_bytes()
+    assert flipped_bits_accepted(state) > 0  # the keys and values themselves may hold any bits
 
 
 def header(n_heads=H, d_k=D_K, d_v=D_V, name=b"full", version=1, magic=b"MVLAYER\0", appends=0, position=0):
@@ -115,7 +121,10 @@ def one_entry_head(first=0, last=0, merges=0):
 
 @pytest.mark.parametrize("data, match", [
     (header(magic=b"MVLAYEr\0") + head(0, 0, 0) * H, "wrong magic"),
-    (header(version=2) + head(0, 0, 0) * H, "unsupported version 2"),
+    (header(version=3) + head(0, 0, 0) * H, "unsupported version 3"),
+    (header(version=0) + head(0, 0, 0) * H, "unsupported version 0"),
+    # Version 1 knew only the strategies that keep no scores.
+    (header(name=b"h2o") + head(0, 0, 0) * H, "unknown strategy 'h2o'"),
     (header(name=b"Full") + head(0, 0, 0) * H, "unknown strategy 'Full'"),
     (header(n_heads=0), "n_heads must be at least 1"),
     (header(d_v=0), "d_v must be at least 1"),
@@ -152,7 +161,89 @@ def test_a_handmade_state_within_the_rules_is_read():
     layer = LayerCache.from_bytes(data)
     assert layer.lengths() == [1, 0]
     assert layer.spans(0).tolist() == [[0, 2]]
-    assert layer.stats()["total_appends"] == 10 and layer.to_bytes() == data
+    assert layer.stats()["total_appends"] == 10
+    # Written again in the current version: budget and recent after the
+    # parameters, total_evictions after each head's total_merges.
+    first = header(name=b"merge", version=2, appends=5, position=3)
+    entry = one_entry_head(0, 2, merges=3)
+    upgraded = (first[:-16] + struct.pack("<QQ", 512, 32) + first[-16:]
+                + entry[:8] + struct.pack("<Q", 0) + entry[8:]
+                + struct.pack("<QQQQ", 3, 0, 0, 0))
+    assert layer.to_bytes() == upgraded
+
+
+# ---- version 2: scores ----------------------------------------------------
+
+SCORED = {"h2o": {"budget": 6, "recent": 1}, "tova": {"budget": 6, "recent": 2}, "knorm": {"budget": 5, "recent": 0}}
+
+
+def scored(strategy, tokens=17):
+    layer = LayerCache(H, D_K, D_V, strategy, **SCORED[strategy])
+    keys, values = token_stream(tokens, H, D_K, D_V, seed=13)
+    for t in range(tokens):
+        layer.append(keys[t], values[t])
+        if t % 4 == 0:
+            layer.attend(keys[t] * np.float32(0.3))
+    return layer
+
+
+@pytest.mark.parametrize("strategy", SCORED)
+@pytest.mark.parametrize("how", ["from_bytes", "pickle", "copy.deepcopy"])
+def test_states_and_copies_keep_the_scores(strategy, how):
+    original = scored(strategy)
+    twin = {"from_bytes": lambda: LayerCache.from_bytes(original.to_bytes()),
+            "pickle": lambda: pickle.loads(pickle.dumps(original)),
+            "copy.deepcopy": lambda: copy.deepcopy(original)}[how]()
+    for h in range(H):
+        assert np.array_equal(bits(twin.scores(h)), bits(original.scores(h)))
+    keys, values = token_stream(6, H, D_K, D_V, seed=14)
+    for t in range(6):
+        for layer in (original, twin):
+            layer.append(keys[t], values[t])
+            layer.attend(keys[t])
+        assert twin.to_bytes() == original.to_bytes()
+
+
+def test_every_truncation_of_a_scored_state_is_refused():
+    state = scored("tova", tokens=9).to_bytes()
+    for end in range(len(state)):
+        refused(state[:end])
+
+
+def test_every_flipped_bit_of_a_scored_state_is_refused_or_consistent():
+    assert flipped_bits_accepted(scored("h2o", tokens=8).to_bytes()) > 0  # scores may hold any bits too
+
+
+def header2(name=b"h2o", budget=4, recent=1, appends=0, position=0):
+    first = header(name=name, version=2, appends=appends, position=position)
+    return first[:-16] + struct.pack("<QQ", budget, recent) + first[-16:]
+
+
+def head2(merges, evictions, current, held, scores=()):
+    rows = head(merges, current, held, [1.0] * D_K * held, [2.0] * D_V * held,
+                [t for token in range(held) for t in (token, token)])
+    return rows[:8] + struct.pack("<Q", evictions) + rows[8:] + struct.pack(f"<{len(scores)}f", *scores)
+
+
+@pytest.mark.parametrize("data, match", [
+    (header2(budget=4, recent=4) + head2(0, 0, 0, 0) * H, "recent is not below budget"),
+    (header2(name=b"H2O") + head2(0, 0, 0, 0) * H, "unknown strategy 'H2O'"),
+    (header2(appends=3, position=3) + head2(2, 1, 1, 1, [0.5]) * H, "total_merges does not fit"),
+    (header2(appends=3, position=3) + head2(1, 0, 1, 1, [0.5]) * H, "total_merges does not fit"),
+    # The entries' size is checked, scores included, before any is read.
+    (header2(appends=2, position=2) + head2(0, 0, 2, 2, [0.5, 0.5]) + head2(0, 0, 2, 2, [0.5]),
+     "head 1: truncated in the entries"),
+])
+def test_inconsistent_scored_states_are_refused(data, match):
+    refused(data, match)
+
+
+def test_a_handmade_scored_state_is_read():
+    data = header2(appends=5, position=5) + head2(2, 1, 2, 2, [0.25, np.inf]) + head2(3, 0, 2, 2, [np.nan, 1.0])
+    layer = LayerCache.from_bytes(data)
+    assert layer.to_bytes() == data
+    assert layer.scores(0).tolist() == [0.25, np.inf] and np.isnan(layer.scores(1)[0])
+    assert layer.stats()["total_evictions"] == 1
 
 
 # ---- counters near their limit ------------------------------------------------

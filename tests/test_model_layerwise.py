@@ -27,6 +27,9 @@ STRATEGIES = [
     {"strategy": "merge", "threshold": 0.3, "merge_every": 2},
     {"strategy": "merge", "threshold": 0.6, "merge_every": 1},
     {"strategy": "hybrid", "static_k": 3, "threshold": 0.3, "merge_every": 3},
+    {"strategy": "h2o", "budget": 7, "recent": 2},
+    {"strategy": "tova", "budget": 6, "recent": 0},
+    {"strategy": "knorm", "budget": 8, "recent": 3},
 ]
 
 

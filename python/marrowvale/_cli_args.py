@@ -13,8 +13,8 @@ from typing import TypeAlias
 from ._strategy_spec import StrategySpec, check_strategy, parse_spec_text
 from ._plot import plot_format_problem
 
-__all__ = ["Commands", "add_command", "add_output_options", "count", "output_path", "plot_path",
-           "strategy_spec", "write_output"]
+__all__ = ["Commands", "add_command", "add_output_options", "count", "layer_strategy_spec", "output_path",
+           "plot_path", "strategy_spec", "write_output"]
 
 # What add_subparsers returns, which each command adds its parser to.
 Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
@@ -54,18 +54,24 @@ def count(minimum: int, maximum: int | None = None) -> Callable[[str], int]:
     return parse
 
 
-def strategy_spec(text: str) -> StrategySpec:
+def strategy_spec(text: str, *, layer: bool = False) -> StrategySpec:
     """NAME or NAME:KEY=VALUE,KEY=VALUE, as a strategy spec that a cache
-    accepts; a count may be a share of the text ("window_size=12.5%")."""
+    accepts (a PyKVCache, or with `layer` a LayerCache); a count may be a
+    share of the text ("window_size=12.5%")."""
     try:
         spec = parse_spec_text(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
     try:
-        check_strategy(spec)
+        check_strategy(spec, layer=layer)
     except (TypeError, ValueError, OverflowError) as exc:
         raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
     return spec
+
+
+def layer_strategy_spec(text: str) -> StrategySpec:
+    """A strategy spec that a LayerCache accepts (see strategy_spec)."""
+    return strategy_spec(text, layer=True)
 
 
 def output_path(text: str) -> str:

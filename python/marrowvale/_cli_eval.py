@@ -7,8 +7,8 @@ import argparse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._cli_args import (Commands, add_command, add_output_options, count, output_path, plot_path, strategy_spec,
-                        write_output)
+from ._cli_args import (Commands, add_command, add_output_options, count, layer_strategy_spec, output_path,
+                        plot_path, write_output)
 from ._plot import plot_evaluation, plot_positions
 from ._report import evaluation_document, write_json
 from ._stream_file import save_stream
@@ -41,15 +41,21 @@ def add_eval_command(commands: Commands) -> None:
                     "cache's (mean with its standard error, quantiles, in nats), top-1 agreement, "
                     "perplexity and its ratio to the full cache's, and the attention-output error per layer.")
     _model_arguments(parser)
-    parser.add_argument("-s", "--strategy", type=strategy_spec, action="append", metavar="SPEC",
-                        help="a strategy, NAME or NAME:KEY=VALUE,..., e.g. sliding:window_size=128; a count "
-                             "may be a share of the text (of each window with --ctx), e.g. "
-                             "sliding:window_size=12.5%%; repeat for several (default: a built-in selection)")
+    parser.add_argument("-s", "--strategy", type=layer_strategy_spec, action="append", metavar="SPEC",
+                        help="a strategy, NAME or NAME:KEY=VALUE,..., e.g. sliding:window_size=128 or "
+                             "h2o:budget=128,recent=32; a count may be a share of the text (of each window "
+                             "with --ctx), e.g. sliding:window_size=12.5%%; with --prompt-tokens, compress=W "
+                             "(and keep=K, pool=P) compresses the cache at the end of the prompt by its last "
+                             "W queries; repeat for several (default: a built-in selection)")
     parser.add_argument("--max-tokens", type=count(2), default=1024, metavar="N",
                         help="use at most the first N tokens of the text (default 1024)")
     parser.add_argument("--ctx", type=count(2), metavar="N",
                         help="evaluate windows of N tokens, each from empty caches, and pool the figures "
                              "(default: the whole text is one window)")
+    parser.add_argument("--prompt-tokens", type=count(1), metavar="P",
+                        help="the first P tokens of each window are a prompt that fills every cache with "
+                             "full attention; each run's cache is then made from those entries (compressed "
+                             "first for a spec with compress=W) and only the continuation is measured")
     parser.add_argument("--threads", type=count(1), metavar="N",
                         help="threads each layer's cache may use (default: the usable cores)")
     add_output_options(parser, "also draw KL divergence against compression ratio to PATH")
@@ -100,7 +106,8 @@ def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     model = _model(parser, args.model)
     try:
         result = evaluate(model, text, args.strategy or DEFAULT_EVAL_STRATEGIES, max_tokens=args.max_tokens,
-                          ctx=args.ctx, threads=args.threads, progress=True, text_source=source)
+                          ctx=args.ctx, threads=args.threads, progress=True, text_source=source,
+                          prompt_tokens=args.prompt_tokens)
     except (ValueError, TypeError, OverflowError) as exc:
         parser.error(str(exc))
     config = model.config
@@ -108,7 +115,10 @@ def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     print(f"model {result.model}: {config.architecture}, {config.num_hidden_layers} layers, "
           f"{config.num_attention_heads} query and {config.num_key_value_heads} key/value heads of "
           f"{config.head_dim}")
-    print(f"text {source}: {result.tokens} tokens{windows}, {result.predictions} predictions")
+    prompt = (f", the first {result.prompt_tokens} of each a prompt with full attention" if result.prompt_tokens
+              else "")
+    measured = " on the continuation" if result.prompt_tokens else ""
+    print(f"text {source}: {result.tokens} tokens{windows}{prompt}, {result.predictions} predictions{measured}")
     print(format_evaluation(result))
     print(f"\n{len(result.results)} runs in {result.seconds:.1f} s (LayerCache kernels: {result.kernel_set})")
     if args.json is not None:

@@ -14,7 +14,10 @@ _Number = SupportsFloat | SupportsIndex
 _Rows = Buffer | Sequence[Buffer | Sequence[_Number]]
 _Tokens = Buffer | Sequence[_Rows]
 
-_StrategyName = Literal["full", "sliding", "static", "merge", "hybrid"]
+_StrategyName = Literal["full", "sliding", "static", "merge", "hybrid", "h2o", "tova", "knorm"]
+# What retain takes: a boolean mask (n_heads, entries), or per head an
+# index array or a mask.
+_Index = Buffer | Sequence[Buffer | Sequence[SupportsIndex]]
 
 @type_check_only
 class _BuildSettings(TypedDict):
@@ -68,6 +71,14 @@ class LayerCache:
     threads: how many threads attend and extend may spread the heads over
     (None: the usable cores); at most n_heads are used. Large calls run
     without the interpreter lock; results do not depend on the count.
+
+    Strategies that choose by a score per entry: "h2o" (the weights every
+    attend since the entry's append gave it, summed over the query heads of
+    its group), "tova" (those of the latest attend; entries appended since
+    count as recent) and "knorm" (minus the L2 norm of its key). Each keeps
+    at most budget entries per head after an append, evicting the lowest
+    score among all but the newest recent (recent < budget); a NaN score
+    ranks lowest, and of equal scores the oldest entry goes.
     """
 
     def __new__(
@@ -82,6 +93,8 @@ class LayerCache:
         recent_k: SupportsIndex = 128,
         threshold: SupportsFloat | SupportsIndex = 0.9,
         merge_every: SupportsIndex = 4,
+        budget: SupportsIndex = 512,
+        recent: SupportsIndex = 32,
         threads: SupportsIndex | None = None,
     ) -> Self: ...
     @property
@@ -111,10 +124,40 @@ class LayerCache:
         """Store T tokens: K of shape (T, n_heads, d_k), V of shape (T, n_heads, d_v);
         the same as T appends."""
 
-    def attend(self, q: _Rows, out: npt.NDArray[np.float32] | None = None) -> npt.NDArray[np.float32]:
+    def attend(
+        self,
+        q: _Rows,
+        out: npt.NDArray[np.float32] | None = None,
+        weights: npt.NDArray[np.float32] | None = None,
+    ) -> npt.NDArray[np.float32]:
         """Attention of q, shape (n_q, d_k) with n_q a multiple of n_heads: query
         row j reads head j // (n_q // n_heads). Returns a float32 array (n_q, d_v),
-        or writes into out (C-contiguous float32 of that shape) and returns it."""
+        or writes into out (C-contiguous float32 of that shape) and returns it.
+        weights, a C-contiguous float32 array (n_q, entries of the longest head),
+        receives each query's softmax weights over its head's entries, oldest
+        first, and zeros after them. On an "h2o" or "tova" cache this also
+        updates the scores."""
+
+    def compress(self, queries: _Tokens, keep: SupportsIndex, pool: SupportsIndex = 7) -> None:
+        """Keep at most keep entries per head, chosen once by the attention of
+        queries, shape (n_q, w, d_k): the last w queries of each query head.
+        Each entry scores its softmax weights summed over the w queries of every
+        query head of its group; the newest w entries stay, and the others are
+        ranked by their scores max-pooled among themselves over pool (odd)
+        neighbouring positions, the newer of equal scores first. keep must be
+        at least w. The cache goes on with its own strategy afterwards; the
+        entries dropped count in total_evictions."""
+
+    def retain(self, index: _Index) -> None:
+        """Keep only the given entries of each head, in their order: index is a
+        boolean mask (n_heads, entries), or one index array (integers, negative
+        ones from the end, each at most once) or boolean mask per head. The
+        entries dropped count in total_evictions."""
+
+    def scores(self, head: SupportsIndex, /) -> npt.NDArray[np.float32]:
+        """The strategy's score of each held entry of the head: float32 (held,),
+        oldest first ("tova": inf for an entry no attend has weighed yet).
+        ValueError for a strategy that keeps no scores."""
 
     def spans(self, head: SupportsIndex, /) -> npt.NDArray[np.int64]:
         """First and last token index (from 0 since construction or clear) each
@@ -140,6 +183,26 @@ class LayerCache:
 
     def copy(self) -> LayerCache:
         """An independent copy."""
+
+    def with_strategy(
+        self,
+        strategy: _StrategyName | str,
+        *,
+        window_size: SupportsIndex = 512,
+        static_k: SupportsIndex = 32,
+        recent_k: SupportsIndex = 128,
+        threshold: SupportsFloat | SupportsIndex = 0.9,
+        merge_every: SupportsIndex = 4,
+        budget: SupportsIndex = 512,
+        recent: SupportsIndex = 32,
+    ) -> LayerCache:
+        """A copy holding the same entries, spans and counters under another
+        strategy, which acts from the next append on (an append then evicts
+        or drops as many entries as the strategy's rule asks). The scores stay
+        when the strategy is the same one; otherwise each entry scores as a
+        new entry would ("h2o": 0, "tova": inf, "knorm": minus its key's
+        norm). So a prompt can fill an unbounded cache with full attention,
+        and the decoding go on within a budget."""
 
     def __copy__(self) -> LayerCache: ...
     def __deepcopy__(self, memo: Any, /) -> LayerCache: ...

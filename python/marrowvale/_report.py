@@ -74,6 +74,7 @@ def evaluation_document(evaluation: Evaluation) -> dict[str, Any]:
         "tokens": evaluation.tokens,
         "windows": evaluation.windows,
         "window_tokens": evaluation.window_tokens,
+        "prompt_tokens": evaluation.prompt_tokens,
         "predictions": evaluation.predictions,
         "kernel_set": evaluation.kernel_set,
         "seconds": evaluation.seconds,

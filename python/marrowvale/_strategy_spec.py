@@ -3,7 +3,9 @@ name a cache strategy and its parameters, checked before any work starts.
 
 A spec is a name alone ("merge", the constructor's defaults) or a mapping
 with the name under "strategy" and any of the constructor's strategy
-parameters, e.g. ``{"strategy": "sliding", "window_size": 128}``. A count
+parameters, e.g. ``{"strategy": "sliding", "window_size": 128}``, and, for
+``eval --prompt-tokens``, the selection at the end of the prompt
+(``compress``, ``keep``, ``pool``: see ``_selection_spec``). A count
 parameter (a window or a number of entries) may also be a share of the
 text, a string such as ``"12.5%"``, less or more a few entries
 (``"12.5%-16"``, so that a static cache's 16 first entries and its recent
@@ -21,14 +23,18 @@ from typing import Any, TypeAlias
 
 from _marrowvale import PyKVCache
 
+from ._layer_cache import LayerCache
+from ._selection_spec import SELECTION_PARAMETERS, split_selection
+
 __all__ = ["COUNT_PARAMETERS", "PARAMETERS", "Share", "StrategySpec", "budget_strategies", "check_strategy",
            "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of", "spec_text"]
 
 StrategySpec: TypeAlias = str | Mapping[str, object]
 
-PARAMETERS = ("window_size", "static_k", "recent_k", "threshold", "merge_every")
+# The caches' strategy parameters; budget and recent are LayerCache's alone.
+PARAMETERS = ("window_size", "static_k", "recent_k", "threshold", "merge_every", "budget", "recent")
 # The parameters that count entries, and so may be given as a share of the text.
-COUNT_PARAMETERS = ("window_size", "static_k", "recent_k")
+COUNT_PARAMETERS = ("window_size", "static_k", "recent_k", "budget", "recent", "keep")
 
 # Entries a static cache keeps from the start of the text when its budget is
 # given as a share: the first tokens draw much of every query's attention.
@@ -138,9 +144,10 @@ def _split(spec: StrategySpec) -> tuple[str, dict[str, object]]:
     if not isinstance(name, str):
         raise ValueError(f"strategy spec {spec!r} has no strategy name under 'strategy'")
     for key in given:
-        if key not in PARAMETERS:
+        if key not in PARAMETERS and key not in SELECTION_PARAMETERS:
             raise ValueError(f"strategy spec {spec!r}: unknown parameter {key!r}; "
-                             f"choose from {', '.join(PARAMETERS)} (d_k and d_v come from the stream)")
+                             f"choose from {', '.join(PARAMETERS + SELECTION_PARAMETERS)} "
+                             "(d_k and d_v come from the stream)")
     return name, given
 
 
@@ -207,13 +214,28 @@ def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]
     return label(name, params), name, params
 
 
-def check_strategy(spec: StrategySpec) -> None:
+def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
     """Raise what a cache's constructor would raise for ``spec``
     (ValueError, TypeError or OverflowError), shares of the text checked as
-    shares of a text of 1,000 tokens."""
+    shares of a text of 1,000 tokens: PyKVCache's (what ``compare`` runs),
+    or with ``layer`` LayerCache's (what ``eval`` runs), which also takes
+    the strategies that choose by score and a selection at the end of a
+    prompt."""
     _, name, params = parse_strategy(resolve_shares(spec, 1000))
-    arguments: dict[str, Any] = params
-    PyKVCache(1, 1, name, **arguments)
+    if not layer:
+        selection = [key for key in params if key in SELECTION_PARAMETERS]
+        if selection:
+            raise ValueError(f"{selection[0]} is for eval --prompt-tokens, not for a single head's cache")
+        arguments: dict[str, Any] = params
+        PyKVCache(1, 1, name, **arguments)
+        return
+    cache_params, _ = split_selection(name, params)
+    arguments = dict(cache_params)
+    try:
+        LayerCache(1, 1, 1, name, **arguments)
+    except ValueError as exc:
+        # The name is the spec's, not a constructor argument's here.
+        raise ValueError(str(exc).removeprefix("argument 'strategy': ")) from None
 
 
 def _number(text: str) -> int | float | str:

@@ -34,6 +34,12 @@ float half_to_float(std::uint16_t half) noexcept {
     return std::bit_cast<float>(bits);
 }
 
+// Sign-extended from the element's width.
+std::int64_t signed_element(const unsigned char* at, const ElementFormat& format) noexcept {
+    const unsigned shift = static_cast<unsigned>(64 - 8 * format.size);
+    return static_cast<std::int64_t>(load_bits(at, format.size, format.swap) << shift) >> shift;
+}
+
 }  // namespace
 
 float read_element(const unsigned char* at, const ElementFormat& format) noexcept {
@@ -49,17 +55,29 @@ float read_element(const unsigned char* at, const ElementFormat& format) noexcep
             if (format.size == 2) return half_to_float(static_cast<std::uint16_t>(load_bits(at, 2, format.swap)));
             if (format.size == 4) return std::bit_cast<float>(static_cast<std::uint32_t>(load_bits(at, 4, format.swap)));
             return static_cast<float>(std::bit_cast<double>(load_bits(at, 8, format.swap)));
-        case ElementKind::signed_integer: {
-            // Sign-extend from the element's width.
-            const unsigned shift = static_cast<unsigned>(64 - 8 * format.size);
-            const auto value =
-                static_cast<std::int64_t>(load_bits(at, format.size, format.swap) << shift) >> shift;
-            return static_cast<float>(static_cast<double>(value));
-        }
+        case ElementKind::signed_integer:
+            return static_cast<float>(static_cast<double>(signed_element(at, format)));
         case ElementKind::unsigned_integer:
             return static_cast<float>(static_cast<double>(load_bits(at, format.size, format.swap)));
     }
     return 0.0f;
+}
+
+std::optional<std::int64_t> read_integer_element(const unsigned char* at, const ElementFormat& format) noexcept {
+    switch (format.kind) {
+        case ElementKind::boolean:
+            return at[0] != 0 ? 1 : 0;
+        case ElementKind::signed_integer:
+            return signed_element(at, format);
+        case ElementKind::unsigned_integer: {
+            const std::uint64_t value = load_bits(at, format.size, format.swap);
+            if (value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+            return static_cast<std::int64_t>(value);
+        }
+        case ElementKind::floating:
+            break;
+    }
+    return std::nullopt;
 }
 
 }  // namespace marrowvale

@@ -9,6 +9,7 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 namespace marrowvale {
@@ -79,5 +80,9 @@ inline std::optional<ElementFormat> element_format(const Py_buffer& view) noexce
 
 // The element at `at`, as the nearest float32.
 float read_element(const unsigned char* at, const ElementFormat& format) noexcept;
+
+// The integer or bool element at `at` (not a float one), or nothing for an
+// unsigned one beyond the range of int64.
+std::optional<std::int64_t> read_integer_element(const unsigned char* at, const ElementFormat& format) noexcept;
 
 }  // namespace marrowvale

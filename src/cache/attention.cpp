@@ -3,6 +3,7 @@
 // weighted sum of the values, oldest entry first.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -15,58 +16,59 @@
 namespace marrowvale {
 namespace {
 
-// The working array of the calling thread: kept from call to call, so that
-// attention allocates (and, for a large cache, maps and faults in) nothing
-// once a thread has seen its largest cache, and each thread has its own, so
-// that attention stays reentrant across threads. Released when the thread
-// ends.
+// The working array of the calling thread: kept from call to call, and each
+// thread has its own, so that attention stays reentrant across threads.
+// Released when the thread ends.
 float* thread_working_floats(std::size_t count) {
-    struct Working {
-        FloatArray floats;
-        std::size_t capacity = 0;
-    };
-    thread_local Working working;
-    if (count > working.capacity) {
-        // Nothing is kept over the call: the old contents need no copy, and
-        // the old array goes before the new one is asked for.
-        working.floats.reset();
-        working.capacity = 0;
-        working.floats = allocate_floats(count);
-        working.capacity = count;
-    }
-    return working.floats.get();
+    thread_local ScratchFloats working;
+    return working.get(count);
 }
 
 }  // namespace
 
 void KVCache::attend(std::span<const float> query, float* out) const {
     // Every key has d_k floats, so checking against the first covers all.
-    if (!keys_.empty() && query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
+    if (length() != 0 && query.size() != d_k_) MARROWVALE_FAIL(messages::kLengthMismatch);
     attend_group(query.data(), 1, out);
 }
 
 void KVCache::attend_group(const float* queries, std::size_t count, float* out) const {
-    const std::size_t n = keys_.size();
+    attend_rows(queries, count, {.out = out});
+}
+
+void KVCache::attend_rows(const float* queries, std::size_t count, const AttentionOutputs& outputs) const {
+    const std::size_t n = length();
     const std::size_t d_k = static_cast<std::size_t>(d_k_);
     const std::size_t d_v = static_cast<std::size_t>(d_v_);
-    // One working array per query of a group serves in turn as its scores,
-    // its exponentials and its weights: each step reads an entry's value
-    // before overwriting it. Had before anything is written, and sized for
-    // the largest group, so that every group uses it as it is.
+    const std::size_t per_pass = std::clamp<std::size_t>(outputs.queries_per_pass, 1, kGroupQueries);
+    // One working row per query of a pass serves in turn as its scores, its
+    // exponentials and its weights: each step reads an entry's value before
+    // overwriting it. Had before anything is written, and sized for the
+    // largest pass, so that every pass uses it as it is.
     float* scores = nullptr;
     if (n != 0 && count != 0) {
-        const std::size_t group = std::min(count, kGroupQueries);
+        const std::size_t group = std::min(count, per_pass);
         if (n > std::numeric_limits<std::size_t>::max() / group) throw std::bad_alloc();
         scores = thread_working_floats(group * n);
     }
-    for (std::size_t j = 0; j < count * d_v; ++j) out[j] = 0.0f;
-    if (scores == nullptr) return;
+    if (outputs.out != nullptr) std::fill_n(outputs.out, count * d_v, 0.0f);
+    if (scores == nullptr) {
+        if (outputs.weights != nullptr) std::fill_n(outputs.weights, count * outputs.weights_stride, 0.0f);
+        return;
+    }
 
     const Kernels& kernels = active_kernels();
     const float divisor = std::sqrt(static_cast<float>(d_k_));
-    for (std::size_t first = 0; first < count; first += kGroupQueries) {
-        const std::size_t group = std::min(count - first, kGroupQueries);
-        kernels.dot_rows(queries + first * d_k, group, keys_.row(0), d_k, n, scores);
+    // Rows that evictions vacated are skipped: the scores of each run of
+    // entries go to their places among the entries' scores, and each run
+    // adds its values to the outputs after the runs before it, which are
+    // the terms, in the order, of the entries' rows without the gaps.
+    const std::size_t rows = keys_.size();
+    for (std::size_t first = 0; first < count; first += per_pass) {
+        const std::size_t group = std::min(count - first, per_pass);
+        vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
+            kernels.dot_rows(queries + first * d_k, group, keys_.row(row), d_k, run, scores + entry, n);
+        });
         for (std::size_t g = 0; g < group; ++g) {
             float* const score = scores + g * n;
             // The maximum skips NaN scores; with none left it stays -inf.
@@ -78,7 +80,48 @@ void KVCache::attend_group(const float* queries, std::size_t count, float* out) 
             const float normaliser = kernels.sum(score, n);
             kernels.divide_max(score, n, normaliser);  // the largest weight is not needed
         }
-        kernels.weighted_sum_rows(out + first * d_v, group, values_.row(0), scores, n, d_v);
+        if (outputs.out != nullptr) {
+            float* const out = outputs.out + first * d_v;
+            vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
+                kernels.weighted_sum_rows(out, group, values_.row(row), scores + entry, run, d_v, n);
+            });
+        }
+        if (outputs.weights != nullptr) {
+            for (std::size_t g = 0; g < group; ++g) {
+                float* row = outputs.weights + (first + g) * outputs.weights_stride;
+                std::memcpy(row, scores + g * n, n * sizeof(float));
+                std::fill(row + n, row + outputs.weights_stride, 0.0f);
+            }
+        }
+        if (outputs.weight_sums != nullptr) {
+            // +0.0 plus the first query's weights is those weights: a weight
+            // is never -0.0.
+            std::size_t added = 0;
+            if (first == 0) {
+                std::memcpy(outputs.weight_sums, scores, n * sizeof(float));
+                added = 1;
+            }
+            kernels.add_rows(outputs.weight_sums, scores + added * n, group - added, n, n);
+        }
+    }
+}
+
+void KVCache::attend_for_scores(const float* queries, std::size_t count, AttentionOutputs outputs) {
+    scores_pending_ = false;
+    const bool scored = strategy_->attention_scoring() != AttentionScoring::none && count != 0 && length() != 0;
+    outputs.weight_sums = scored ? pending_scores_.get(length()) : nullptr;
+    attend_rows(queries, count, outputs);
+    scores_pending_ = scored;
+}
+
+void KVCache::commit_scores() noexcept {
+    if (!scores_pending_) return;
+    scores_pending_ = false;
+    const std::size_t n = scores_.size();
+    if (strategy_->attention_scoring() == AttentionScoring::added) {
+        active_kernels().add_rows(scores_.row(0), pending_scores_.data(), 1, n, n);
+    } else {
+        std::memcpy(scores_.row(0), pending_scores_.data(), n * sizeof(float));
     }
 }
 

@@ -1,35 +1,55 @@
-// The entries a strategy works on: keys and values at equal indices and,
-// when the cache's owner follows them, the spans of tokens the entries
-// cover. Every change a strategy makes goes through here, so the spans
-// follow each drop, move and merge without a strategy knowing about them,
-// and a cache that does not follow spans pays one untaken branch per change.
+// The entries a strategy works on: keys and values at equal indices,
+// when the cache's owner follows them the spans of tokens the entries
+// cover, and when the strategy keeps them the entries' scores. Every change
+// a strategy makes goes through here, so spans and scores follow each drop,
+// move and merge without a strategy knowing about them, and a cache without
+// them pays one untaken branch per change. A cache that keeps scores
+// leaves an evicted entry's key, value and span rows vacated
+// (vacated_rows.hpp); its strategy only erases entries, and reads nothing
+// but the scores.
 #pragma once
 
 #include <cstddef>
 
 #include "cache/entry_list.hpp"
+#include "cache/vacated_rows.hpp"
 
 namespace marrowvale {
 
 class Entries {
 public:
-    Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans) noexcept
-        : keys(key_rows), values(value_rows), spans_(spans) {}
+    Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans, ScoreList* scores = nullptr,
+            VacatedRows* vacated = nullptr) noexcept
+        : keys(key_rows), values(value_rows), spans_(spans), scores_(scores), vacated_(vacated) {}
 
     EntryList& keys;
     EntryList& values;
 
-    std::size_t size() const noexcept { return keys.size(); }
+    std::size_t size() const noexcept { return keys.size() - (vacated_ == nullptr ? 0 : vacated_->size()); }
+
+    // The score of each entry, oldest first; null unless the cache keeps
+    // scores (or holds no entry).
+    const float* scores() const noexcept {
+        return scores_ == nullptr || scores_->empty() ? nullptr : scores_->row(0);
+    }
+
+    // pop_front, truncate and move_rows are for lists without vacated rows.
 
     // Drops the `count` oldest entries.
     void pop_front(std::size_t count) noexcept {
         keys.pop_front(count);
         values.pop_front(count);
         if (spans_ != nullptr) spans_->pop_front(count);
+        if (scores_ != nullptr) scores_->pop_front(count);
     }
 
     // Drops the entry at `index`; the others keep their order.
     void erase(std::size_t index) noexcept {
+        if (scores_ != nullptr) scores_->erase(index);
+        if (vacated_ != nullptr) {
+            vacated_->vacate(vacated_->row_of(index), keys, values, spans_);
+            return;
+        }
         keys.erase(index);
         values.erase(index);
         if (spans_ != nullptr) spans_->erase(index);
@@ -40,6 +60,7 @@ public:
         keys.truncate(count);
         values.truncate(count);
         if (spans_ != nullptr) spans_->truncate(count);
+        if (scores_ != nullptr) scores_->truncate(count);
     }
 
     // Copies the `count` entries from `from` on over those from `to` on
@@ -49,11 +70,13 @@ public:
         keys.move_rows(from, to, count);
         values.move_rows(from, to, count);
         if (spans_ != nullptr) spans_->move_rows(from, to, count);
+        if (scores_ != nullptr) scores_->move_rows(from, to, count);
     }
 
     // Records that entry `to` (to <= older) now holds the blend of entries
     // `older` and `older + 1`, whose keys and values the caller has written:
-    // it covers the tokens of both, which are neighbours.
+    // it covers the tokens of both, which are neighbours. (No strategy that
+    // merges keeps scores.)
     void record_merge(std::size_t older, std::size_t to) noexcept {
         if (spans_ == nullptr) return;
         const std::int64_t first = spans_->row(older)[0];
@@ -65,6 +88,8 @@ public:
 
 private:
     SpanList* spans_;
+    ScoreList* scores_;
+    VacatedRows* vacated_;
 };
 
 }  // namespace marrowvale

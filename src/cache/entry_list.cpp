@@ -54,10 +54,10 @@ template <typename T>
 void RowList<T>::reserve_for_pushes(std::size_t pushes, std::size_t most_rows) {
     if (room_at_back() >= pushes) return;
     // A push finds at most `live` rows. When the back is full it slides the
-    // rows down if at least as many were dropped at the front as are live,
-    // which a capacity of twice the live rows guarantees; otherwise it grows
-    // the list to twice its live rows (grow_for_push). A block of that size
-    // serves every growth in place.
+    // rows down if at least half as many were dropped at the front as are
+    // live, which a capacity of twice the live rows guarantees; otherwise it
+    // grows the list to twice its live rows (grow_for_push). A block of that
+    // size serves every growth in place.
     const std::size_t live = std::max(most_rows, size_ + 1) - 1;
     if (live > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
     if (capacity_ >= std::max(live + 1, 2 * live)) return;
@@ -91,10 +91,12 @@ void RowList<T>::give_back_spare_rows() noexcept {
 
 template <typename T>
 void RowList<T>::grow_for_push() {
-    // Slide the rows down when at least half of the buffer is slack at the
-    // front: each row moved this way was preceded by a dropped row, which
-    // keeps the cost of front removal amortised O(1).
-    if (head_ != 0 && head_ >= size_) {
+    // Slide the rows down when the slack at the front is at least half the
+    // rows: at most two rows move for each row dropped there, which keeps
+    // the cost of front removal amortised O(1), and a list whose length
+    // wavers (one whose compactions drop rows at the front, say) settles
+    // on a buffer instead of growing it each time it is a little longer.
+    if (head_ != 0 && head_ >= size_ / 2) {
         if (size_ != 0 && width_ != 0) {
             std::memmove(data_.get(), row(0), size_ * row_bytes<T>(width_));
         }

@@ -1,8 +1,9 @@
 // A list of equal-width rows, oldest first, stored row-major in one
 // contiguous buffer so that attention and merging stream through memory.
-// The cache keeps its keys and values in float rows (EntryList) and, when
-// its owner follows which tokens each entry covers, their spans in rows of
-// two integers (SpanList).
+// The cache keeps its keys and values in float rows (EntryList), when its
+// owner follows which tokens each entry covers their spans in rows of two
+// integers (SpanList), and when its strategy chooses by score one float per
+// entry (ScoreList), apart from the keys and values.
 //
 // The live rows occupy [head_, head_ + size_) of the buffer. Dropping rows at
 // the front only advances head_, and the slack this leaves is reclaimed by
@@ -84,8 +85,8 @@ public:
     void truncate(std::size_t count) noexcept;
 
     // Copies the `count` rows from `from` on over the rows from `to` on
-    // (to <= from), the step of an in-place compaction; the rows are
-    // contiguous, so a run moves as one block.
+    // (the two runs may overlap), the step of an in-place compaction; the
+    // rows are contiguous, so a run moves as one block.
     void move_rows(std::size_t from, std::size_t to, std::size_t count) noexcept;
 
     // Drops every row and gives the storage back.
@@ -120,5 +121,7 @@ extern template class RowList<std::int64_t>;
 using EntryList = RowList<float>;
 // Rows of two token indices: the first and the last token an entry covers.
 using SpanList = RowList<std::int64_t>;
+// Rows of one float: an entry's score.
+using ScoreList = RowList<float>;
 
 }  // namespace marrowvale

@@ -55,4 +55,29 @@ HeapArray<T> allocate_array(std::size_t count) {
 
 inline FloatArray allocate_floats(std::size_t count) { return allocate_array<float>(count); }
 
+// Working floats kept from call to call, so that a caller allocates (and,
+// for a large array, maps and faults in) nothing once it has seen its
+// largest need. Nothing is kept over a growth: the old contents need no
+// copy, and the old array goes before the new one is asked for.
+class ScratchFloats {
+public:
+    // Room for `count` floats; throws std::bad_alloc.
+    float* get(std::size_t count) {
+        if (count > capacity_) {
+            floats_.reset();
+            capacity_ = 0;
+            floats_ = allocate_floats(count);
+            capacity_ = count;
+        }
+        return floats_.get();
+    }
+    // What the last get returned.
+    float* data() const noexcept { return floats_.get(); }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+private:
+    FloatArray floats_;
+    std::size_t capacity_ = 0;
+};
+
 }  // namespace marrowvale

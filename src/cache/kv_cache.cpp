@@ -15,7 +15,8 @@ KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStra
       strategy_(std::move(strategy)),
       d_k_(d_k),
       d_v_(d_v),
-      follows_spans_(follow_spans) {}
+      follows_spans_(follow_spans),
+      keeps_scores_(strategy_->keeps_scores()) {}
 
 void KVCache::append(std::span<const float> key, std::span<const float> value) {
     if (key.size() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, key.size(), d_k_));
@@ -28,6 +29,10 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     keys_.make_room_for_push();
     values_.make_room_for_push();
     if (follows_spans_) spans_.make_room_for_push();
+    if (keeps_scores_) {
+        scores_.make_room_for_push();
+        vacated_.make_room(keys_.size() + 1);
+    }
     keys_.push_back(key.data());
     values_.push_back(value.data());
     if (follows_spans_) {
@@ -35,34 +40,80 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
         const std::int64_t token[2] = {static_cast<std::int64_t>(position_), static_cast<std::int64_t>(position_)};
         spans_.push_back(token);
     }
+    if (keeps_scores_) {
+        const float score = strategy_->new_score(key);
+        scores_.push_back(&score);
+    }
     ++total_appends_;
 
-    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr);
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr,
+                    keeps_scores_ ? &vacated_ : nullptr);
     total_merges_ += strategy_->on_append(entries, position_);
-    current_size_ = keys_.size();
+    current_size_ = entries.size();
     ++position_;
+}
+
+std::size_t KVCache::retain(const unsigned char* kept) noexcept {
+    settle();
+    Entries entries(keys_, values_, follows_spans_ ? &spans_ : nullptr, keeps_scores_ ? &scores_ : nullptr);
+    // Each run of kept entries moves down as one block of every list.
+    const std::size_t n = entries.size();
+    std::size_t to = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (kept[i] == 0) {
+            ++i;
+            continue;
+        }
+        const std::size_t from = i;
+        while (i < n && kept[i] != 0) ++i;
+        entries.move_rows(from, to, i - from);
+        to += i - from;
+    }
+    entries.truncate(to);
+    if (to != n) {
+        total_evictions_ += n - to;
+        current_size_ = to;
+    }
+    return n - to;
 }
 
 void KVCache::reserve_for_appends(std::size_t appends) {
     if (has_room_for(appends)) return;
-    const std::uint64_t most = strategy_->most_held(keys_.size(), appends);
-    const auto rows = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
+    const std::uint64_t most = strategy_->most_held(length(), appends);
+    const auto entries = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
+    // Keys, values and spans also hold the rows evictions leave vacated.
+    const std::size_t rows = keeps_scores_ ? VacatedRows::most_rows(entries) : entries;
     keys_.reserve_for_pushes(appends, rows);
     values_.reserve_for_pushes(appends, rows);
     if (follows_spans_) spans_.reserve_for_pushes(appends, rows);
+    if (keeps_scores_) {
+        scores_.reserve_for_pushes(appends, entries);
+        vacated_.make_room(rows);
+    }
 }
 
 void KVCache::give_back_spare_room() noexcept {
     keys_.give_back_spare_rows();
     values_.give_back_spare_rows();
     spans_.give_back_spare_rows();
+    scores_.give_back_spare_rows();
 }
 
 void KVCache::clear() noexcept {
     keys_.clear();
     values_.clear();
     spans_.clear();
+    scores_.clear();
+    vacated_.clear();
+    scores_pending_ = false;
     position_ = 0;
+}
+
+std::uint64_t KVCache::storage_bytes() const noexcept {
+    return keys_.capacity() * d_k_ * sizeof(float) + values_.capacity() * d_v_ * sizeof(float) +
+           spans_.capacity() * spans_.width() * sizeof(std::int64_t) + scores_.capacity() * sizeof(float) +
+           pending_scores_.capacity() * sizeof(float);
 }
 
 }  // namespace marrowvale

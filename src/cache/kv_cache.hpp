@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "cache/entry_list.hpp"
+#include "cache/float_array.hpp"
+#include "cache/vacated_rows.hpp"
 #include "strategies/cache_strategy.hpp"
 
 namespace marrowvale {
@@ -36,15 +38,23 @@ public:
     KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
             bool follow_spans = false) noexcept;
 
-    // A copy of `other`: its entries, spans and counters, with `strategy`,
-    // which the caller builds as a twin of other's (a strategy holds only
-    // its parameters). Throws std::bad_alloc, leaving `other` untouched.
+    // A copy of `other`: its entries, spans, scores and counters, with
+    // `strategy`, which the caller builds as a twin of other's (a strategy
+    // holds only its parameters). Throws std::bad_alloc, leaving `other`
+    // untouched.
     KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
 
-    // Replaces the entries, spans and counters by saved ones. The rows must
-    // have this cache's widths and agree in number (no spans unless the cache
-    // follows them); throws PreconditionFailure, changing nothing, if not.
-    void restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters);
+    // A copy of `other`'s entries, spans and counters under `strategy`, of
+    // any kind, which acts from the next append on. The scores are other's
+    // when both strategies are of one kind, else each entry's as a new
+    // entry's (from its key). Throws std::bad_alloc.
+    static KVCache recast(const KVCache& other, std::unique_ptr<CacheStrategy> strategy);
+
+    // Replaces the entries, spans, scores and counters by saved ones. The
+    // rows must have this cache's widths and agree in number (no spans
+    // unless the cache follows them, no scores unless its strategy keeps
+    // them); throws PreconditionFailure, changing nothing, if not.
+    void restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores, const KVCacheCounters& counters);
 
     // Makes room for `appends` appends, so that none of them allocates: then
     // they cannot fail for want of memory. Throws std::bad_alloc, leaving
@@ -56,7 +66,8 @@ public:
     // Whether `appends` appends fit without growing any list.
     bool has_room_for(std::size_t appends) const noexcept {
         return keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
-               (!follows_spans_ || spans_.room_at_back() >= appends);
+               (!follows_spans_ || spans_.room_at_back() >= appends) &&
+               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends)));
     }
 
     // Stores one entry and lets the strategy compress. Throws
@@ -81,8 +92,47 @@ public:
     // memory is this many floats per held entry at most.
     static constexpr std::size_t kGroupQueries = 8;
 
+    // What attend_rows writes. Every pointer may be null for "not wanted".
+    struct AttentionOutputs {
+        // `count` rows of d_v floats, as attend_group writes them.
+        float* out = nullptr;
+        // `count` rows of weights_stride >= length() floats: row g gets the
+        // softmax weights of query g over the held entries, then zeros.
+        float* weights = nullptr;
+        std::size_t weights_stride = 0;
+        // length() floats: each entry's weights summed over the queries in
+        // query order (+0.0 plus the first, plus the second, ...); untouched
+        // when there is no query.
+        float* weight_sums = nullptr;
+        // Queries scored per pass over the entries, 1 ... kGroupQueries:
+        // the working memory is this many rows of weights.
+        std::size_t queries_per_pass = kGroupQueries;
+    };
+
+    // attend_group with more to show. The outputs must not overlap the
+    // queries or each other. Throws std::bad_alloc, writing nothing.
+    void attend_rows(const float* queries, std::size_t count, const AttentionOutputs& outputs) const;
+
+    // For a strategy whose scores come from attention: attend_rows into
+    // `outputs` (its weight_sums ignored), keeping aside the scores the
+    // attend gives without changing the cache. commit_scores then makes them
+    // the entries' scores, so that an owner of several caches can let each
+    // fail before any changes. Throws std::bad_alloc.
+    void attend_for_scores(const float* queries, std::size_t count, AttentionOutputs outputs);
+    void commit_scores() noexcept;
+
+    // Keeps the entries i with kept[i] != 0 (for i < length()), in order;
+    // counts the others in total_evictions and records the new length in
+    // current_size. Returns how many went.
+    std::size_t retain(const unsigned char* kept) noexcept;
+
+    // Moves the keys, values and spans of the held entries over the rows
+    // evictions vacated, so that keys(), values() and spans() hold exactly
+    // the entries.
+    void settle() noexcept { vacated_.compact(keys_, values_, follows_spans_ ? &spans_ : nullptr); }
+
     void clear() noexcept;
-    std::size_t length() const noexcept { return keys_.size(); }
+    std::size_t length() const noexcept { return keys_.size() - vacated_.size(); }
 
     std::uint64_t d_k() const noexcept { return d_k_; }
     std::uint64_t d_v() const noexcept { return d_v_; }
@@ -91,22 +141,34 @@ public:
     std::uint64_t total_evictions() const noexcept { return total_evictions_; }
     std::uint64_t current_size() const noexcept { return current_size_; }
     std::uint64_t position() const noexcept { return position_; }
+    bool keeps_scores() const noexcept { return keeps_scores_; }
     KVCacheCounters counters() const noexcept {
         return {total_appends_, total_merges_, total_evictions_, current_size_, position_};
     }
     std::string_view strategy_name() const noexcept { return strategy_->name(); }
     const CacheStrategy& strategy() const noexcept { return *strategy_; }
 
+    // The rows of the held entries once settled (before that, also rows
+    // that evictions vacated).
     const EntryList& keys() const noexcept { return keys_; }
     const EntryList& values() const noexcept { return values_; }
     bool follows_spans() const noexcept { return follows_spans_; }
-    // Empty unless the cache follows spans.
+    // Empty unless the cache follows spans; as keys() once settled.
     const SpanList& spans() const noexcept { return spans_; }
+    // The strategy's score of each entry; empty unless it keeps scores.
+    const ScoreList& scores() const noexcept { return scores_; }
+    // Bytes of every row list the cache holds, room for growth included.
+    std::uint64_t storage_bytes() const noexcept;
 
 private:
     EntryList keys_;
     EntryList values_;
     SpanList spans_{2};
+    ScoreList scores_{1};
+    VacatedRows vacated_;
+    // The scores the last attend_for_scores prepared, for commit_scores.
+    ScratchFloats pending_scores_;
+    bool scores_pending_ = false;
     std::unique_ptr<CacheStrategy> strategy_;
     std::uint64_t d_k_;
     std::uint64_t d_v_;
@@ -116,6 +178,7 @@ private:
     std::uint64_t current_size_ = 0;
     std::uint64_t position_ = 0;
     bool follows_spans_;
+    bool keeps_scores_;
 };
 
 }  // namespace marrowvale

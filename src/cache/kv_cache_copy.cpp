@@ -1,5 +1,6 @@
-// Copying a cache and restoring one from saved rows and counters: what
-// branching a conversation and loading a saved state need.
+// Copying a cache (under its strategy, or another: recast) and restoring
+// one from saved rows and counters: what branching a conversation, moving
+// from a prompt to a budget, and loading a saved state need.
 #include "cache/kv_cache.hpp"
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
@@ -10,6 +11,8 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
     : keys_(other.keys_.copy()),
       values_(other.values_.copy()),
       spans_(other.spans_.copy()),
+      scores_(other.scores_.copy()),
+      vacated_(other.vacated_),
       strategy_(std::move(strategy)),
       d_k_(other.d_k_),
       d_v_(other.d_v_),
@@ -18,9 +21,28 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
       total_evictions_(other.total_evictions_),
       current_size_(other.current_size_),
       position_(other.position_),
-      follows_spans_(other.follows_spans_) {}
+      follows_spans_(other.follows_spans_),
+      keeps_scores_(strategy_->keeps_scores()) {}
 
-void KVCache::restore(EntryList keys, EntryList values, SpanList spans, const KVCacheCounters& counters) {
+KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> strategy) {
+    const bool same_kind = other.strategy_->name() == strategy->name();
+    KVCache cache(other, std::move(strategy));
+    cache.settle();
+    if (!cache.keeps_scores_) {
+        cache.scores_.clear();
+    } else if (!same_kind) {
+        ScoreList scores(1);
+        float* score = scores.append_for_overwrite(cache.length());
+        for (std::size_t i = 0; i < cache.length(); ++i) {
+            score[i] = cache.strategy_->new_score({cache.keys_.row(i), static_cast<std::size_t>(cache.d_k_)});
+        }
+        cache.scores_ = std::move(scores);
+    }
+    return cache;
+}
+
+void KVCache::restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores,
+                      const KVCacheCounters& counters) {
     if (keys.width() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, keys.width(), d_k_));
     if (values.width() != d_v_) {
         MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, values.width(), d_v_));
@@ -33,9 +55,17 @@ void KVCache::restore(EntryList keys, EntryList values, SpanList spans, const KV
     if (spans.size() != span_count) {
         MARROWVALE_FAIL(equality_failure_message(messages::kSpanCountMismatch, spans.size(), span_count));
     }
+    if (scores.width() != 1) MARROWVALE_FAIL(equality_failure_message(messages::kScoreWidthMismatch, scores.width(), 1));
+    const std::size_t score_count = keeps_scores_ ? keys.size() : 0;
+    if (scores.size() != score_count) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kScoreCountMismatch, scores.size(), score_count));
+    }
     keys_ = std::move(keys);
     values_ = std::move(values);
     spans_ = std::move(spans);
+    scores_ = std::move(scores);
+    vacated_.clear();
+    scores_pending_ = false;
     total_appends_ = counters.total_appends;
     total_merges_ = counters.total_merges;
     total_evictions_ = counters.total_evictions;

@@ -16,6 +16,8 @@ inline constexpr char kValueDimMismatch[] = "value dim mismatch";
 inline constexpr char kSpanWidthMismatch[] = "span width mismatch";
 inline constexpr char kValueCountMismatch[] = "value count mismatch";
 inline constexpr char kSpanCountMismatch[] = "span count mismatch";
+inline constexpr char kScoreWidthMismatch[] = "score width mismatch";
+inline constexpr char kScoreCountMismatch[] = "score count mismatch";
 inline constexpr char kLengthMismatch[] = "assertion failed: self.len() == rhs.len()";
 
 }  // namespace marrowvale::messages

@@ -5,6 +5,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "cache/compress_selection.hpp"
 #include "layer/messages.hpp"
 #include "strategies/merge.hpp"
 
@@ -33,6 +34,7 @@ std::uint64_t most_appends(std::uint64_t n_heads) noexcept {
 
 Layer::Layer(LayerConfig config) : config_(std::move(config)) {
     if (!is_known_strategy(config_.strategy)) throw std::invalid_argument("unknown strategy");
+    if (!parameters_fit(config_.strategy, config_.parameters)) throw std::invalid_argument("parameters do not fit");
     heads_.reserve(static_cast<std::size_t>(config_.n_heads));
     for (std::uint64_t h = 0; h < config_.n_heads; ++h) {
         heads_.emplace_back(config_.d_k, config_.d_v, make_head_strategy(), true);
@@ -45,6 +47,13 @@ Layer::Layer(LayerConfig config, std::vector<KVCache> heads) noexcept
 Layer::Layer(const Layer& other) : config_(other.config_) {
     heads_.reserve(other.heads_.size());
     for (const KVCache& head : other.heads_) heads_.emplace_back(head, make_head_strategy());
+}
+
+Layer Layer::recast(LayerConfig config) const {
+    std::vector<KVCache> heads;
+    heads.reserve(heads_.size());
+    for (const KVCache& head : heads_) heads.push_back(KVCache::recast(head, make_strategy(config.strategy, config.parameters)));
+    return Layer(std::move(config), std::move(heads));
 }
 
 std::unique_ptr<CacheStrategy> Layer::make_head_strategy() const {
@@ -82,12 +91,54 @@ void Layer::append_tokens(std::size_t index, const float* keys, std::size_t key_
     }
 }
 
-void Layer::attend_queries(std::size_t index, const float* queries, std::size_t count, float* out) const {
-    heads_[index].attend_group(queries, count, out);
+void Layer::attend_queries(std::size_t index, const float* queries, std::size_t count, float* out, float* weights,
+                           std::size_t weights_stride) {
+    KVCache::AttentionOutputs outputs;
+    outputs.out = out;
+    outputs.weights = weights;
+    outputs.weights_stride = weights_stride;
+    KVCache& head = heads_[index];
+    if (head.keeps_scores()) {
+        head.attend_for_scores(queries, count, outputs);
+    } else {
+        head.attend_rows(queries, count, outputs);
+    }
+}
+
+void Layer::commit_scores() noexcept {
+    for (KVCache& head : heads_) head.commit_scores();
+}
+
+void Layer::select_for_compress(std::size_t index, const float* queries, std::size_t count, std::size_t window,
+                                std::size_t keep, std::size_t pool, unsigned char* kept) const {
+    CompressRequest request;
+    request.queries = queries;
+    request.count = count;
+    // One pass holds the weights of at most one query per query head of
+    // the group: the group's heads, `count / window` of them.
+    request.queries_per_pass = window == 0 ? 1 : std::max<std::size_t>(1, count / window);
+    request.window = window;
+    request.keep = keep;
+    request.pool = pool;
+    marrowvale::select_for_compress(heads_[index], request, kept);
+}
+
+void Layer::retain(const unsigned char* kept, std::size_t stride) noexcept {
+    for (std::size_t h = 0; h < heads_.size(); ++h) heads_[h].retain(kept + h * stride);
 }
 
 void Layer::clear() noexcept {
     for (KVCache& head : heads_) head.clear();
+}
+
+void Layer::settle() noexcept {
+    for (KVCache& head : heads_) head.settle();
+}
+
+std::size_t Layer::longest() const noexcept {
+    std::size_t most = 0;
+    for (const KVCache& head : heads_) most = std::max(most, head.length());
+    return most;
 }
 
 std::uint64_t Layer::appends_left() const noexcept {
@@ -103,11 +154,7 @@ std::uint64_t Layer::held() const noexcept {
 
 std::uint64_t Layer::storage_bytes() const noexcept {
     std::uint64_t total = 0;
-    for (const KVCache& head : heads_) {
-        total += head.keys().capacity() * head.d_k() * sizeof(float);
-        total += head.values().capacity() * head.d_v() * sizeof(float);
-        total += head.spans().capacity() * head.spans().width() * sizeof(std::int64_t);
-    }
+    for (const KVCache& head : heads_) total += head.storage_bytes();
     return total;
 }
 
@@ -121,6 +168,11 @@ std::uint64_t Layer::append_work(std::size_t tokens) const noexcept {
         if (tokens > 1 || MergeStrategy::is_due(position, config_.parameters.merge_every)) {
             work += 3 * held() * config_.d_k;
         }
+    }
+    if (!heads_.empty() && heads_.front().keeps_scores()) {
+        // Each append may evict: a look at every score, and the rows the
+        // compactions move, about eight an eviction (vacated_rows.cpp).
+        work += tokens * (held() + 8 * config_.n_heads * width);
     }
     return work;
 }

@@ -18,15 +18,17 @@ inline constexpr char kValuesTooWide[] = "n_heads * d_v must be below 2**48";
 
 inline constexpr char kStateTruncatedIn[] = "truncated in ";  // then what was being read
 inline constexpr char kStateWrongMagic[] = "not a LayerCache state (wrong magic bytes)";
-// %u the state's version, %u the one this build reads.
-inline constexpr char kStateVersion[] = "unsupported version %u (this build reads version %u)";
+// %u the state's version, %u the newest this build reads.
+inline constexpr char kStateVersion[] = "unsupported version %u (this build reads versions 1 to %u)";
 // %llu the most appends a head counts.
 inline constexpr char kStateAppendsTooLarge[] = "total_appends is too large for the number of heads (at most %llu)";
 inline constexpr char kStatePositionBeyondAppends[] = "more tokens since clear than appends";
 inline constexpr char kStateHeldBeyondPosition[] = "holds more entries than tokens appended since clear";
 inline constexpr char kStateSizeNotHeld[] = "current_size differs from the entries held";
 inline constexpr char kStateSizeBeyondAppends[] = "current_size exceeds the appends";
-inline constexpr char kStateMergesDoNotFit[] = "total_merges does not fit the appends and the entries held";
+inline constexpr char kStateMergesDoNotFit[] =
+    "total_merges does not fit the appends, the entries held and total_evictions";
+inline constexpr char kStateRecentNotBelowBudget[] = "recent is not below budget";
 // %zu the bytes left over.
 inline constexpr char kStateTrailingBytes[] = "%zu unexpected bytes after the last head";
 // Before a head's own problem; %zu the head.
@@ -45,5 +47,6 @@ inline constexpr char kStatePartEntries[] = "the entries";
 inline constexpr char kStatePartKeys[] = "the keys";
 inline constexpr char kStatePartValues[] = "the values";
 inline constexpr char kStatePartSpans[] = "the spans";
+inline constexpr char kStatePartScores[] = "the scores";
 
 }  // namespace marrowvale::messages

@@ -12,8 +12,15 @@ namespace marrowvale {
 namespace {
 
 constexpr char kMagic[8] = {'M', 'V', 'L', 'A', 'Y', 'E', 'R', '\0'};
-constexpr std::uint32_t kVersion = 1;
-constexpr std::size_t kHeadHeaderBytes = 3 * sizeof(std::uint64_t);
+// The version written; every version from kOldestVersion on is read.
+constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kOldestVersion = 1;
+// What version 2 added: budget and recent, each head's total_evictions.
+constexpr std::uint32_t kScoresVersion = 2;
+
+std::size_t head_header_bytes(std::uint32_t version) {
+    return (version >= kScoresVersion ? 4 : 3) * sizeof(std::uint64_t);
+}
 
 template <typename T>
 T to_little(T value) noexcept {
@@ -101,13 +108,11 @@ std::string format(const char* text, Args... args) {
 
 std::string head_text(std::size_t head) { return format(messages::kStateHead, head); }
 
-LayerConfig read_config(Reader& reader) {
+LayerConfig read_config(Reader& reader, std::uint32_t& version) {
     const unsigned char* magic = reader.take(sizeof(kMagic), messages::kStatePartHeader);
     if (std::memcmp(magic, kMagic, sizeof(kMagic)) != 0) fail(messages::kStateWrongMagic);
-    const auto version = reader.number<std::uint32_t>(messages::kStatePartHeader);
-    if (version != kVersion) {
-        fail(format(messages::kStateVersion, version, kVersion));
-    }
+    version = reader.number<std::uint32_t>(messages::kStatePartHeader);
+    if (version < kOldestVersion || version > kVersion) fail(format(messages::kStateVersion, version, kVersion));
     LayerConfig config;
     config.n_heads = reader.number<std::uint64_t>(messages::kStatePartHeader);
     config.d_k = reader.number<std::uint64_t>(messages::kStatePartHeader);
@@ -122,8 +127,16 @@ LayerConfig read_config(Reader& reader) {
     parameters.recent_k = reader.number<std::uint64_t>(messages::kStatePartParameters);
     parameters.threshold = std::bit_cast<float>(reader.number<std::uint32_t>(messages::kStatePartParameters));
     parameters.merge_every = reader.number<std::uint64_t>(messages::kStatePartParameters);
-    // The refused name reads as in the constructor's message, choices and all.
-    if (!is_known_strategy(config.strategy)) fail(unknown_strategy_message(config.strategy));
+    if (version >= kScoresVersion) {
+        parameters.budget = reader.number<std::uint64_t>(messages::kStatePartParameters);
+        parameters.recent = reader.number<std::uint64_t>(messages::kStatePartParameters);
+    }
+    // The refused name reads as in the constructor's message, choices and
+    // all: those of the version, which before 2 knew no strategy that keeps
+    // scores.
+    const StrategySet known = version >= kScoresVersion ? StrategySet::all : StrategySet::unscored;
+    if (!is_known_strategy(config.strategy, known)) fail(unknown_strategy_message(config.strategy, known));
+    if (!parameters_fit(config.strategy, parameters)) fail(messages::kStateRecentNotBelowBudget);
     return config;
 }
 
@@ -142,39 +155,50 @@ void check_spans(const SpanList& spans, std::uint64_t position, std::size_t head
     }
 }
 
-KVCache read_head(Reader& reader, const LayerConfig& config, const KVCacheCounters& shared, std::size_t head) {
+KVCache read_head(Reader& reader, const LayerConfig& config, std::uint32_t version, const KVCacheCounters& shared,
+                  std::size_t head) {
     KVCacheCounters counters = shared;
     counters.total_merges = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    if (version >= kScoresVersion) {
+        counters.total_evictions = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
+    }
     counters.current_size = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
     const auto held = reader.number<std::uint64_t>(messages::kStatePartHeadCounters);
 
     // What every sequence of appends, strategy passes and clears leaves: the
     // held entries come from the appends since the last clear, the size
     // after the last append is what is held unless a clear came after it,
-    // and the entries taken away lie between those removed since the clear
-    // and all that were not kept.
+    // and the entries taken away (by the strategy or by compress and
+    // retain) lie between those removed since the clear and all that were
+    // not kept.
     if (held > counters.position) fail(head_text(head) + messages::kStateHeldBeyondPosition);
     if (counters.position != 0 && counters.current_size != held) {
         fail(head_text(head) + messages::kStateSizeNotHeld);
     }
     if (counters.current_size > counters.total_appends) fail(head_text(head) + messages::kStateSizeBeyondAppends);
-    if (counters.total_merges < counters.position - held || counters.total_merges > counters.total_appends - held) {
+    const std::uint64_t most_taken = counters.total_appends - held;
+    if (counters.total_merges > most_taken || counters.total_evictions > most_taken - counters.total_merges ||
+        counters.total_merges + counters.total_evictions < counters.position - held) {
         fail(head_text(head) + messages::kStateMergesDoNotFit);
     }
 
-    const std::uint64_t row_bytes = (config.d_k + config.d_v) * sizeof(float) + 2 * sizeof(std::int64_t);
+    KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true);
+    const bool scored = cache.keeps_scores();
+    const std::uint64_t row_bytes =
+        (config.d_k + config.d_v + (scored ? 1 : 0)) * sizeof(float) + 2 * sizeof(std::int64_t);
     if (held > reader.remaining() / row_bytes) fail(head_text(head) + messages::kStateTruncatedIn + messages::kStatePartEntries);
     const auto rows = static_cast<std::size_t>(held);
     EntryList keys(config.d_k);
     EntryList values(config.d_v);
     SpanList spans(2);
+    ScoreList scores(1);
     reader.rows(keys.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_k), messages::kStatePartKeys);
     reader.rows(values.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_v), messages::kStatePartValues);
     reader.rows(spans.append_for_overwrite(rows), rows * 2, messages::kStatePartSpans);
+    if (scored) reader.rows(scores.append_for_overwrite(rows), rows, messages::kStatePartScores);
     check_spans(spans, counters.position, head);
 
-    KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true);
-    cache.restore(std::move(keys), std::move(values), std::move(spans), counters);
+    cache.restore(std::move(keys), std::move(values), std::move(spans), std::move(scores), counters);
     return cache;
 }
 
@@ -183,12 +207,13 @@ KVCache read_head(Reader& reader, const LayerConfig& config, const KVCacheCounte
 std::size_t state_size(const Layer& layer) {
     const LayerConfig& config = layer.config();
     std::size_t size = sizeof(kMagic) + sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t) + 1 +
-                       config.strategy.size() + 4 * sizeof(std::uint64_t) + sizeof(std::uint32_t) +
+                       config.strategy.size() + 6 * sizeof(std::uint64_t) + sizeof(std::uint32_t) +
                        2 * sizeof(std::uint64_t);
-    const std::size_t row_bytes =
-        static_cast<std::size_t>(config.d_k + config.d_v) * sizeof(float) + 2 * sizeof(std::int64_t);
+    const bool scored = layer.head(0).keeps_scores();
+    const std::size_t row_bytes = static_cast<std::size_t>(config.d_k + config.d_v + (scored ? 1 : 0)) * sizeof(float) +
+                                  2 * sizeof(std::int64_t);
     for (std::size_t h = 0; h < layer.n_heads(); ++h) {
-        size += kHeadHeaderBytes + layer.head(h).length() * row_bytes;
+        size += head_header_bytes(kVersion) + layer.head(h).length() * row_bytes;
     }
     return size;
 }
@@ -209,6 +234,8 @@ void write_state(const Layer& layer, unsigned char* out) {
     writer.number(parameters.recent_k);
     writer.number(float_bits(parameters.threshold));
     writer.number(parameters.merge_every);
+    writer.number(parameters.budget);
+    writer.number(parameters.recent);
     const KVCacheCounters shared = layer.head(0).counters();
     writer.number(shared.total_appends);
     writer.number(shared.position);
@@ -216,18 +243,21 @@ void write_state(const Layer& layer, unsigned char* out) {
         const KVCache& head = layer.head(h);
         const std::size_t held = head.length();
         writer.number(head.total_merges());
+        writer.number(head.total_evictions());
         writer.number(head.current_size());
         writer.number(static_cast<std::uint64_t>(held));
         if (held == 0) continue;
         writer.rows(head.keys().row(0), held * static_cast<std::size_t>(config.d_k));
         writer.rows(head.values().row(0), held * static_cast<std::size_t>(config.d_v));
         writer.rows(head.spans().row(0), held * 2);
+        if (head.keeps_scores()) writer.rows(head.scores().row(0), held);
     }
 }
 
 Layer read_state(std::span<const unsigned char> state) {
     Reader reader(state);
-    LayerConfig config = read_config(reader);
+    std::uint32_t version = 0;
+    LayerConfig config = read_config(reader, version);
     KVCacheCounters shared;
     shared.total_appends = reader.number<std::uint64_t>(messages::kStatePartCounters);
     shared.position = reader.number<std::uint64_t>(messages::kStatePartCounters);
@@ -237,11 +267,13 @@ Layer read_state(std::span<const unsigned char> state) {
         fail(format(messages::kStateAppendsTooLarge, static_cast<unsigned long long>(most_appends(config.n_heads))));
     }
     if (shared.position > shared.total_appends) fail(messages::kStatePositionBeyondAppends);
-    if (config.n_heads > reader.remaining() / kHeadHeaderBytes) fail(messages::kStateTruncatedIn + std::string(messages::kStatePartHeads));
+    if (config.n_heads > reader.remaining() / head_header_bytes(version)) {
+        fail(messages::kStateTruncatedIn + std::string(messages::kStatePartHeads));
+    }
 
     std::vector<KVCache> heads;
     heads.reserve(static_cast<std::size_t>(config.n_heads));
-    for (std::size_t h = 0; h < config.n_heads; ++h) heads.push_back(read_head(reader, config, shared, h));
+    for (std::size_t h = 0; h < config.n_heads; ++h) heads.push_back(read_head(reader, config, version, shared, h));
     if (reader.remaining() != 0) fail(format(messages::kStateTrailingBytes, reader.remaining()));
     return Layer(std::move(config), std::move(heads));
 }

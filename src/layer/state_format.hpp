@@ -3,15 +3,21 @@
 // in the strategy's schedule, the strategy and its parameters), and nothing
 // about threads.
 //
-// Layout, version 1, every integer little-endian:
+// Layout, version 2, every integer little-endian:
 //   magic "MVLAYER\0" (8 bytes), version u32
 //   n_heads u64, d_k u64, d_v u64
 //   strategy name: length u8, then its bytes
 //   window_size u64, static_k u64, recent_k u64, threshold (float32 bits)
-//   u32, merge_every u64
+//   u32, merge_every u64, budget u64, recent u64
 //   total_appends u64, position u64 (every head sees every append)
-//   per head: total_merges u64, current_size u64, held u64, then held keys
-//   of d_k float32, held values of d_v float32, held spans of two i64
+//   per head: total_merges u64, total_evictions u64, current_size u64,
+//   held u64, then held keys of d_k float32, held values of d_v float32,
+//   held spans of two i64, and for a strategy that keeps scores held
+//   scores of float32
+// Version 1, still read, lacks budget, recent, total_evictions (always 0)
+// and the scores, and knew only the strategies that keep no scores. Each
+// field a later version adds is one line in each of state_size,
+// write_state and the reader, under its version.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +43,8 @@ private:
 // The exact size of the layer's state.
 std::size_t state_size(const Layer& layer);
 
-// Writes the state into `out`, which has state_size(layer) bytes.
+// Writes the state of a settled layer (Layer::settle) into `out`, which has
+// state_size(layer) bytes.
 void write_state(const Layer& layer, unsigned char* out);
 
 // The layer a state describes. Every size is checked against the bytes

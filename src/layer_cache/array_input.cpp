@@ -37,9 +37,19 @@ void convert_strided(const Py_buffer& view, const ElementFormat& format, FloatBu
     }
 }
 
-// The view of `object`'s buffer with strides and format; false, with no
-// error set, when it has none (or refuses this kind of request: then the
-// object is read as a sequence). Any other failure of the export is raised.
+// `name(i)` stands for a dimension of kFree.
+template <typename Name>
+std::string dims_text(const Py_ssize_t* dims, int ndim, Name name) {
+    std::string text = "(";
+    for (int i = 0; i < ndim; ++i) {
+        if (i != 0) text += ", ";
+        text += dims[i] == ExpectedShape::kFree ? std::string(name(i)) : std::to_string(dims[i]);
+    }
+    return text + (ndim == 1 ? ",)" : ")");
+}
+
+}  // namespace
+
 bool get_view(PyObject* object, BufferView& view) {
     if (!PyObject_CheckBuffer(object)) return false;
     if (view.acquire(object, PyBUF_RECORDS_RO)) return true;
@@ -48,15 +58,15 @@ bool get_view(PyObject* object, BufferView& view) {
     return false;
 }
 
-}  // namespace
+std::string shape_text(const Py_ssize_t* dims, int ndim) {
+    return dims_text(dims, ndim, [](int) { return ""; });
+}
 
-std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name) {
-    std::string text = "(";
-    for (int i = 0; i < ndim; ++i) {
-        if (i != 0) text += ", ";
-        text += dims[i] == ExpectedShape::kFree ? std::string(free_name) : std::to_string(dims[i]);
-    }
-    return text + (ndim == 1 ? ",)" : ")");
+std::string shape_text(const ExpectedShape& expected) {
+    return dims_text(expected.dims.data(), expected.ndim, [&](int i) {
+        const char* name = expected.free_names[static_cast<std::size_t>(i)];
+        return name == nullptr ? "" : name;
+    });
 }
 
 bool holds_native_float32(const Py_buffer& view) {
@@ -135,7 +145,7 @@ void FloatArgument::buffer_shape_error(const Py_buffer& view, int depth) {
     Py_ssize_t found[6] = {};
     for (int i = 0; i < depth; ++i) found[i] = shape_[static_cast<std::size_t>(i)];
     for (int i = 0; i < view.ndim && depth + i < 6; ++i) found[depth + i] = view.shape[i];
-    const std::string wanted = shape_text(expected_.dims.data(), expected_.ndim, expected_.free_name);
+    const std::string wanted = shape_text(expected_);
     const std::string got = shape_text(found, std::min(depth + view.ndim, 6));
     raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), got.c_str());
 }
@@ -206,7 +216,7 @@ void FloatArgument::shape_error(int depth, Py_ssize_t found, PyObject* object) {
         got[ndim++] = found;
     }
     PyErr_Clear();
-    const std::string wanted = shape_text(expected_.dims.data(), expected_.ndim, expected_.free_name);
+    const std::string wanted = shape_text(expected_);
     const std::string text = shape_text(got, ndim);
     raise_format(PyExc_ValueError, messages::kWrongShape, parameter_, wanted.c_str(), text.c_str());
 }

@@ -27,12 +27,19 @@ struct ExpectedShape {
     static constexpr Py_ssize_t kFree = -1;
     int ndim;
     std::array<Py_ssize_t, 3> dims;
-    const char* free_name = nullptr;
+    // The name of each kFree dimension, by its place.
+    std::array<const char*, 3> free_names{};
 };
 
-// A shape as messages show it: "(4, 64)", "(64,)", a kFree dimension by
-// `free_name` ("(T, 4, 64)").
-std::string shape_text(const Py_ssize_t* dims, int ndim, const char* free_name = "");
+// A shape as messages show it: "(4, 64)", "(64,)".
+std::string shape_text(const Py_ssize_t* dims, int ndim);
+// An expected shape, kFree dimensions by their names ("(T, 4, 64)").
+std::string shape_text(const ExpectedShape& expected);
+
+// The view of `object`'s buffer with strides and format; false, with no
+// error set, when it has none (or refuses this kind of request: then the
+// object is read as a sequence). Any other failure of the export is raised.
+bool get_view(PyObject* object, BufferView& view);
 
 // Whether a buffer holds float32 in this machine's byte order, which is read
 // (and written, for out=) in place.

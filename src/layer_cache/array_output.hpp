@@ -35,22 +35,32 @@ private:
     BufferView view_;
 };
 
-// The caller's `out`: a writable, aligned, C-contiguous float32 array of
-// exactly the given shape, held (and its buffer with it) until this goes.
+// An array the caller gives to be written (`out`, `weights`): a writable,
+// aligned, C-contiguous float32 array of exactly the given shape, held (and
+// its buffer with it) until this goes.
 class OutputArgument {
 public:
     // Throws PythonErrorSet: TypeError for something that is not a float32
     // array, ValueError for a wrong shape, a read-only or non-contiguous one.
-    OutputArgument(PyObject* out, Py_ssize_t rows, Py_ssize_t columns);
+    // Messages begin "argument 'PARAMETER': ".
+    OutputArgument(PyObject* out, const char* parameter, Py_ssize_t rows, Py_ssize_t columns);
+
+    // Throws PythonErrorSet with ValueError unless the array has `columns`
+    // columns: for a shape that may have changed since the check of the
+    // constructor.
+    void check_columns(Py_ssize_t columns) const;
 
     float* data() const noexcept { return static_cast<float*>(view_->buf); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(view_->len) / sizeof(float); }
+    // Whether the arrays' memory overlaps.
+    bool overlaps(const OutputArgument& other) const noexcept;
     // A new reference to the caller's object.
     PyObject* result() const noexcept { return Py_NewRef(out_.get()); }
 
 private:
     PyRef out_;
     BufferView view_;
+    const char* parameter_;
 };
 
 }  // namespace marrowvale

@@ -1,5 +1,5 @@
-// LayerCache's copies and states: copy(), copy.deepcopy, pickling, and
-// to_bytes() / from_bytes() over the layer's state format.
+// LayerCache's copies and states: copy(), with_strategy(), copy.deepcopy,
+// pickling, and to_bytes() / from_bytes() over the layer's state format.
 #include <array>
 #include <new>
 #include <optional>
@@ -19,6 +19,9 @@ namespace {
 
 constexpr std::array<const char*, 2> kFromBytesParams = {"data", "threads"};
 std::array<PyObject*, 2> g_from_bytes_names{};
+constexpr std::array<const char*, kStrategySlots> kWithStrategyParams = {
+    "strategy", "window_size", "static_k", "recent_k", "threshold", "merge_every", "budget", "recent"};
+std::array<PyObject*, kStrategySlots> g_with_strategy_names{};
 
 }  // namespace
 
@@ -35,6 +38,29 @@ PyObject* layer_cache_copy(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* layer_cache_with_strategy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static constexpr Signature signature{"LayerCache.with_strategy", kWithStrategyParams, 1,
+                                             g_with_strategy_names, kStrategySlots - 1};
+        std::array<PyRef, kStrategySlots> slots;
+        bind_tuple(signature, args, kwargs, slots);
+        RecursionGuard depth(messages::kLayerRecursion);
+        LayerCacheState& state = state_of(self);
+        LayerConfig config;
+        config.n_heads = state.layer.config().n_heads;
+        config.d_k = state.layer.config().d_k;
+        config.d_v = state.layer.config().d_v;
+        read_strategy(slots, config);
+        CacheAccess::Borrow borrow(state.access, Access::read);
+        std::optional<Layer> recast;
+        {
+            CacheAccess::Lock lock(state.access);
+            recast.emplace(state.layer.recast(std::move(config)));
+        }
+        return wrap(Py_TYPE(self), std::move(*recast), state.threads);
+    });
+}
+
 PyObject* layer_cache_deepcopy(PyObject* self, PyObject*) { return layer_cache_copy(self, nullptr); }
 
 PyObject* layer_cache_to_bytes(PyObject* self, PyObject*) {
@@ -42,6 +68,7 @@ PyObject* layer_cache_to_bytes(PyObject* self, PyObject*) {
         LayerCacheState& state = state_of(self);
         CacheAccess::Borrow borrow(state.access, Access::read);
         CacheAccess::Lock lock(state.access);
+        state.layer.settle();
         const std::size_t size = state_size(state.layer);
         if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
         // A bytes object is allocated without running Python code.

@@ -1,5 +1,5 @@
-// LayerCache's methods that look inside: a head's rows as arrays, the
-// lengths, the statistics and the memory held. Each copies what it needs
+// LayerCache's methods that look inside: a head's rows (keys, values,
+// spans, scores) as arrays, the lengths, the statistics and the memory held. Each copies what it needs
 // under the lock, then builds Python objects after it.
 #include <cstdint>
 #include <cstring>
@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/errors.hpp"
 #include "binding/panic.hpp"
 #include "binding/recursion_guard.hpp"
 #include "binding/stats.hpp"
@@ -18,7 +19,7 @@
 namespace marrowvale {
 namespace {
 
-enum class Rows { keys, values, spans };
+enum class Rows { keys, values, spans, scores };
 
 PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
     return guarded([&]() -> PyObject* {
@@ -26,16 +27,24 @@ PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
         LayerCacheState& state = state_of(self);
         CacheAccess::Borrow borrow(state.access, Access::read);
         const std::size_t h = head_index(arg, state.layer.n_heads());
+        if (rows == Rows::scores && !strategy_keeps_scores(state.layer.config().strategy)) {
+            raise_format(PyExc_ValueError, messages::kNoScores, state.layer.config().strategy.c_str());
+        }
         CacheAccess::Lock lock(state.access);
         // NumPy's array constructor, called under the lock, runs no Python
         // code (the collector only runs from the interpreter's loop), so
         // nothing can call back into this cache meanwhile.
-        const KVCache& head = state.layer.head(h);
+        KVCache& head = state.layer.head(h);
+        head.settle();
         const auto held = static_cast<Py_ssize_t>(head.length());
         const void* source = nullptr;
         std::size_t bytes = 0;
         std::optional<NewArray> array;
-        if (rows == Rows::spans) {
+        if (rows == Rows::scores) {
+            array.emplace(Element::float32, std::initializer_list<Py_ssize_t>{held});
+            source = held != 0 ? head.scores().row(0) : nullptr;
+            bytes = static_cast<std::size_t>(held) * sizeof(float);
+        } else if (rows == Rows::spans) {
             array.emplace(Element::int64, std::initializer_list<Py_ssize_t>{held, 2});
             source = held != 0 ? head.spans().row(0) : nullptr;
             bytes = static_cast<std::size_t>(held) * 2 * sizeof(std::int64_t);
@@ -55,6 +64,7 @@ PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
 PyObject* layer_cache_keys(PyObject* self, PyObject* head) { return head_rows(self, head, Rows::keys); }
 PyObject* layer_cache_values(PyObject* self, PyObject* head) { return head_rows(self, head, Rows::values); }
 PyObject* layer_cache_spans(PyObject* self, PyObject* head) { return head_rows(self, head, Rows::spans); }
+PyObject* layer_cache_scores(PyObject* self, PyObject* head) { return head_rows(self, head, Rows::scores); }
 
 PyObject* layer_cache_lengths(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
@@ -81,7 +91,8 @@ PyObject* layer_cache_stats(PyObject* self, PyObject*) {
             // Sums cannot wrap: every head counts the same appends, and a
             // restored state is refused when their sum would not fit.
             for (std::size_t h = 0; h < state.layer.n_heads(); ++h) {
-                const KVCache& head = state.layer.head(h);
+                KVCache& head = state.layer.head(h);
+        head.settle();
                 totals.total_appends += head.total_appends();
                 totals.total_merges += head.total_merges();
                 totals.total_evictions += head.total_evictions();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <string>
 
 #include "binding/arg_binding.hpp"
@@ -16,9 +17,9 @@
 namespace marrowvale {
 namespace {
 
-constexpr std::array<const char*, 10> kConstructorParams = {
-    "n_heads",  "d_k",      "d_v",       "strategy",    "window_size",
-    "static_k", "recent_k", "threshold", "merge_every", "threads"};
+constexpr std::array<const char*, 12> kConstructorParams = {
+    "n_heads",   "d_k",         "d_v",    "strategy", "window_size", "static_k",
+    "recent_k",  "threshold",   "merge_every", "budget", "recent",  "threads"};
 std::array<PyObject*, kConstructorParams.size()> g_constructor_names{};
 
 std::size_t usable_cores() {
@@ -47,17 +48,15 @@ std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint6
     return value;
 }
 
-namespace {
-
-// The configuration from the constructor's arguments (null where not given).
-LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObject* strategy,
-                         PyObject* window_size, PyObject* static_k, PyObject* recent_k, PyObject* threshold,
-                         PyObject* merge_every) {
-    LayerConfig config;
-    config.n_heads = count_argument(n_heads, "n_heads", 1);
-    config.d_k = count_argument(d_k, "d_k", 1);
-    config.d_v = count_argument(d_v, "d_v", 1);
-    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) raise_value_error(problem);
+void read_strategy(std::span<const PyRef> slots, LayerConfig& config) {
+    PyObject* strategy = slots[0].get();
+    PyObject* window_size = slots[1].get();
+    PyObject* static_k = slots[2].get();
+    PyObject* recent_k = slots[3].get();
+    PyObject* threshold = slots[4].get();
+    PyObject* merge_every = slots[5].get();
+    PyObject* budget = slots[6].get();
+    PyObject* recent = slots[7].get();
     if (strategy != nullptr) {
         try {
             config.strategy = to_utf8(strategy);
@@ -77,22 +76,40 @@ LayerConfig layer_config(PyObject* n_heads, PyObject* d_k, PyObject* d_v, PyObje
         }
     }
     if (merge_every != nullptr) parameters.merge_every = count_argument(merge_every, "merge_every", 0);
+    if (budget != nullptr) parameters.budget = count_argument(budget, "budget", 0);
+    if (recent != nullptr) parameters.recent = count_argument(recent, "recent", 0);
     if (!is_known_strategy(config.strategy)) {
         raise_value_error(messages::kStrategyArgument + unknown_strategy_message(config.strategy));
     }
+    if (!parameters_fit(config.strategy, parameters)) {
+        raise_format(PyExc_ValueError, messages::kRecentNotBelowBudget, static_cast<unsigned long long>(parameters.budget),
+                     static_cast<unsigned long long>(parameters.recent));
+    }
+}
+
+namespace {
+
+// The configuration from the constructor's arguments in their order (null
+// where not given).
+LayerConfig layer_config(std::span<const PyRef> slots) {
+    LayerConfig config;
+    config.n_heads = count_argument(slots[0].get(), "n_heads", 1);
+    config.d_k = count_argument(slots[1].get(), "d_k", 1);
+    config.d_v = count_argument(slots[2].get(), "d_v", 1);
+    if (const char* problem = dimensions_problem(config.n_heads, config.d_k, config.d_v)) raise_value_error(problem);
+    read_strategy(slots.subspan(3, kStrategySlots), config);
     return config;
 }
 
 }  // namespace
 
 ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs) {
-    static constexpr Signature signature{"LayerCache.__new__", kConstructorParams, 3, g_constructor_names, 6};
+    static constexpr Signature signature{"LayerCache.__new__", kConstructorParams, 3, g_constructor_names, 8};
     std::array<PyRef, kConstructorParams.size()> slots;
     bind_tuple(signature, args, kwargs, slots);
     RecursionGuard depth(messages::kLayerRecursion);
-    LayerConfig config = layer_config(slots[0].get(), slots[1].get(), slots[2].get(), slots[3].get(), slots[4].get(),
-                                      slots[5].get(), slots[6].get(), slots[7].get(), slots[8].get());
-    const std::size_t threads = thread_count(slots[9].get(), config.n_heads);
+    LayerConfig config = layer_config(slots);
+    const std::size_t threads = thread_count(slots[11].get(), config.n_heads);
     return {std::move(config), threads};
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "layer/layer.hpp"
 
@@ -15,6 +16,13 @@ namespace marrowvale {
 // An integer of at least `minimum` (anything with __index__).
 std::uint64_t count_argument(PyObject* object, const char* parameter, std::uint64_t minimum);
 
+// The strategy and its parameters, in the constructor's order: strategy,
+// window_size, static_k, recent_k, threshold, merge_every, budget, recent
+// (null where not given), into `config`, whose other fields stay. Throws
+// PythonErrorSet (ValueError, TypeError, OverflowError).
+inline constexpr std::size_t kStrategySlots = 8;
+void read_strategy(std::span<const PyRef> slots, LayerConfig& config);
+
 struct ConstructorArguments {
     LayerConfig config;
     std::size_t threads;
@@ -22,7 +30,8 @@ struct ConstructorArguments {
 
 // The arguments of LayerCache(n_heads, d_k, d_v, strategy="full", *,
 // window_size=512, static_k=32, recent_k=128, threshold=0.9,
-// merge_every=4, threads=None), bound as for that `def`.
+// merge_every=4, budget=512, recent=32, threads=None), bound as for that
+// `def`.
 ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs);
 
 // The threads a call may use: `threads` (None or null for the usable

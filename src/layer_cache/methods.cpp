@@ -9,35 +9,14 @@
 #include "binding/errors.hpp"
 #include "binding/panic.hpp"
 #include "binding/recursion_guard.hpp"
-#include "layer/fork_safety.hpp"
-#include "layer/worker_pool.hpp"
 #include "layer_cache/array_input.hpp"
 #include "layer_cache/array_output.hpp"
+#include "layer_cache/head_tasks.hpp"
 #include "layer_cache/layer_cache_object.hpp"
 #include "layer_cache/messages.hpp"
 
 namespace marrowvale {
 namespace {
-
-// Below this many multiply-adds a call computes on the calling thread and
-// keeps the interpreter lock: waking helpers and handing the lock over
-// would cost more than the work (a few tens of microseconds).
-constexpr std::uint64_t kParallelWork = std::uint64_t{1} << 17;
-
-// Runs task(h) for every head. Large work runs without the interpreter
-// lock, spread over the cache's threads; each head's result is the same
-// whichever thread computes it.
-template <typename Task>
-void for_each_head(const LayerCacheState& state, std::uint64_t work, Task& task) {
-    const std::size_t heads = state.layer.n_heads();
-    if (work < kParallelWork) {
-        for (std::size_t h = 0; h < heads; ++h) task(h);
-        return;
-    }
-    WithoutInterpreterLock released;
-    ComputePhase phase;
-    run_tasks(heads, state.threads - 1, task);
-}
 
 // Refuses appends past what the counters hold (reachable only from a state
 // that counted nearly that many), before anything changes.
@@ -50,10 +29,16 @@ void check_appends_left(const Layer& layer, std::uint64_t tokens) {
 
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
 constexpr std::array<const char*, 2> kExtendParams = {"K", "V"};
-constexpr std::array<const char*, 2> kAttendParams = {"q", "out"};
+constexpr std::array<const char*, 3> kAttendParams = {"q", "out", "weights"};
 std::array<PyObject*, 2> g_append_names{};
 std::array<PyObject*, 2> g_extend_names{};
-std::array<PyObject*, 2> g_attend_names{};
+std::array<PyObject*, 3> g_attend_names{};
+
+// The entries of the head that holds the most, read under the lock.
+Py_ssize_t longest_head(LayerCacheState& state) {
+    CacheAccess::Lock lock(state.access);
+    return static_cast<Py_ssize_t>(state.layer.longest());
+}
 
 }  // namespace
 
@@ -100,7 +85,7 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         // lets a small array declare any number of tokens to convert), and
         // every token of every head before the first is stored.
         FloatArgument keys;
-        keys.open(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, "T"});
+        keys.open(slots[0], "K", {3, {ExpectedShape::kFree, ssize(config.n_heads), ssize(config.d_k)}, {"T"}});
         const Py_ssize_t tokens = keys.dim(0);
         FloatArgument values;
         values.open(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
@@ -127,7 +112,7 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr Signature signature{"LayerCache.attend", kAttendParams, 1, g_attend_names};
-        std::array<PyObject*, 2> slots{};
+        std::array<PyObject*, 3> slots{};
         bind_fastcall(signature, args, nargs, kwnames, slots);
         RecursionGuard depth(messages::kLayerRecursion);
         LayerCacheState& state = state_of(self);
@@ -135,7 +120,7 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
         CacheAccess::Borrow borrow(state.access, Access::read);
         // Both shapes are checked before the queries are converted, as in extend.
         FloatArgument queries;
-        queries.open(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, "n_q"});
+        queries.open(slots[0], "q", {2, {ExpectedShape::kFree, ssize(config.d_k)}, {"n_q"}});
         const Py_ssize_t n_q = queries.dim(0);
         const auto heads = ssize(config.n_heads);
         if (n_q % heads != 0) {
@@ -149,21 +134,37 @@ PyObject* layer_cache_attend(PyObject* self, PyObject* const* args, Py_ssize_t n
             fresh.emplace(Element::float32, std::initializer_list<Py_ssize_t>{n_q, ssize(config.d_v)});
             out = static_cast<float*>(fresh->data());
         } else {
-            given.emplace(slots[1], n_q, ssize(config.d_v));
+            given.emplace(slots[1], "out", n_q, ssize(config.d_v));
             out = given->data();
+        }
+        std::optional<OutputArgument> weights;
+        if (slots[2] != nullptr && slots[2] != Py_None) {
+            weights.emplace(slots[2], "weights", n_q, longest_head(state));
+            if (given && weights->overlaps(*given)) raise_format(PyExc_ValueError, messages::kWeightsOverlapOut);
         }
         queries.convert();
         // Each output row is written while later queries are still read.
         if (given) queries.separate_from(out, out + given->size());
+        if (weights) queries.separate_from(weights->data(), weights->data() + weights->size());
         {
             CacheAccess::Lock lock(state.access);
+            const auto columns = static_cast<std::size_t>(state.layer.longest());
+            // Another thread may have changed the heads since the shape was
+            // checked.
+            if (weights) weights->check_columns(static_cast<Py_ssize_t>(columns));
             const auto group = static_cast<std::size_t>(n_q / heads);
             const auto d_k = static_cast<std::size_t>(config.d_k);
             const auto d_v = static_cast<std::size_t>(config.d_v);
+            float* const weight_rows = weights ? weights->data() : nullptr;
             auto task = [&](std::size_t h) {
-                state.layer.attend_queries(h, queries.data() + h * group * d_k, group, out + h * group * d_v);
+                state.layer.attend_queries(h, queries.data() + h * group * d_k, group, out + h * group * d_v,
+                                           weight_rows == nullptr ? nullptr : weight_rows + h * group * columns,
+                                           columns);
             };
             for_each_head(state, state.layer.attend_work(static_cast<std::size_t>(n_q)), task);
+            // Only once every head has attended: a failure leaves every
+            // head's scores as they were.
+            state.layer.commit_scores();
         }
         return fresh ? fresh->release() : given->result();
     });

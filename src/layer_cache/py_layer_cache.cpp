@@ -100,11 +100,23 @@ PyMethodDef kMethods[] = {
      "extend($self, K, V)\n--\n\nStore T tokens: K of shape (T, n_heads, d_k), V of shape (T, n_heads, d_v);\n"
      "the same as T appends."},
     {"attend", as_method(layer_cache_attend), METH_FASTCALL | METH_KEYWORDS,
-     "attend($self, q, out=None)\n--\n\nAttention of q, shape (n_q, d_k) with n_q a multiple of n_heads: query\n"
+     "attend($self, q, out=None, weights=None)\n--\n\nAttention of q, shape (n_q, d_k) with n_q a multiple of n_heads: query\n"
      "row j reads head j // (n_q // n_heads). Returns a float32 array (n_q, d_v),\n"
-     "or writes into out and returns it."},
+     "or writes into out and returns it. weights, a float32 array (n_q, entries of\n"
+     "the longest head), receives each query's softmax weights (zeros past its\n"
+     "head's entries)."},
+    {"compress", as_method(layer_cache_compress), METH_FASTCALL | METH_KEYWORDS,
+     "compress($self, queries, keep, pool=7)\n--\n\nKeep at most keep entries per head, chosen once by the attention of\n"
+     "queries, shape (n_q, w, d_k): the last w queries of each query head. The\n"
+     "newest w entries stay; the others by their weights summed over the group's\n"
+     "queries and max-pooled over pool (odd) neighbours, the newer of equals first."},
+    {"retain", as_method(layer_cache_retain), METH_FASTCALL | METH_KEYWORDS,
+     "retain($self, index)\n--\n\nKeep only the given entries of each head, in order: index is a boolean\n"
+     "mask (n_heads, entries) or one index array (or mask) per head."},
     {"spans", as_method(layer_cache_spans), METH_O,
      "spans($self, head, /)\n--\n\nFirst and last token index each held entry of the head covers: int64 (held, 2)."},
+    {"scores", as_method(layer_cache_scores), METH_O,
+     "scores($self, head, /)\n--\n\nThe strategy's score of each held entry of the head: float32 (held,)."},
     {"lengths", as_method(layer_cache_lengths), METH_NOARGS,
      "lengths($self, /)\n--\n\nEntries held by each head, as a list of ints."},
     {"keys", as_method(layer_cache_keys), METH_O, "keys($self, head, /)\n--\n\nA copy of the head's keys: float32 (held, d_k)."},
@@ -114,6 +126,11 @@ PyMethodDef kMethods[] = {
     {"clear", as_method(layer_cache_clear), METH_NOARGS,
      "clear($self, /)\n--\n\nDrop every entry; the cumulative counters stay."},
     {"copy", as_method(layer_cache_copy), METH_NOARGS, "copy($self, /)\n--\n\nAn independent copy."},
+    {"with_strategy", as_method(layer_cache_with_strategy), METH_VARARGS | METH_KEYWORDS,
+     "with_strategy($self, strategy, *, window_size=512, static_k=32, recent_k=128, threshold=0.9, merge_every=4, "
+     "budget=512, recent=32)\n--\n\n"
+     "A copy holding the same entries, spans and counters under another strategy, which acts\n"
+     "from the next append on. The scores stay when the strategy is the same one."},
     {"__copy__", as_method(layer_cache_copy), METH_NOARGS, "__copy__($self, /)\n--\n\nAn independent copy."},
     {"__deepcopy__", as_method(layer_cache_deepcopy), METH_O,
      "__deepcopy__($self, memo, /)\n--\n\nAn independent copy."},
@@ -128,7 +145,7 @@ PyMethodDef kMethods[] = {
 
 constexpr const char* kClassDoc =
     "LayerCache(n_heads, d_k, d_v, strategy=\"full\", *, window_size=512, static_k=32, recent_k=128, "
-    "threshold=0.9, merge_every=4, threads=None)\n--\n\n"
+    "threshold=0.9, merge_every=4, budget=512, recent=32, threads=None)\n--\n\n"
     "Key/value caches of every head of one attention layer, one compressing cache per\n"
     "head, read and written as arrays.";
 

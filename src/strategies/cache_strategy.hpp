@@ -5,11 +5,19 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string_view>
 
 #include "cache/entries.hpp"
 
 namespace marrowvale {
+
+// How an attend changes the scores of a strategy that keeps them.
+enum class AttentionScoring {
+    none,      // attends leave the scores alone
+    added,     // each attend's weights are added to the scores
+    replaced,  // each attend's weights become the scores
+};
 
 class CacheStrategy {
 public:
@@ -25,6 +33,18 @@ public:
     // rather than only dropping them: what an owner that decides how to
     // spread the work needs to know.
     virtual bool merges() const noexcept { return false; }
+
+    // Whether the strategy chooses by a score per entry, which the cache
+    // then keeps beside the entries (Entries::scores) for it.
+    virtual bool keeps_scores() const noexcept { return false; }
+
+    // The score of an entry just appended, from its key.
+    virtual float new_score(std::span<const float> /*key*/) const noexcept { return 0.0f; }
+
+    // What the attention weights do to the scores. The weights an attend
+    // brings to an entry are the sum, in query order, of the entry's
+    // weights under each query of its group.
+    virtual AttentionScoring attention_scoring() const noexcept { return AttentionScoring::none; }
 
     // The most entries a cache of `held` entries can hold right after any of
     // its next `appends` appends, before the strategy's own turn: what an

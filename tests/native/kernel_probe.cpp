@@ -133,20 +133,24 @@ PyObject* sum(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// dot_rows(set, q, rows, scores, queries): q holds `queries` queries of n
-// floats, scores `queries` rows of count scores, rows count rows of n floats.
+// dot_rows(set, q, rows, scores, queries, gap=0): q holds `queries` queries
+// of n floats, scores `queries` rows of count + gap floats (the scores, then
+// `gap` the kernel leaves alone), rows count rows of n floats.
 PyObject* dot_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
-        check_arguments(nargs, 5, "dot_rows(set, q, rows, scores, queries)");
+        if (nargs != 5 && nargs != 6) check_arguments(nargs, 5, "dot_rows(set, q, rows, scores, queries, gap=0)");
         const Kernels& kernels = kernel_set(args[0]);
         const Floats q(args[1], false), rows(args[2], false), scores(args[3], true);
         const std::size_t queries = to_size(args[4]);
+        const std::size_t gap = nargs == 6 ? to_size(args[5]) : 0;
         require(queries != 0 && q.size() % queries == 0 && scores.size() % queries == 0,
                 "q and scores must hold `queries` rows each");
         const std::size_t n = q.size() / queries;
-        const std::size_t count = scores.size() / queries;
+        const std::size_t stride = scores.size() / queries;
+        require(gap <= stride, "scores must hold a row of at least `gap` floats per query");
+        const std::size_t count = stride - gap;
         require(rows.size() == n * count, "rows must hold a row of n floats per score");
-        kernels.dot_rows(q.data(), queries, rows.data(), n, count, scores.data());
+        kernels.dot_rows(q.data(), queries, rows.data(), n, count, scores.data(), stride);
         Py_RETURN_NONE;
     });
 }
@@ -162,21 +166,27 @@ PyObject* divide_max(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-// weighted_sum_rows(set, out, rows, weights, outputs): out holds `outputs`
-// rows of width floats, weights `outputs` rows of count weights, rows count
-// rows of width floats.
+// weighted_sum_rows(set, out, rows, weights, outputs, gap=0): out holds
+// `outputs` rows of width floats, weights `outputs` rows of count + gap
+// floats (the weights, then `gap` the kernel does not read), rows count rows
+// of width floats.
 PyObject* weighted_sum_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
-        check_arguments(nargs, 5, "weighted_sum_rows(set, out, rows, weights, outputs)");
+        if (nargs != 5 && nargs != 6) {
+            check_arguments(nargs, 5, "weighted_sum_rows(set, out, rows, weights, outputs, gap=0)");
+        }
         const Kernels& kernels = kernel_set(args[0]);
         const Floats out(args[1], true), rows(args[2], false), weights(args[3], false);
         const std::size_t outputs = to_size(args[4]);
+        const std::size_t gap = nargs == 6 ? to_size(args[5]) : 0;
         require(outputs != 0 && out.size() % outputs == 0 && weights.size() % outputs == 0,
                 "out and weights must hold `outputs` rows each");
         const std::size_t width = out.size() / outputs;
-        const std::size_t count = weights.size() / outputs;
+        const std::size_t stride = weights.size() / outputs;
+        require(gap <= stride, "weights must hold a row of at least `gap` floats per output");
+        const std::size_t count = stride - gap;
         require(rows.size() == width * count, "rows must hold a row of width floats per weight");
-        kernels.weighted_sum_rows(out.data(), outputs, rows.data(), weights.data(), count, width);
+        kernels.weighted_sum_rows(out.data(), outputs, rows.data(), weights.data(), count, width, stride);
         Py_RETURN_NONE;
     });
 }
@@ -265,6 +275,33 @@ PyObject* mark_above(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// add_rows(set, total, rows, count, stride): count rows of len(total)
+// floats, stride floats apart, added into total.
+PyObject* add_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 5, "add_rows(set, total, rows, count, stride)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats total(args[1], true), rows(args[2], false);
+        const std::size_t count = to_size(args[3]);
+        const std::size_t stride = to_size(args[4]);
+        require(count == 0 || (stride >= total.size() && rows.size() >= (count - 1) * stride + total.size()),
+                "rows must hold count rows of len(total) floats, stride apart");
+        kernels.add_rows(total.data(), rows.data(), count, total.size(), stride);
+        Py_RETURN_NONE;
+    });
+}
+
+// lowest(set, a) -> int
+PyObject* lowest(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 2, "lowest(set, a)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats a(args[1], false);
+        require(a.size() != 0, "a must not be empty");
+        return PyLong_FromSize_t(kernels.lowest(a.data(), a.size()));
+    });
+}
+
 // platform_expf(a): a[i] = expf(a[i]) with the C library's expf.
 PyObject* platform_expf(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return entry([&]() -> PyObject* {
@@ -323,14 +360,16 @@ PyMethodDef kMethods[] = {
     {"built", built, METH_NOARGS, "built() -> [(name, lanes, supported)]"},
     PROBE_METHOD(dot, "dot(set, x, y) -> float"),
     PROBE_METHOD(sum, "sum(set, a) -> float"),
-    PROBE_METHOD(dot_rows, "dot_rows(set, q, rows, scores, queries)"),
+    PROBE_METHOD(dot_rows, "dot_rows(set, q, rows, scores, queries, gap=0)"),
     PROBE_METHOD(divide_max, "divide_max(set, a, divisor) -> float"),
-    PROBE_METHOD(weighted_sum_rows, "weighted_sum_rows(set, out, rows, weights, outputs)"),
+    PROBE_METHOD(weighted_sum_rows, "weighted_sum_rows(set, out, rows, weights, outputs, gap=0)"),
     PROBE_METHOD(blend, "blend(set, out, a, wa, b, wb)"),
     PROBE_METHOD(exp_minus, "exp_minus(set, a, top)"),
     PROBE_METHOD(norms_and_dots, "norms_and_dots(set, rows, width, norms, dots)"),
     PROBE_METHOD(cosines, "cosines(set, dots, norms, epsilon)"),
     PROBE_METHOD(mark_above, "mark_above(set, a, threshold) -> int"),
+    PROBE_METHOD(add_rows, "add_rows(set, total, rows, count, stride)"),
+    PROBE_METHOD(lowest, "lowest(set, a) -> int"),
     PROBE_METHOD(platform_expf, "platform_expf(a)"),
     PROBE_METHOD(merge_spans, "merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys, values, spans)"),
     {nullptr, nullptr, 0, nullptr},

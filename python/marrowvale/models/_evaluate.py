@@ -14,11 +14,13 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _layer_cache
+from .._selection_spec import Selection, split_selection
 from .._strategy_spec import StrategySpec, parse_strategy, resolve_shares
 from ._decoder import check_window, linear, rms_norm
 from ._layerwise import CHUNK_TOKENS, Run, chunk_hidden_states, new_caches
 from ._model import Matrix, Model, load_model
-from ._progress import progress_bar
+from ._progress import Progress, progress_bar
+from ._prompt import PromptPass, runs_after_prompt
 from ._statistics import LogitBlock, kv_storage_bytes, pool, position_figures
 from ._text import token_hash
 
@@ -108,7 +110,10 @@ class Evaluation:
     ``tokens`` is the number of the text's tokens evaluated, in ``windows``
     windows of ``window_tokens`` each, every window from empty caches; in
     each, every token but the last is fed and predicts the next, so there
-    are ``predictions`` = windows × (window_tokens - 1) predictions.
+    are ``predictions`` = windows × (window_tokens - 1) predictions. With
+    ``prompt_tokens`` P, the first P tokens of a window are a prompt that
+    every run takes with full attention, and only the continuation's
+    predictions are measured: windows × (window_tokens - 1 - P).
     ``model`` names the model's file or folder, ``text_source`` where the
     text came from (a file name, "pydoc_data.topics", or None when the
     caller did not say), ``token_hash`` the SHA-256 of the token ids
@@ -129,6 +134,7 @@ class Evaluation:
     token_hash: str = ""
     kernel_set: str | None = None
     seconds: float = math.nan
+    prompt_tokens: int = 0
 
 
 def prepare_tokens(model: Model, text: str | Sequence[int], max_tokens: int | None,
@@ -223,11 +229,49 @@ def _held(run: Run) -> int:
     return sum(cache.stats()["current_size"] for cache in run.caches)
 
 
+@dataclass(frozen=True)
+class _Plan:
+    """A run as asked: its caches' strategy and parameters, and what it
+    selects at the end of a prompt."""
+
+    label: str
+    name: str
+    params: dict[str, float | int]
+    selection: Selection | None
+
+
+def _plans(parsed: Sequence[tuple[str, str, dict[str, float | int]]], prompt: int) -> list[_Plan]:
+    plans = []
+    for label, name, params in parsed:
+        cache_params, selection = split_selection(name, params)
+        if selection is not None and prompt == 0:
+            raise ValueError(f"{label}: compress selects at the end of a prompt; give prompt_tokens (--prompt-tokens)")
+        if selection is not None and selection.window > prompt:
+            raise ValueError(f"{label}: compress={selection.window} needs at least as many prompt tokens, "
+                             f"not {prompt}")
+        plans.append(_Plan(label, name, cache_params, selection))
+    return plans
+
+
+def _runs_after_prompt(model: Model, ids: list[int], plans: Sequence[_Plan], prompt: int, threads: int | None,
+                       chunk_tokens: int, bar: Progress) -> list[Run]:
+    """The prompt through a full cache (and the unbounded caches of the
+    strategies that choose by score, see ``_prompt``), then every run's
+    caches made from them; run 0, the full cache, goes on with its own."""
+    full = new_caches(model, "full", {}, threads=threads)
+    windows = [plan.selection.window for plan in plans if plan.selection is not None]
+    observer = PromptPass(full, [plan.name for plan in plans[1:]], max(windows, default=1), threads=threads)
+    for _ in chunk_hidden_states(model, ids[:prompt], [full], chunk_tokens=chunk_tokens, observer=observer,
+                                 on_run=lambda: bar.update(1)):
+        pass
+    return [full] + runs_after_prompt(full, observer, [(plan.name, plan.params, plan.selection) for plan in plans[1:]])
+
+
 def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
              strategies: Sequence[StrategySpec] = DEFAULT_EVAL_STRATEGIES, *,
              max_tokens: int | None = 1024, ctx: int | None = None, progress: bool = False,
              threads: int | None = None, chunk_tokens: int = CHUNK_TOKENS,
-             text_source: str | None = None) -> Evaluation:
+             text_source: str | None = None, prompt_tokens: int | None = None) -> Evaluation:
     """Run ``text`` teacher-forced through a full-cache run and one run per
     strategy, and measure each against the full cache.
 
@@ -238,8 +282,12 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     text
         A string, or token ids.
     strategies
-        Strategy specs as ``compare`` takes them; a count may be a share of
-        the text ("12.5%"), resolved against the window's length in tokens.
+        Strategy specs as ``compare`` takes them, and the strategies that
+        choose by score; a count may be a share of the text ("12.5%"),
+        resolved against the window's length in tokens. With
+        ``prompt_tokens``, a spec may also ask for a selection at the end of
+        the prompt (``compress=W``, ``keep``, ``pool``: see
+        ``_selection_spec``).
     max_tokens
         Use at most the first ``max_tokens`` tokens (None: all).
     ctx
@@ -256,6 +304,16 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
         few hundred, and needs more memory.
     text_source
         Where the text came from, recorded in the result.
+    prompt_tokens
+        The prompt-then-continuation protocol of selection methods: the
+        first ``prompt_tokens`` tokens of each window fill every run's
+        caches with full attention (a strategy that chooses by score keeps
+        its scores of them); then each run goes on under its own strategy,
+        which acts from the first token of the continuation (compressed
+        first by the prompt's last W queries for a spec with
+        ``compress=W``); the figures are those of the continuation's
+        predictions (see ``_prompt``). None: every run takes the whole
+        window with its own strategy.
 
     Returns
     -------
@@ -266,8 +324,9 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     ------
     ValueError
         For a text of fewer than two tokens (or than one window), a window
-        longer than the model's own attention window, and unknown
-        strategies or parameters, before any work starts.
+        longer than the model's own attention window, a prompt that leaves
+        no prediction, and unknown strategies or parameters, before any work
+        starts.
     """
     began = time.perf_counter()
     if not isinstance(model, Model):
@@ -279,25 +338,35 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     fed = length - 1
     # The last token of a window is only predicted, never fed.
     check_window(config, fed)
+    prompt = 0 if prompt_tokens is None else prompt_tokens
+    if prompt_tokens is not None and not 1 <= prompt < fed:
+        raise ValueError(f"prompt_tokens must be from 1 to {fed - 1}, leaving a continuation to measure, "
+                         f"not {prompt_tokens}")
+    measured = fed - prompt
     specs: list[StrategySpec] = ["full", *strategies]
-    parsed = [parse_strategy(resolve_shares(spec, length)) for spec in specs]
+    plans = _plans([parse_strategy(resolve_shares(spec, length)) for spec in specs], prompt)
     # Built once before the work, so that a bad strategy is refused at once.
-    for _, name, params in parsed:
-        new_caches(model, name, params, threads=threads, layers=1)
+    for plan in plans:
+        new_caches(model, plan.name, plan.params, threads=threads, layers=1)
 
     layers = config.num_hidden_layers
     tally = _AttentionTally(layers, len(specs))
-    scores = _Scores(len(specs), len(windows), fed)
+    scores = _Scores(len(specs), len(windows), measured)
     held = np.zeros(len(specs))
-    chunks = -(-fed // chunk_tokens)
+    chunks = -(-measured // chunk_tokens)
+    prompt_chunks = -(-prompt // chunk_tokens)
     # One step is one run taking one chunk through every layer.
-    with progress_bar(len(windows) * chunks * len(specs), "chunk", enabled=progress) as bar:
+    with progress_bar(len(windows) * (prompt_chunks + chunks * len(specs)), "chunk", enabled=progress) as bar:
         for window, ids in enumerate(windows):
-            runs = [new_caches(model, name, params, threads=threads) for _, name, params in parsed]
+            if prompt:
+                runs = _runs_after_prompt(model, ids, plans, prompt, threads, chunk_tokens, bar)
+            else:
+                runs = [new_caches(model, plan.name, plan.params, threads=threads) for plan in plans]
             following = np.asarray(ids[1:], dtype=np.int64)
-            for start, hidden in chunk_hidden_states(model, ids[:-1], runs, chunk_tokens=chunk_tokens,
-                                                     observer=tally, on_run=lambda: bar.update(1)):
-                scores.add(model, window, start, hidden, following[start:start + len(hidden[0])])
+            for start, hidden in chunk_hidden_states(model, ids[prompt:-1], runs, chunk_tokens=chunk_tokens,
+                                                     observer=tally, on_run=lambda: bar.update(1),
+                                                     first_position=prompt):
+                scores.add(model, window, start - prompt, hidden, following[start:start + len(hidden[0])])
             held += [_held(run) for run in runs]
     held /= len(windows)
     errors = tally.relative()
@@ -305,11 +374,13 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     entry_bytes = kv_storage_bytes(1, config.head_dim, config.head_dim)
     results = []
     pooled = [pool(scores.kl[run], scores.agree[run], scores.nll[run], scores.nll[0]) for run in range(len(specs))]
-    for run, ((label, name, params), figures) in enumerate(zip(parsed, pooled)):
+    for run, (plan, figures) in enumerate(zip(plans, pooled)):
+        selection = {} if plan.selection is None else {
+            "compress": plan.selection.window, "keep": plan.selection.keep, "pool": plan.selection.pool}
         results.append(StrategyEvaluation(
-            label=label,
-            strategy=name,
-            params=params,
+            label=plan.label,
+            strategy=plan.name,
+            params={**plan.params, **selection},
             kl_mean=figures.kl_mean,
             kl_p95=figures.kl_p95,
             top1_agreement=figures.top1_agreement,
@@ -335,7 +406,7 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
             spec=specs[run],
         ))
     evaluated = [t for ids in windows for t in ids]
-    return Evaluation(str(model.path), config.architecture, len(evaluated), len(windows) * fed, tuple(results),
-                      windows=len(windows), window_tokens=length, text_source=text_source,
+    return Evaluation(str(model.path), config.architecture, len(evaluated), len(windows) * measured,
+                      tuple(results), windows=len(windows), window_tokens=length, text_source=text_source,
                       token_hash=token_hash(evaluated), kernel_set=_layer_cache.kernel_set(),
-                      seconds=time.perf_counter() - began)
+                      seconds=time.perf_counter() - began, prompt_tokens=prompt)

@@ -107,13 +107,15 @@ def _layer(model: Model, layer: LayerWeights, cache: LayerCache, x: Matrix, cos:
 def chunk_hidden_states(model: Model, tokens: Sequence[int], runs: Sequence[Run], *,
                         chunk_tokens: int = CHUNK_TOKENS,
                         observer: AttentionObserver | None = None,
-                        on_run: Callable[[], object] | None = None) -> Iterator[tuple[int, list[Matrix]]]:
+                        on_run: Callable[[], object] | None = None,
+                        first_position: int = 0) -> Iterator[tuple[int, list[Matrix]]]:
     """Feed ``tokens`` through every run, a chunk at a time, and yield for
     each chunk its first position and, per run, the hidden states after the
     last of the run's layers, (chunk tokens, hidden).
 
     The caches keep their entries from chunk to chunk; positions count from
-    the caches' first token. A run whose caches cover fewer layers than the
+    the caches' first token, which ``tokens[0]`` is unless the caches hold
+    ``first_position`` tokens already. A run whose caches cover fewer layers than the
     model stops after them (and then yields those layers' output).
     ``observer`` sees every layer's attention (see ``AttentionObserver``);
     ``on_run`` is called each time a run has taken a chunk through all its
@@ -124,8 +126,9 @@ def chunk_hidden_states(model: Model, tokens: Sequence[int], runs: Sequence[Run]
     weights = model.weights
     inv_freq = inverse_frequencies(model.config.rope, model.config.head_dim)
     ids = np.asarray(tokens, dtype=np.int64)
-    for start in range(0, len(ids), chunk_tokens):
-        chunk = ids[start:start + chunk_tokens]
+    for offset in range(0, len(ids), chunk_tokens):
+        chunk = ids[offset:offset + chunk_tokens]
+        start = first_position + offset
         cos, sin = _rotations(inv_freq, start, len(chunk))
         embedded: Matrix = weights.embed[chunk]
         outputs = []

@@ -110,7 +110,7 @@ def _resolve(spec: BudgetSpec, tokens: int, text: Text) -> None:
     """Refuse, naming the text, a spec that its share of this text makes
     unfit (``evaluate`` resolves the same share against the same length)."""
     try:
-        check_strategy(spec.resolve(tokens))
+        check_strategy(spec.resolve(tokens), layer=True)
     except (ValueError, TypeError, OverflowError) as exc:
         raise ValueError(f"strategy {spec.key} on text {text.name} ({tokens} tokens): {exc}") from None
 

@@ -10,6 +10,7 @@ import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
 
+from .._selection_spec import SELECTION_PARAMETERS
 from .._strategy_spec import (Share, StrategySpec, check_strategy, label, parse_share, parse_spec_text,
                               resolve_shares, spec_text)
 
@@ -86,7 +87,10 @@ def parse_spec(spec: StrategySpec | BudgetSpec) -> BudgetSpec:
         spec = parse_spec_text(spec)
     elif not isinstance(spec, Mapping):
         raise TypeError(f"a strategy spec is a string or a mapping, not {type(spec).__name__}")
-    check_strategy(spec)
+    check_strategy(spec, layer=True)
+    if isinstance(spec, Mapping) and any(key in spec for key in SELECTION_PARAMETERS):
+        raise ValueError(f"strategy spec {spec!r}: compress, keep and pool select at the end of a prompt, "
+                         "which eval --prompt-tokens has and a sweep has not")
     if isinstance(spec, str):
         return BudgetSpec(spec, ())
     name = spec["strategy"]

@@ -64,6 +64,7 @@ struct Lanes {
     static Mask greater(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
     static Mask equal(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
     static Mask is_nan(Vec a) { return _mm256_cmp_ps(a, a, _CMP_UNORD_Q); }
+    static Mask either_nan(Vec a, Vec b) { return _mm256_cmp_ps(a, b, _CMP_UNORD_Q); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm256_blendv_ps(no, yes, m); }
     static std::uint64_t lane_bits(Mask m) { return static_cast<std::uint64_t>(_mm256_movemask_ps(m)); }
     static Wide::Vec low_half(Vec v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
@@ -218,6 +219,8 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
     finish_norms_and_dots(rows, width, i, count, norms, dots, dot);
 }
 
+std::size_t lowest_index(const float* a, std::size_t n) { return lowest(a, n); }
+
 }  // namespace marrowvale::avx2
 
 namespace marrowvale {
@@ -235,6 +238,8 @@ const Kernels kAvx2Kernels = {
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx2::cosines,
     .mark_above = avx2::mark_above,
+    .add_rows = avx2::add_rows,
+    .lowest = avx2::lowest_index,
 };
 
 }  // namespace marrowvale

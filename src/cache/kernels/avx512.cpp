@@ -5,7 +5,8 @@
 //
 // A single sum has one chain of dependent additions whatever the register
 // width, so `dot` and `sum` are the AVX2 set's (one row's eight lanes), and
-// so is `norms_and_dots` for now (see kernels.hpp). The element-wise kernels and the
+// so is `norms_and_dots` for now (see kernels.hpp), and `lowest`, whose
+// comparisons and masks came out half as fast in 512-bit registers on Zen. The element-wise kernels and the
 // weighted sum of rows use all sixteen lanes, with plain loads and stores
 // for whole registers and a mask only for the tail: a masked store to a line
 // that is not in the cache waits for the line, where a plain one need not.
@@ -76,6 +77,7 @@ struct Lanes {
     static Mask greater(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
     static Mask equal(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_EQ_OQ); }
     static Mask is_nan(Vec a) { return _mm512_cmp_ps_mask(a, a, _CMP_UNORD_Q); }
+    static Mask either_nan(Vec a, Vec b) { return _mm512_cmp_ps_mask(a, b, _CMP_UNORD_Q); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm512_mask_blend_ps(m, no, yes); }
     static std::uint64_t lane_bits(Mask m) { return m; }
     static Wide::Vec low_half(Vec v) {
@@ -187,6 +189,8 @@ const Kernels kAvx512Kernels = {
     .norms_and_dots = avx2::norms_and_dots,
     .cosines = avx512::cosines,
     .mark_above = avx512::mark_above,
+    .add_rows = avx512::add_rows,
+    .lowest = avx2::lowest_index,
 };
 
 }  // namespace marrowvale

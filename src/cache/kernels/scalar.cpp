@@ -58,9 +58,9 @@ float unrolled_dot(const float* x, const float* y, std::size_t n) {
 namespace {
 
 void dot_rows_scalar(const float* q, std::size_t queries, const float* rows, std::size_t n, std::size_t count,
-                     float* scores) {
+                     float* scores, std::size_t stride) {
     for (std::size_t g = 0; g < queries; ++g) {
-        for (std::size_t i = 0; i < count; ++i) scores[g * count + i] = unrolled_dot(q + g * n, rows + i * n, n);
+        for (std::size_t i = 0; i < count; ++i) scores[g * stride + i] = unrolled_dot(q + g * n, rows + i * n, n);
     }
 }
 
@@ -81,10 +81,10 @@ float divide_max_scalar(float* a, std::size_t n, float divisor) {
 // Output after output; for each, row after row, each row added into every
 // column before the next starts.
 void weighted_sum_rows_scalar(float* out, std::size_t outputs, const float* rows, const float* weights,
-                              std::size_t count, std::size_t width) {
+                              std::size_t count, std::size_t width, std::size_t stride) {
     for (std::size_t o = 0; o < outputs; ++o) {
         float* sums = out + o * width;
-        const float* weight = weights + o * count;
+        const float* weight = weights + o * stride;
         for (std::size_t i = 0; i < count; ++i) {
             const float* row = rows + i * width;
             for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + row[j] * weight[i];
@@ -121,6 +121,20 @@ void mark_above_scalar(const float* a, std::size_t n, float threshold, std::uint
     }
 }
 
+void add_rows_scalar(float* total, const float* rows, std::size_t count, std::size_t n, std::size_t stride) {
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t i = 0; i < n; ++i) total[i] = total[i] + rows[r * stride + i];
+    }
+}
+
+std::size_t lowest_scalar(const float* a, std::size_t n) {
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < n && !std::isnan(a[best]); ++i) {
+        if (std::isnan(a[i]) || a[i] < a[best]) best = i;
+    }
+    return best;
+}
+
 }  // namespace
 
 const Kernels kScalarKernels = {
@@ -136,6 +150,8 @@ const Kernels kScalarKernels = {
     .norms_and_dots = norms_and_dots_scalar,
     .cosines = cosines_scalar,
     .mark_above = mark_above_scalar,
+    .add_rows = add_rows_scalar,
+    .lowest = lowest_scalar,
 };
 
 }  // namespace marrowvale

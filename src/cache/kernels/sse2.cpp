@@ -75,6 +75,7 @@ struct Lanes {
     static Mask greater(Vec a, Vec b) { return _mm_cmpgt_ps(a, b); }
     static Mask equal(Vec a, Vec b) { return _mm_cmpeq_ps(a, b); }
     static Mask is_nan(Vec a) { return _mm_cmpunord_ps(a, a); }
+    static Mask either_nan(Vec a, Vec b) { return _mm_cmpunord_ps(a, b); }
     static Vec select(Mask m, Vec yes, Vec no) { return _mm_or_ps(_mm_and_ps(m, yes), _mm_andnot_ps(m, no)); }
     static std::uint64_t lane_bits(Mask m) { return static_cast<std::uint64_t>(_mm_movemask_ps(m)); }
     static Wide::Vec low_half(Vec v) { return _mm_cvtps_pd(v); }
@@ -243,6 +244,8 @@ const Kernels kSse2Kernels = {
     .norms_and_dots = sse2::norms_and_dots,
     .cosines = sse2::cosines,
     .mark_above = sse2::mark_above,
+    .add_rows = sse2::add_rows,
+    .lowest = sse2::lowest,
 };
 
 }  // namespace marrowvale
