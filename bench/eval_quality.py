@@ -2,9 +2,9 @@
 text: the first 1,024 tokens of the default text (the language reference's
 topics), as ``python -m marrowvale eval`` measures it. Reported, not tuned.
 
-Sliding and static caches take their size from the share
+Sliding, static, h2o, tova and knorm caches take their size from the share
 (``budget_strategies``: a window of that many entries; the first 16 and the
-most recent for the rest). Merging strategies have no size to set: what they
+most recent for the rest; a budget of that many, a quarter of it recent). Merging strategies have no size to set: what they
 hold follows from the threshold and the text, and not monotonically. So
 merge and hybrid (16 static entries) run at every threshold of a fixed grid,
 merging after every append, and the table shows, for each share, the

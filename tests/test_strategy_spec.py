@@ -2,9 +2,10 @@
 command-line form, the built-in budgets, and compare resolving shares
 against its stream."""
 
+import numpy as np
 import pytest
 
-from marrowvale import budget_strategies, compare, synthetic_stream
+from marrowvale import LayerCache, budget_strategies, compare, synthetic_stream
 from marrowvale._strategy_spec import (Share, check_strategy, parse_share, parse_spec_text, parse_strategy,
                                        resolve_shares, share_of, spec_text)
 
@@ -92,7 +93,15 @@ def test_the_command_line_form() -> None:
 
 def test_budgets_hold_the_share_in_every_sized_strategy() -> None:
     assert budget_strategies(0.125, 1024) == [{"strategy": "sliding", "window_size": 128},
-                                              {"strategy": "static", "static_k": 16, "recent_k": 112}]
+                                              {"strategy": "static", "static_k": 16, "recent_k": 112},
+                                              {"strategy": "h2o", "budget": 128, "recent": 32},
+                                              {"strategy": "tova", "budget": 128, "recent": 32},
+                                              {"strategy": "knorm", "budget": 128, "recent": 32}]
+    # Every one of them is a strategy LayerCache builds, and holds the budget.
+    layers = [LayerCache(1, 4, 4, **spec) for spec in budget_strategies(0.25, 40)]
+    for layer in layers:
+        layer.extend(np.ones((40, 1, 4), np.float32), np.ones((40, 1, 4), np.float32))
+    assert [layer.lengths() for layer in layers] == [[10]] * 5
     # Below 32 entries the static part is half the budget.
     assert budget_strategies(0.25, 40)[1] == {"strategy": "static", "static_k": 5, "recent_k": 5}
     for bad in (-0.1, 1.5):

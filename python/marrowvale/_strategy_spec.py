@@ -24,7 +24,7 @@ from typing import Any, TypeAlias
 from _marrowvale import PyKVCache
 
 from ._layer_cache import LayerCache
-from ._selection_spec import SELECTION_PARAMETERS, split_selection
+from ._selection_spec import SCORED_STRATEGIES, SELECTION_PARAMETERS, split_selection
 
 __all__ = ["COUNT_PARAMETERS", "PARAMETERS", "Share", "StrategySpec", "budget_strategies", "check_strategy",
            "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of", "spec_text"]
@@ -39,6 +39,10 @@ COUNT_PARAMETERS = ("window_size", "static_k", "recent_k", "budget", "recent", "
 # Entries a static cache keeps from the start of the text when its budget is
 # given as a share: the first tokens draw much of every query's attention.
 BUDGET_STATIC_ENTRIES = 16
+# The strategies that choose by score keep this part of their budget as the
+# never-evicted recent entries in budget_strategies (1/4, chosen before any
+# figure was measured).
+BUDGET_RECENT_SHARE = 4
 
 
 @dataclass(frozen=True)
@@ -302,10 +306,12 @@ def spec_text(spec: StrategySpec) -> str:
 
 def budget_strategies(share: float, tokens: int) -> list[dict[str, object]]:
     """The built-in strategies whose size can be set, each holding ``share``
-    of a text of ``tokens`` tokens: a sliding window of that many entries,
-    and a static cache of the first 16 (half the budget when it is smaller
-    than 32) and the most recent for the rest. Merging strategies have no
-    size to set: what they hold follows from their threshold and the text.
+    of a text of ``tokens`` tokens: a sliding window of that many entries;
+    a static cache of the first 16 (half the budget when it is smaller
+    than 32) and the most recent for the rest; and h2o, tova and knorm with
+    that budget, a quarter of it (rounded down) recent. Merging strategies
+    have no size to set: what they hold follows from their threshold and
+    the text.
 
     Parameters
     ----------
@@ -330,5 +336,7 @@ def budget_strategies(share: float, tokens: int) -> list[dict[str, object]]:
         raise ValueError(f"tokens must be at least 0, not {tokens}")
     budget = _entries(share, tokens)
     static = min(BUDGET_STATIC_ENTRIES, budget // 2)
+    recent = budget // BUDGET_RECENT_SHARE
     return [{"strategy": "sliding", "window_size": budget},
-            {"strategy": "static", "static_k": static, "recent_k": budget - static}]
+            {"strategy": "static", "static_k": static, "recent_k": budget - static},
+            *({"strategy": name, "budget": budget, "recent": recent} for name in SCORED_STRATEGIES)]
