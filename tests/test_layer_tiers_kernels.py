@@ -89,6 +89,13 @@ def test_int8_refuses_what_is_not_finite(kernel_set):
 # ---- scores and weighted sums ---------------------------------------------------
 
 
+def tier_offsets(kernel_set):
+    """Start offsets to try: every set's tier kernels work on eight values
+    (one row's eight partial sums) whatever its register width, with
+    unaligned loads, so eight float offsets meet every misalignment."""
+    return min(supported_set(kernel_set), 8)
+
+
 @pytest.mark.parametrize("tier", ["bfloat16", "int8"])
 def test_scalar_kernels_follow_their_definition(tier):
     """Scores: the eight-lane order (bfloat16 over the whole row, int8 per
@@ -130,39 +137,43 @@ def test_scalar_kernels_follow_their_definition(tier):
 @pytest.mark.parametrize("tier", ["bfloat16", "int8"])
 @pytest.mark.parametrize("kernel_set", VECTOR_SETS)
 def test_tier_scores_match_scalar(kernel_set, tier):
-    lanes = supported_set(kernel_set)
+    offsets = tier_offsets(kernel_set)
     rng = np.random.default_rng(13)
     failures = []
-    for n in (*range(0, 18, 3), 8, 16, *BLOCK_LENGTHS):
-        for count, queries in ((0, 1), (1, 2), (7, 1), (8, 3), (17, 2)):
-            keys = data(rng, count * n).reshape(count, n)
-            q = data(rng, queries * n)
-            scores = np.full(queries * (count + 1), FILL)
+    # Past 32 KiB of rows (500 int8 rows of 64) the kernels ask for rows ahead.
+    cases = [(n, count, queries) for n in (*range(0, 18, 3), 8, 16, *BLOCK_LENGTHS)
+             for count, queries in ((0, 1), (1, 2), (7, 1), (8, 3), (17, 2))] + [(64, 500, 1), (70, 503, 2)]
+    for n, count, queries in cases:
+        keys = data(rng, count * n).reshape(count, n)
+        q = data(rng, queries * n)
+        scores = np.full(queries * (count + 1), FILL)
 
-            def call(ks, q_, rows, s, queries=queries):
-                return probe.tier_dot_rows(ks, tier, q_, rows, s, queries, 1)
+        def call(ks, q_, rows, s, queries=queries):
+            return probe.tier_dot_rows(ks, tier, q_, rows, s, queries, 1)
 
-            failures += check(kernel_set, lanes, f"{tier} scores n={n} count={count}", call,
-                              [q, rows_of(tier, np.nan_to_num(keys), n), scores])
+        failures += check(kernel_set, offsets, f"{tier} scores n={n} count={count}", call,
+                          [q, rows_of(tier, np.nan_to_num(keys), n), scores])
     assert failures == []
 
 
 @pytest.mark.parametrize("tier", ["bfloat16", "int8"])
 @pytest.mark.parametrize("kernel_set", VECTOR_SETS)
 def test_tier_weighted_sums_match_scalar(kernel_set, tier):
-    lanes = supported_set(kernel_set)
+    offsets = tier_offsets(kernel_set)
     rng = np.random.default_rng(17)
     failures = []
-    for width in (*range(0, 2 * lanes + 2), *BLOCK_LENGTHS):
-        # Past 64 rows a set's run of rows ends and the next begins.
-        for count, outputs in ((3, 1), (9, 2), (70, 2)):
-            values = np.nan_to_num(data(rng, count * width)).reshape(count, width)
-            weights = rng.random(outputs * (count + 1)).astype(F32)
-            out = data(rng, outputs * width)
+    # Past 64 rows a set's run of rows ends and the next begins; past 32 KiB
+    # of rows the kernels ask for rows ahead.
+    cases = [(width, count, outputs) for width in (*range(0, 18), *BLOCK_LENGTHS)
+             for count, outputs in ((3, 1), (9, 2), (70, 2))] + [(64, 500, 1), (70, 503, 1), (130, 300, 2)]
+    for width, count, outputs in cases:
+        values = np.nan_to_num(data(rng, count * width)).reshape(count, width)
+        weights = rng.random(outputs * (count + 1)).astype(F32)
+        out = data(rng, outputs * width)
 
-            def call(ks, o, rows, w, outputs=outputs):
-                return probe.tier_weighted_sum_rows(ks, tier, o, rows, w, outputs, 1)
+        def call(ks, o, rows, w, outputs=outputs):
+            return probe.tier_weighted_sum_rows(ks, tier, o, rows, w, outputs, 1)
 
-            failures += check(kernel_set, lanes, f"{tier} sums width={width} count={count}", call,
-                              [out, rows_of(tier, values, width), weights])
+        failures += check(kernel_set, offsets, f"{tier} sums width={width} count={count}", call,
+                          [out, rows_of(tier, values, width), weights])
     assert failures == []
