@@ -356,6 +356,23 @@ PyObject* merge_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// `groups` rows of `per_row` floats in `inputs` against `groups` rows of
+// count + gap floats in `outputs` (the results, then `gap` left alone), as
+// the row kernels take queries and scores, or outputs and weights.
+struct Grid {
+    std::size_t per_row;
+    std::size_t stride;
+    std::size_t count;
+};
+
+Grid grid(const Floats& inputs, const Floats& outputs, std::size_t groups, std::size_t gap) {
+    require(groups != 0 && inputs.size() % groups == 0 && outputs.size() % groups == 0,
+            "both buffers must hold a row per query (or output)");
+    const std::size_t stride = outputs.size() / groups;
+    require(gap <= stride, "a row must hold at least `gap` floats");
+    return {inputs.size() / groups, stride, stride - gap};
+}
+
 // The storage tiers' kernels, on rows held in float32 buffers as a cache
 // holds them (tier_row_floats floats a row); `tier` is "bfloat16" or "int8".
 
@@ -400,13 +417,7 @@ PyObject* tier_dot_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const StorageTier tier = narrow_tier(args[1]);
         const Floats q(args[2], false), rows(args[3], false), scores(args[4], true);
         const std::size_t queries = to_size(args[5]);
-        const std::size_t gap = to_size(args[6]);
-        require(queries != 0 && q.size() % queries == 0 && scores.size() % queries == 0,
-                "q and scores must hold `queries` rows each");
-        const std::size_t n = q.size() / queries;
-        const std::size_t stride = scores.size() / queries;
-        require(gap <= stride, "scores must hold a row of at least `gap` floats per query");
-        const std::size_t count = stride - gap;
+        const auto [n, stride, count] = grid(q, scores, queries, to_size(args[6]));
         const auto row_floats = static_cast<std::size_t>(tier_row_floats(tier, n));
         require(rows.size() == row_floats * count, "rows must hold a row per score");
         auto kernel = tier == StorageTier::bfloat16 ? kernels.dot_rows_bf16 : kernels.dot_rows_int8;
@@ -424,13 +435,7 @@ PyObject* tier_weighted_sum_rows(PyObject*, PyObject* const* args, Py_ssize_t na
         const StorageTier tier = narrow_tier(args[1]);
         const Floats out(args[2], true), rows(args[3], false), weights(args[4], false);
         const std::size_t outputs = to_size(args[5]);
-        const std::size_t gap = to_size(args[6]);
-        require(outputs != 0 && out.size() % outputs == 0 && weights.size() % outputs == 0,
-                "out and weights must hold `outputs` rows each");
-        const std::size_t width = out.size() / outputs;
-        const std::size_t stride = weights.size() / outputs;
-        require(gap <= stride, "weights must hold a row of at least `gap` floats per output");
-        const std::size_t count = stride - gap;
+        const auto [width, stride, count] = grid(out, weights, outputs, to_size(args[6]));
         const auto row_floats = static_cast<std::size_t>(tier_row_floats(tier, width));
         require(rows.size() == row_floats * count, "rows must hold a row per weight");
         auto kernel = tier == StorageTier::bfloat16 ? kernels.weighted_sum_rows_bf16 : kernels.weighted_sum_rows_int8;

@@ -227,31 +227,32 @@ void dot_rows_int8_scalar(const float* q, std::size_t queries, const unsigned ch
     }
 }
 
-void weighted_sum_rows_bf16_scalar(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
-                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+// Output after output, row after row, as weighted_sum_rows_scalar, with
+// value(row, j) the dequantised value of column j.
+template <typename Value>
+void tier_weighted_sum(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                       const float* weights, std::size_t count, std::size_t width, std::size_t stride, Value value) {
     for (std::size_t o = 0; o < outputs; ++o) {
         float* sums = out + o * width;
         for (std::size_t i = 0; i < count; ++i) {
             const unsigned char* row = rows + i * row_bytes;
             const float weight = weights[o * stride + i];
-            for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + bf16_at(row, j) * weight;
+            for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + value(row, j) * weight;
         }
     }
 }
 
+void weighted_sum_rows_bf16_scalar(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+    tier_weighted_sum(out, outputs, rows, row_bytes, weights, count, width, stride, bf16_at);
+}
+
 void weighted_sum_rows_int8_scalar(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
                                    const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
-    for (std::size_t o = 0; o < outputs; ++o) {
-        float* sums = out + o * width;
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned char* row = rows + i * row_bytes;
-            const float weight = weights[o * stride + i];
-            for (std::size_t j = 0; j < width; ++j) {
-                const float value = int8_at(row, width, j) * scale_at(row, j / kInt8Block);
-                sums[j] = sums[j] + value * weight;
-            }
-        }
-    }
+    tier_weighted_sum(out, outputs, rows, row_bytes, weights, count, width, stride,
+                      [&](const unsigned char* row, std::size_t j) {
+                          return int8_at(row, width, j) * scale_at(row, j / kInt8Block);
+                      });
 }
 
 }  // namespace
