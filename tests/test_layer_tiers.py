@@ -129,15 +129,15 @@ from marrowvale import LayerCache
 from marrowvale._layer_cache import kernel_set
 out = {"set": kernel_set()}
 rng = np.random.default_rng(3)
-keys = rng.standard_normal((41, 3, 45)).astype(np.float32)
-values = rng.standard_normal((41, 3, 70)).astype(np.float32)
-q = rng.standard_normal((6, 45)).astype(np.float32)
+keys = rng.standard_normal((120, 3, 45)).astype(np.float32)
+values = rng.standard_normal((120, 3, 70)).astype(np.float32)
+q = rng.standard_normal((12, 45)).astype(np.float32)
 for tier in ("bfloat16", "int8"):
     for threads in (1, 2):
-        cache = LayerCache(3, 45, 70, "tova", budget=30, recent=4, dtype=tier, threads=threads)
-        cache.extend(keys[:20], values[:20])
+        cache = LayerCache(3, 45, 70, "tova", budget=100, recent=4, dtype=tier, threads=threads)
+        cache.extend(keys[:60], values[:60])
         cache.attend(q)
-        cache.extend(keys[20:], values[20:])
+        cache.extend(keys[60:], values[60:])
         out[f"{tier} {threads}"] = cache.attend(q).view(np.uint32).tolist() + cache.scores(1).view(np.uint32).tolist()
 json.dump(out, sys.stdout)
 """
@@ -155,6 +155,22 @@ def test_every_kernel_set_and_thread_count_gives_the_scalar_bits(kernel_set):
         if key != "set":
             assert other[key] == scalar[key], key
             assert scalar[key] == scalar[key.split()[0] + " 1"], key
+
+
+@pytest.mark.parametrize("tier", TIERS)
+def test_threads_give_the_bits_of_one_thread(tier):
+    """Large enough work to spread the heads over threads, merging and
+    scoring too: each head's working rows are its own."""
+    keys, values = token_stream(160, 4, 64, 64, seed=6)
+    q = np.random.default_rng(2).standard_normal((16, 64)).astype(F32)
+    for strategy, params in (("hybrid", {"static_k": 4, "merge_every": 8, "threshold": 0.5}),
+                             ("knorm", {"budget": 100, "recent": 8})):
+        outputs = []
+        for threads in (1, 2):
+            cache = LayerCache(4, 64, 64, strategy, dtype=tier, threads=threads, **params)
+            cache.extend(keys, values)
+            outputs.append([bits(cache.attend(q)), *(bits(cache.keys(h)) for h in range(4))])
+        assert all((a == b).all() for a, b in zip(*outputs)), strategy
 
 
 # ---- copies and states -----------------------------------------------------------
