@@ -18,7 +18,7 @@ from reference import merge_pass
 from test_layer_state import D_K as STATE_D_K
 from test_layer_state import D_V as STATE_D_V
 from test_layer_state import H as STATE_H
-from test_layer_state import flipped_bits_accepted
+from test_layer_state import flipped_bits_accepted, head, header, header2, head2
 from tier_oracle import dequantised
 
 F32 = np.float32
@@ -190,6 +190,13 @@ def test_copies_and_states_keep_the_tier_and_the_bits(tier):
     # The state holds the tier's bytes, not float32.
     float32_state = filled("float32", "h2o")[0].to_bytes()
     assert len(state) < len(float32_state) * (0.6 if tier == "bfloat16" else 0.4)
+
+
+def test_states_of_earlier_versions_load_as_float32():
+    for state in (header(appends=1, position=1) + head(0, 1, 1, [1.0] * STATE_D_K, [2.0] * STATE_D_V, [0, 0]) * STATE_H,
+                  header2(appends=1, position=1) + head2(0, 0, 1, 1, [0.5]) * STATE_H):
+        layer = LayerCache.from_bytes(state)
+        assert layer.dtype == "float32" and layer.keys(0).tolist() == [[1.0] * STATE_D_K]
 
 
 def int8_state_parts(cache):

@@ -197,34 +197,36 @@ bool int8_from_floats_scalar(const float* x, std::size_t n, unsigned char* row) 
     return true;
 }
 
+// Query after query, row after row, as dot_rows_scalar, with
+// score(query, row) the score of one row.
+template <typename Score>
+void tier_dot_rows(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride, Score score) {
+    for (std::size_t g = 0; g < queries; ++g) {
+        for (std::size_t i = 0; i < count; ++i) scores[g * stride + i] = score(q + g * n, rows + i * row_bytes);
+    }
+}
+
 void dot_rows_bf16_scalar(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
                           std::size_t n, std::size_t count, float* scores, std::size_t stride) {
-    for (std::size_t g = 0; g < queries; ++g) {
-        const float* query = q + g * n;
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned char* row = rows + i * row_bytes;
-            scores[g * stride + i] = eight_lane_sum(n, [&](std::size_t k) { return query[k] * bf16_at(row, k); });
-        }
-    }
+    tier_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride, [&](const float* query, const unsigned char* row) {
+        return eight_lane_sum(n, [&](std::size_t k) { return query[k] * bf16_at(row, k); });
+    });
 }
 
 void dot_rows_int8_scalar(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
                           std::size_t n, std::size_t count, float* scores, std::size_t stride) {
-    for (std::size_t g = 0; g < queries; ++g) {
-        const float* query = q + g * n;
-        for (std::size_t i = 0; i < count; ++i) {
-            const unsigned char* row = rows + i * row_bytes;
-            float score = 0.0f;
-            for (std::size_t b = 0; b < int8_blocks(n); ++b) {
-                const std::size_t start = b * kInt8Block;
-                const float block = eight_lane_sum(std::min(kInt8Block, n - start), [&](std::size_t k) {
-                    return query[start + k] * int8_at(row, n, start + k);
-                });
-                score = score + block * scale_at(row, b);
-            }
-            scores[g * stride + i] = score;
+    tier_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride, [&](const float* query, const unsigned char* row) {
+        float score = 0.0f;
+        for (std::size_t b = 0; b < int8_blocks(n); ++b) {
+            const std::size_t start = b * kInt8Block;
+            const float block = eight_lane_sum(std::min(kInt8Block, n - start), [&](std::size_t k) {
+                return query[start + k] * int8_at(row, n, start + k);
+            });
+            score = score + block * scale_at(row, b);
         }
-    }
+        return score;
+    });
 }
 
 // Output after output, row after row, as weighted_sum_rows_scalar, with
