@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
@@ -21,9 +20,8 @@ KVCache::KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStra
       tier_(tier) {}
 
 void KVCache::make_decoding_room() {
-    if (tier_ == StorageTier::float32) return;
-    const std::size_t floats = strategy_->decoding_room(static_cast<std::size_t>(d_k_), static_cast<std::size_t>(d_v_));
-    if (floats != 0) decoded_.get(floats);
+    if (has_decoding_room()) return;
+    decoded_.get(strategy_->decoding_room(static_cast<std::size_t>(d_k_), static_cast<std::size_t>(d_v_)));
 }
 
 RowFormat KVCache::row_format() noexcept {
@@ -46,6 +44,7 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
         vacated_.make_room(keys_.size() + 1);
     }
     make_decoding_room();
+    decoded_spare_ = false;
     if (tier_ == StorageTier::float32) {
         keys_.push_back(key.data());
         values_.push_back(value.data());
@@ -109,6 +108,10 @@ std::size_t KVCache::retain(const unsigned char* kept) noexcept {
 
 void KVCache::reserve_for_appends(std::size_t appends) {
     if (has_room_for(appends)) return;
+    if (!has_decoding_room()) {
+        make_decoding_room();
+        decoded_spare_ = true;
+    }
     const std::uint64_t most = strategy_->most_held(length(), appends);
     const auto entries = static_cast<std::size_t>(std::min<std::uint64_t>(most, std::numeric_limits<std::size_t>::max()));
     // Keys, values and spans also hold the rows evictions leave vacated.
@@ -123,6 +126,10 @@ void KVCache::reserve_for_appends(std::size_t appends) {
 }
 
 void KVCache::give_back_spare_room() noexcept {
+    if (decoded_spare_) {
+        decoded_.release();
+        decoded_spare_ = false;
+    }
     keys_.give_back_spare_rows();
     values_.give_back_spare_rows();
     spans_.give_back_spare_rows();
@@ -135,6 +142,8 @@ void KVCache::clear() noexcept {
     spans_.clear();
     scores_.clear();
     vacated_.clear();
+    decoded_.release();
+    decoded_spare_ = false;
     scores_pending_ = false;
     position_ = 0;
 }

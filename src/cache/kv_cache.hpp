@@ -68,7 +68,8 @@ public:
     bool has_room_for(std::size_t appends) const noexcept {
         return keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
                (!follows_spans_ || spans_.room_at_back() >= appends) &&
-               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends)));
+               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends))) &&
+               has_decoding_room();
     }
 
     // Stores one entry (in the cache's tier) and lets the strategy compress.
@@ -175,8 +176,15 @@ private:
     // key for a strategy that scores keys, a merging strategy's block of
     // keys and its blends. Made before an append changes anything.
     void make_decoding_room();
+    bool has_decoding_room() const noexcept {
+        return tier_ == StorageTier::float32 || decoded_.capacity() >= strategy_->decoding_room(d_k_, d_v_);
+    }
     RowFormat row_format() noexcept;
     ScratchFloats decoded_;
+    // Whether reserve_for_appends made decoded_ and no append has used it
+    // yet: give_back_spare_room then gives it back, so that an owner whose
+    // reservation failed on another cache leaves this one as it was.
+    bool decoded_spare_ = false;
     // The scores the last attend_for_scores prepared, for commit_scores.
     ScratchFloats pending_scores_;
     bool scores_pending_ = false;
