@@ -29,7 +29,8 @@ else
     # small stack, most of which the runtime's per-thread state fills here.
     # fd 2 is left to the runtime, so that a report survives the abort.
     [ $# -ne 0 ] || set -- tests/test_layer_threads.py tests/test_layer_differential.py \
-        tests/test_layer_grouped.py tests/test_layer_leaks.py tests/test_layer_state.py --capture=sys -q
+        tests/test_layer_grouped.py tests/test_layer_leaks.py tests/test_layer_state.py \
+        tests/test_layer_tiers.py::test_threads_give_the_bits_of_one_thread --capture=sys -q
 fi
 
 if [ -n "$chosen_venv" ]; then

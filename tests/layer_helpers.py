@@ -3,7 +3,12 @@ strategy act within a few dozen tokens, token streams whose heads diverge
 under merging, one PyKVCache per head driven beside a LayerCache, and a
 small model of which tokens each held entry covers."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
+import pytest
 
 from _marrowvale import PyKVCache
 from reference import F32, merge_pass, vector
@@ -95,3 +100,17 @@ class SpanModel:
 
         kept = merge_pass(self.keys[start:], self.spans[start:], self.threshold, join)
         self.keys[start:], self.spans[start:], _ = kept
+
+
+def run_with_kernels(kernel_set, source, *args):
+    """What a child interpreter running `source` with the kernel set
+    `kernel_set` forced (MARROWVALE_KERNEL) prints; skips the test where the
+    set cannot run."""
+    env = dict(os.environ, MARROWVALE_KERNEL=kernel_set)
+    done = subprocess.run([sys.executable, "-c", source, *args], env=env, capture_output=True, text=True,
+                          timeout=300)
+    if done.returncode != 0:
+        if "not supported" in done.stderr or "unknown kernel set" in done.stderr:
+            pytest.skip(f"kernel set {kernel_set!r} cannot run on this machine")
+        raise AssertionError(done.stderr)
+    return done.stdout

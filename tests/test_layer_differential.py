@@ -5,13 +5,12 @@ threads; and the kernel set chosen at import gives the scalar bits."""
 import functools
 import json
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from layer_helpers import STRATEGIES, append_to_heads, bits, expected_attention, head_caches, token_stream
+from layer_helpers import (STRATEGIES, append_to_heads, bits, expected_attention, head_caches, run_with_kernels,
+                           token_stream)
 from marrowvale import LayerCache
 
 H, D_K, D_V = 3, 12, 10  # d_k and d_v differ, and neither is a whole number of eight-lane blocks
@@ -140,14 +139,7 @@ json.dump(out, sys.stdout)
 
 @functools.cache
 def kernel_run(kernel_set):
-    env = dict(os.environ, MARROWVALE_KERNEL=kernel_set)
-    done = subprocess.run([sys.executable, "-c", KERNEL_CHILD, os.path.dirname(__file__)], env=env,
-                          capture_output=True, text=True, timeout=300)
-    if done.returncode != 0:
-        if "not supported" in done.stderr or "unknown kernel set" in done.stderr:
-            pytest.skip(f"kernel set {kernel_set!r} cannot run on this machine")
-        raise AssertionError(done.stderr)
-    return json.loads(done.stdout)
+    return json.loads(run_with_kernels(kernel_set, KERNEL_CHILD, os.path.dirname(__file__)))
 
 
 @pytest.mark.parametrize("kernel_set", ["sse2", "avx2", "avx512"])

@@ -70,3 +70,31 @@ def test_scored_calls_leave_memory_and_reference_counts_flat(case):
 def test_calls_leave_memory_and_reference_counts_flat(case):
     layer = window()
     assert_flat(CASES[case](layer), K, K64, TOKENS, layer)
+
+
+def tiered(tier):
+    layer = LayerCache(H, D, D, "hybrid", static_k=2, merge_every=2, threshold=0.5, dtype=tier, threads=2)
+    layer.extend(np.stack([K] * 40), np.stack([K] * 40))
+    return layer
+
+
+NOT_FINITE = np.where(K > 1, np.inf, K).astype(np.float32)
+TIER_CASES = {
+    "append and merge": lambda c: lambda: c.append(K, K),
+    "attend": lambda c: lambda: c.attend(K),
+    "rows": lambda c: lambda: (c.keys(0), c.values(1), c.stats()),
+    "state and copies": lambda c: lambda: (LayerCache.from_bytes(c.to_bytes()), c.copy(), c.with_strategy("full")),
+    "bad dtype": lambda c: raising(ValueError, LayerCache, H, D, D, dtype="int4"),
+}
+
+
+@pytest.mark.parametrize("tier", ["bfloat16", "int8"])
+@pytest.mark.parametrize("case", TIER_CASES)
+def test_tier_calls_leave_memory_and_reference_counts_flat(case, tier):
+    layer = tiered(tier)
+    assert_flat(TIER_CASES[case](layer), K, layer)
+
+
+def test_a_refused_int8_append_leaves_memory_flat():
+    layer = tiered("int8")
+    assert_flat(raising(ValueError, layer.append, K, NOT_FINITE), K, NOT_FINITE, layer)

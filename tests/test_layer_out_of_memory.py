@@ -43,9 +43,9 @@ def observed(layer):
     return {"lengths": layer.lengths(), "stats": layer.stats(), "state": layer.to_bytes().hex()}
 
 
-strategy, window, held, tokens, room = sys.argv[1], *map(int, sys.argv[2:])
+strategy, dtype, window, held, tokens, room = sys.argv[1], sys.argv[2], *map(int, sys.argv[3:])
 rng = np.random.default_rng(5)
-layer = LayerCache(H, D, 1, strategy, window_size=window, threads=1)
+layer = LayerCache(H, D, 1, strategy, window_size=window, threads=1, dtype=dtype)
 if held:
     layer.extend(rng.standard_normal((held, H, D), dtype=np.float32), np.ones((held, H, 1), np.float32))
 keys = rng.standard_normal((tokens, H, D), dtype=np.float32)
@@ -85,9 +85,14 @@ print(json.dumps({"raised": raised, "unchanged": after == before, "restores": re
     # A budget of 512 (the default) keeps up to 560 rows with those its
     # evictions vacated: room for 1118 (17.5 MiB).
     ("h2o", 0, 0, 1024, 27, [512, 512]),
+    # A merging cache of int8 rows decodes a block of 257 keys and more to
+    # compare and blend them: 4.2 MiB of working room a head, had before
+    # the first append.
+    ("merge:int8", 0, 0, 1, 6, [1, 1]),
 ])
 def test_running_out_of_memory_changes_nothing(strategy, window, held, tokens, room, lengths):
-    arguments = [strategy, str(window), str(held), str(tokens), str(room)]
+    name, _, dtype = strategy.partition(":")
+    arguments = [name, dtype or "float32", str(window), str(held), str(tokens), str(room)]
     run = subprocess.run([sys.executable, "-c", _SCRIPT, *arguments], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr[-3000:]
     report = json.loads(run.stdout.strip().splitlines()[-1])

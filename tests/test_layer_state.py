@@ -62,7 +62,7 @@ def test_threads_are_not_part_of_the_state():
 def test_the_state_is_little_endian_and_versioned():
     state = built("sliding").to_bytes()
     assert state[:8] == b"MVLAYER\0"
-    assert struct.unpack_from("<IQQQB", state, 8) == (2, H, D_K, D_V, len("sliding"))
+    assert struct.unpack_from("<IQQQB", state, 8) == (3, H, D_K, D_V, len("sliding"))
 
 
 # ---- hostile states -----------------------------------------------------------
@@ -110,6 +110,13 @@ def header(n_heads=H, d_k=D_K, d_v=D_V, name=b"full", version=1, magic=b"MVLAYER
             + struct.pack("<QQQIQ", 512, 32, 128, 0x3F666666, 4) + struct.pack("<QQ", appends, position))
 
 
+def as_version3(state):
+    """A version 2 state as version 3 writes it: the storage tier (0,
+    float32) after the parameters."""
+    at = 37 + state[36] + 6 * 8 + 4
+    return state[:8] + struct.pack("<I", 3) + state[12:at] + b"\0" + state[at:]
+
+
 def head(merges, current, held, keys=(), values=(), spans=()):
     return (struct.pack("<QQQ", merges, current, held) + struct.pack(f"<{len(keys)}f", *keys)
             + struct.pack(f"<{len(values)}f", *values) + struct.pack(f"<{len(spans)}q", *spans))
@@ -121,7 +128,7 @@ def one_entry_head(first=0, last=0, merges=0):
 
 @pytest.mark.parametrize("data, match", [
     (header(magic=b"MVLAYEr\0") + head(0, 0, 0) * H, "wrong magic"),
-    (header(version=3) + head(0, 0, 0) * H, "unsupported version 3"),
+    (header(version=4) + head(0, 0, 0) * H, "unsupported version 4"),
     (header(version=0) + head(0, 0, 0) * H, "unsupported version 0"),
     # Version 1 knew only the strategies that keep no scores.
     (header(name=b"h2o") + head(0, 0, 0) * H, "unknown strategy 'h2o'"),
@@ -169,7 +176,7 @@ def test_a_handmade_state_within_the_rules_is_read():
     upgraded = (first[:-16] + struct.pack("<QQ", 512, 32) + first[-16:]
                 + entry[:8] + struct.pack("<Q", 0) + entry[8:]
                 + struct.pack("<QQQQ", 3, 0, 0, 0))
-    assert layer.to_bytes() == upgraded
+    assert layer.to_bytes() == as_version3(upgraded)
 
 
 # ---- version 2: scores ----------------------------------------------------
@@ -241,7 +248,7 @@ def test_inconsistent_scored_states_are_refused(data, match):
 def test_a_handmade_scored_state_is_read():
     data = header2(appends=5, position=5) + head2(2, 1, 2, 2, [0.25, np.inf]) + head2(3, 0, 2, 2, [np.nan, 1.0])
     layer = LayerCache.from_bytes(data)
-    assert layer.to_bytes() == data
+    assert layer.to_bytes() == as_version3(data)
     assert layer.scores(0).tolist() == [0.25, np.inf] and np.isnan(layer.scores(1)[0])
     assert layer.stats()["total_evictions"] == 1
 

@@ -47,6 +47,10 @@ def add_eval_command(commands: Commands) -> None:
                              "with --ctx), e.g. sliding:window_size=12.5%%; with --prompt-tokens, compress=W "
                              "(and keep=K, pool=P) compresses the cache at the end of the prompt by its last "
                              "W queries; repeat for several (default: a built-in selection)")
+    parser.add_argument("--kv-dtype", choices=("float32", "bfloat16", "int8"), metavar="DTYPE",
+                        help="store every strategy's keys and values as DTYPE (bfloat16, int8 or float32), "
+                             "unless its spec names a dtype= of its own; the full cache that every run is "
+                             "measured against stays float32")
     parser.add_argument("--max-tokens", type=count(2), default=1024, metavar="N",
                         help="use at most the first N tokens of the text (default 1024)")
     parser.add_argument("--ctx", type=count(2), metavar="N",
@@ -101,11 +105,15 @@ def _model(parser: argparse.ArgumentParser, name: str) -> Model:
 
 
 def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from ._strategy_spec import with_dtype
     from .models import DEFAULT_EVAL_STRATEGIES, evaluate, format_evaluation
     text, source = _text(parser, args)
+    specs = args.strategy or DEFAULT_EVAL_STRATEGIES
+    if args.kv_dtype is not None:
+        specs = [with_dtype(spec, args.kv_dtype) for spec in specs]
     model = _model(parser, args.model)
     try:
-        result = evaluate(model, text, args.strategy or DEFAULT_EVAL_STRATEGIES, max_tokens=args.max_tokens,
+        result = evaluate(model, text, specs, max_tokens=args.max_tokens,
                           ctx=args.ctx, threads=args.threads, progress=True, text_source=source,
                           prompt_tokens=args.prompt_tokens)
     except (ValueError, TypeError, OverflowError) as exc:

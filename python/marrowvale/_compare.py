@@ -50,7 +50,7 @@ class CompareResult:
 
     label: str
     strategy: str
-    params: Mapping[str, float | int] = field(repr=False)
+    params: Mapping[str, float | int | str] = field(repr=False)
     entries: int
     compression_ratio: float
     rel_l2: float
@@ -62,7 +62,7 @@ class CompareResult:
 class _Run:
     label: str
     strategy: str
-    params: dict[str, float | int]
+    params: dict[str, float | int | str]
     cache: PyKVCache
 
 

@@ -39,6 +39,8 @@ def build_settings() -> _BuildSettings:
     """How the native modules were compiled: a dict of "compiler", "build_type" and
     "flags" (the compiler options beyond the build type's)."""
 
+_Dtype = Literal["float32", "bfloat16", "int8"]
+
 @type_check_only
 class _LayerStats(TypedDict):
     total_appends: int
@@ -49,6 +51,7 @@ class _LayerStats(TypedDict):
     strategy: str
     per_head_size: list[int]
     nbytes: int
+    dtype: _Dtype
 
 @final
 class LayerCache:
@@ -79,6 +82,18 @@ class LayerCache:
     at most budget entries per head after an append, evicting the lowest
     score among all but the newest recent (recent < budget); a NaN score
     ranks lowest, and of equal scores the oldest entry goes.
+
+    dtype: how keys and values are stored. "float32" (the default) holds
+    them as given. "bfloat16" rounds each to nearest-even (2 bytes a value).
+    "int8" cuts each row into blocks of 32 values along the head dimension
+    (the last block shorter), each with one float32 scale, its largest
+    magnitude over 127, and stores round-to-nearest-even(value / scale) (an
+    all-zero block has scale 0; about 1.13 bytes a value at d = 64); it
+    holds finite values only, and appending an infinity or a NaN raises
+    ValueError. keys() and values() return the stored values as float32,
+    and attend computes in float32 over exactly those, in a fixed order:
+    the same bits for every kernel set and thread count. Merging blends in
+    float32 and stores the blend in the tier; scores stay float32.
     """
 
     def __new__(
@@ -96,6 +111,7 @@ class LayerCache:
         budget: SupportsIndex = 512,
         recent: SupportsIndex = 32,
         threads: SupportsIndex | None = None,
+        dtype: _Dtype | str = "float32",
     ) -> Self: ...
     @property
     def n_heads(self) -> int:
@@ -116,6 +132,10 @@ class LayerCache:
     @property
     def threads(self) -> int:
         """Threads a call may use (at most one per head)."""
+
+    @property
+    def dtype(self) -> str:
+        """How keys and values are stored: 'float32', 'bfloat16' or 'int8'."""
 
     def append(self, k: _Rows, v: _Rows) -> None:
         """Store one token: k of shape (n_heads, d_k), v of shape (n_heads, d_v)."""
@@ -175,8 +195,8 @@ class LayerCache:
 
     def stats(self) -> _LayerStats:
         """PyKVCache's counters summed over heads (compression_ratio over all
-        heads), per_head_size (current_size of each head) and nbytes (bytes
-        of storage held, room for growth included)."""
+        heads), per_head_size (current_size of each head), nbytes (bytes
+        of storage held, room for growth included) and dtype (the tier)."""
 
     def clear(self) -> None:
         """Drop every entry; the cumulative counters stay."""

@@ -55,8 +55,8 @@ def plot_format_problem(path: str | os.PathLike[str]) -> str | None:
     return None
 
 
-def _parameters(params: Mapping[str, float | int]) -> str:
-    return ", ".join(f"{key}={value:g}" for key, value in params.items())
+def _parameters(params: Mapping[str, float | int | str]) -> str:
+    return ", ".join(f"{key}={value}" if isinstance(value, str) else f"{key}={value:g}" for key, value in params.items())
 
 
 def _save(figure: Any, path: str | os.PathLike[str]) -> None:
@@ -66,7 +66,7 @@ def _save(figure: Any, path: str | os.PathLike[str]) -> None:
     figure.savefig(text, dpi=120, format=None if os.path.splitext(text)[1] else "png")
 
 
-def _draw(points: Sequence[tuple[str, Mapping[str, float | int], float, float]], ylabel: str,
+def _draw(points: Sequence[tuple[str, Mapping[str, float | int | str], float, float]], ylabel: str,
           path: str | os.PathLike[str], title: str | None) -> None:
     """One line per strategy through its (compression ratio, y) points, each
     point labelled with its parameters."""

@@ -30,7 +30,7 @@ class Selection:
     pool: int = DEFAULT_POOL
 
 
-def strategy_size(name: str, params: Mapping[str, float | int]) -> int | None:
+def strategy_size(name: str, params: Mapping[str, float | int | str]) -> int | None:
     """The most entries per head the strategy keeps, with the caches'
     defaults for what ``params`` leave out; None for one without a size
     ("full", and the merging strategies, whose size follows from the text)."""
@@ -43,7 +43,7 @@ def strategy_size(name: str, params: Mapping[str, float | int]) -> int | None:
     return None
 
 
-def split_selection(name: str, params: Mapping[str, float | int]) -> tuple[dict[str, float | int], Selection | None]:
+def split_selection(name: str, params: Mapping[str, float | int | str]) -> tuple[dict[str, float | int | str], Selection | None]:
     """The cache's parameters, and the selection the spec asks for (None
     without ``compress``).
 

@@ -10,7 +10,9 @@ parameter (a window or a number of entries) may also be a share of the
 text, a string such as ``"12.5%"``, less or more a few entries
 (``"12.5%-16"``, so that a static cache's 16 first entries and its recent
 ones hold 12.5% together): ``resolve_shares`` turns it into entries once the
-text's length in tokens is known.
+text's length in tokens is known. For ``eval``, ``dtype`` ("bfloat16",
+"int8"; default "float32") stores the cache's keys and values in that tier,
+so that quantisation stacks with the strategy's eviction.
 """
 
 from __future__ import annotations
@@ -26,13 +28,17 @@ from _marrowvale import PyKVCache
 from ._layer_cache import LayerCache
 from ._selection_spec import SCORED_STRATEGIES, SELECTION_PARAMETERS, split_selection
 
-__all__ = ["COUNT_PARAMETERS", "PARAMETERS", "Share", "StrategySpec", "budget_strategies", "check_strategy",
-           "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of", "spec_text"]
+__all__ = ["COUNT_PARAMETERS", "DTYPES", "PARAMETERS", "Share", "StrategySpec", "budget_strategies",
+           "check_strategy", "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of",
+           "spec_text", "with_dtype"]
 
 StrategySpec: TypeAlias = str | Mapping[str, object]
 
 # The caches' strategy parameters; budget and recent are LayerCache's alone.
 PARAMETERS = ("window_size", "static_k", "recent_k", "threshold", "merge_every", "budget", "recent")
+# LayerCache's storage tiers, which a spec names under "dtype".
+DTYPES = ("float32", "bfloat16", "int8")
+DTYPE = "dtype"
 # The parameters that count entries, and so may be given as a share of the text.
 COUNT_PARAMETERS = ("window_size", "static_k", "recent_k", "budget", "recent", "keep")
 
@@ -148,9 +154,9 @@ def _split(spec: StrategySpec) -> tuple[str, dict[str, object]]:
     if not isinstance(name, str):
         raise ValueError(f"strategy spec {spec!r} has no strategy name under 'strategy'")
     for key in given:
-        if key not in PARAMETERS and key not in SELECTION_PARAMETERS:
+        if key not in PARAMETERS and key not in SELECTION_PARAMETERS and key != DTYPE:
             raise ValueError(f"strategy spec {spec!r}: unknown parameter {key!r}; "
-                             f"choose from {', '.join(PARAMETERS + SELECTION_PARAMETERS)} "
+                             f"choose from {', '.join(PARAMETERS + SELECTION_PARAMETERS + (DTYPE,))} "
                              "(d_k and d_v come from the stream)")
     return name, given
 
@@ -194,7 +200,7 @@ def resolve_shares(spec: StrategySpec, tokens: int) -> StrategySpec:
     return resolved if changed else spec
 
 
-def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]]:
+def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int | str]]:
     """The label, name and parameters of a strategy spec, its parameter names
     and types checked (the cache's constructor checks the rest).
 
@@ -207,8 +213,13 @@ def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int]
         For a spec of the wrong kind or a parameter that is not a number.
     """
     name, given = _split(spec)
-    params: dict[str, float | int] = {}
+    params: dict[str, float | int | str] = {}
     for key, value in given.items():
+        if key == DTYPE:
+            if value not in DTYPES:
+                raise ValueError(f"strategy spec {spec!r}: dtype must be one of {', '.join(DTYPES)}, not {value!r}")
+            params[key] = str(value)
+            continue
         if parse_share(value) is not None:
             raise ValueError(f"strategy spec {spec!r}: {key} is a share of the text ({value}); "
                              "it needs the text's length (resolve_shares)")
@@ -230,6 +241,8 @@ def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
         selection = [key for key in params if key in SELECTION_PARAMETERS]
         if selection:
             raise ValueError(f"{selection[0]} is for eval --prompt-tokens, not for a single head's cache")
+        if DTYPE in params:
+            raise ValueError("dtype is for eval's LayerCache, not for a single head's cache")
         arguments: dict[str, Any] = params
         PyKVCache(1, 1, name, **arguments)
         return
@@ -240,6 +253,21 @@ def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
     except ValueError as exc:
         # The name is the spec's, not a constructor argument's here.
         raise ValueError(str(exc).removeprefix("argument 'strategy': ")) from None
+
+
+def with_dtype(spec: StrategySpec, dtype: str) -> StrategySpec:
+    """``spec`` with its keys and values stored as ``dtype``, unless it names
+    a dtype of its own (what ``eval --kv-dtype`` does to every spec).
+
+    Raises
+    ------
+    ValueError or TypeError
+        As ``parse_strategy``, for a spec that is not well formed.
+    """
+    name, given = _split(spec)
+    if DTYPE in given:
+        return spec
+    return {"strategy": name, **given, DTYPE: dtype}
 
 
 def _number(text: str) -> int | float | str:
@@ -278,6 +306,9 @@ def parse_spec_text(text: str) -> StrategySpec:
         # Not the last one silently: two values for one parameter is a slip.
         if key in spec:
             raise ValueError(f"{key} is given twice in {text!r}")
+        if key == DTYPE:
+            spec[key] = value  # a name, checked with the spec
+            continue
         try:
             spec[key] = _number(value)
         except ValueError as exc:

@@ -24,6 +24,10 @@ float* thread_working_floats(std::size_t count) {
     return working.get(count);
 }
 
+const unsigned char* bytes_of(const EntryList& list, std::size_t row) {
+    return reinterpret_cast<const unsigned char*>(list.row(row));
+}
+
 }  // namespace
 
 void KVCache::attend(std::span<const float> query, float* out) const {
@@ -59,6 +63,9 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
 
     const Kernels& kernels = active_kernels();
     const float divisor = std::sqrt(static_cast<float>(d_k_));
+    // A tier's rows are bytes to its kernels, this many apart.
+    const std::size_t key_bytes = static_cast<std::size_t>(keys_.width()) * sizeof(float);
+    const std::size_t value_bytes = static_cast<std::size_t>(values_.width()) * sizeof(float);
     // Rows that evictions vacated are skipped: the scores of each run of
     // entries go to their places among the entries' scores, and each run
     // adds its values to the outputs after the runs before it, which are
@@ -66,8 +73,19 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
     const std::size_t rows = keys_.size();
     for (std::size_t first = 0; first < count; first += per_pass) {
         const std::size_t group = std::min(count - first, per_pass);
+        const float* const group_queries = queries + first * d_k;
         vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
-            kernels.dot_rows(queries + first * d_k, group, keys_.row(row), d_k, run, scores + entry, n);
+            switch (tier_) {
+                case StorageTier::float32:
+                    kernels.dot_rows(group_queries, group, keys_.row(row), d_k, run, scores + entry, n);
+                    break;
+                case StorageTier::bfloat16:
+                    kernels.dot_rows_bf16(group_queries, group, bytes_of(keys_, row), key_bytes, d_k, run, scores + entry, n);
+                    break;
+                case StorageTier::int8:
+                    kernels.dot_rows_int8(group_queries, group, bytes_of(keys_, row), key_bytes, d_k, run, scores + entry, n);
+                    break;
+            }
         });
         for (std::size_t g = 0; g < group; ++g) {
             float* const score = scores + g * n;
@@ -83,7 +101,18 @@ void KVCache::attend_rows(const float* queries, std::size_t count, const Attenti
         if (outputs.out != nullptr) {
             float* const out = outputs.out + first * d_v;
             vacated_.for_each_run(rows, [&](std::size_t row, std::size_t entry, std::size_t run) {
-                kernels.weighted_sum_rows(out, group, values_.row(row), scores + entry, run, d_v, n);
+                const float* const weights = scores + entry;
+                switch (tier_) {
+                    case StorageTier::float32:
+                        kernels.weighted_sum_rows(out, group, values_.row(row), weights, run, d_v, n);
+                        break;
+                    case StorageTier::bfloat16:
+                        kernels.weighted_sum_rows_bf16(out, group, bytes_of(values_, row), value_bytes, weights, run, d_v, n);
+                        break;
+                    case StorageTier::int8:
+                        kernels.weighted_sum_rows_int8(out, group, bytes_of(values_, row), value_bytes, weights, run, d_v, n);
+                        break;
+                }
             });
         }
         if (outputs.weights != nullptr) {

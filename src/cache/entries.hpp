@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "cache/entry_list.hpp"
+#include "cache/storage_tier.hpp"
 #include "cache/vacated_rows.hpp"
 
 namespace marrowvale {
@@ -19,11 +20,15 @@ namespace marrowvale {
 class Entries {
 public:
     Entries(EntryList& key_rows, EntryList& value_rows, SpanList* spans, ScoreList* scores = nullptr,
-            VacatedRows* vacated = nullptr) noexcept
-        : keys(key_rows), values(value_rows), spans_(spans), scores_(scores), vacated_(vacated) {}
+            VacatedRows* vacated = nullptr, RowFormat format = {}) noexcept
+        : keys(key_rows), values(value_rows), spans_(spans), scores_(scores), vacated_(vacated), format_(format) {}
 
     EntryList& keys;
     EntryList& values;
+
+    // How the rows are stored; a default format means float32 rows of the
+    // lists' widths.
+    const RowFormat& format() const noexcept { return format_; }
 
     std::size_t size() const noexcept { return keys.size() - (vacated_ == nullptr ? 0 : vacated_->size()); }
 
@@ -90,6 +95,7 @@ private:
     SpanList* spans_;
     ScoreList* scores_;
     VacatedRows* vacated_;
+    RowFormat format_;
 };
 
 }  // namespace marrowvale

@@ -71,6 +71,12 @@ public:
         ++size_;
     }
 
+    // The row the next push fills, for a caller that writes it in place:
+    // after make_room_for_push, next_row() holds width() elements that are
+    // no row yet, and commit_push() makes them the newest.
+    T* next_row() noexcept { return row(size_); }
+    void commit_push() noexcept { ++size_; }
+
     // Drops the `count` oldest rows (count <= size()).
     void pop_front(std::size_t count) noexcept {
         head_ += count;

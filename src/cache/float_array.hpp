@@ -71,6 +71,11 @@ public:
         }
         return floats_.get();
     }
+    // Gives the floats back.
+    void release() noexcept {
+        floats_.reset();
+        capacity_ = 0;
+    }
     // What the last get returned.
     float* data() const noexcept { return floats_.get(); }
     std::size_t capacity() const noexcept { return capacity_; }

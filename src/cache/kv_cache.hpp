@@ -10,6 +10,7 @@
 
 #include "cache/entry_list.hpp"
 #include "cache/float_array.hpp"
+#include "cache/storage_tier.hpp"
 #include "cache/vacated_rows.hpp"
 #include "strategies/cache_strategy.hpp"
 
@@ -34,9 +35,9 @@ class KVCache {
 public:
     // With `follow_spans`, the cache also keeps, for every entry, the first
     // and the last token it covers (tokens counted from 0 since construction
-    // or clear).
+    // or clear). Keys and values are stored in `tier`.
     KVCache(std::uint64_t d_k, std::uint64_t d_v, std::unique_ptr<CacheStrategy> strategy,
-            bool follow_spans = false) noexcept;
+            bool follow_spans = false, StorageTier tier = StorageTier::float32) noexcept;
 
     // A copy of `other`: its entries, spans, scores and counters, with
     // `strategy`, which the caller builds as a twin of other's (a strategy
@@ -67,11 +68,14 @@ public:
     bool has_room_for(std::size_t appends) const noexcept {
         return keys_.room_at_back() >= appends && values_.room_at_back() >= appends &&
                (!follows_spans_ || spans_.room_at_back() >= appends) &&
-               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends)));
+               (!keeps_scores_ || (scores_.room_at_back() >= appends && vacated_.has_room_for(keys_.size() + appends))) &&
+               has_decoding_room();
     }
 
-    // Stores one entry and lets the strategy compress. Throws
-    // PreconditionFailure, leaving the cache untouched, when a length is wrong.
+    // Stores one entry (in the cache's tier) and lets the strategy compress.
+    // Throws PreconditionFailure, leaving the cache untouched, when a length
+    // is wrong or an int8 cache is given a value that is not finite, and
+    // std::bad_alloc, also leaving it untouched.
     void append(std::span<const float> key, std::span<const float> value);
 
     // Single-head scaled dot-product attention of `query` over the held
@@ -142,6 +146,7 @@ public:
     std::uint64_t current_size() const noexcept { return current_size_; }
     std::uint64_t position() const noexcept { return position_; }
     bool keeps_scores() const noexcept { return keeps_scores_; }
+    StorageTier tier() const noexcept { return tier_; }
     KVCacheCounters counters() const noexcept {
         return {total_appends_, total_merges_, total_evictions_, current_size_, position_};
     }
@@ -149,7 +154,8 @@ public:
     const CacheStrategy& strategy() const noexcept { return *strategy_; }
 
     // The rows of the held entries once settled (before that, also rows
-    // that evictions vacated).
+    // that evictions vacated), in the cache's tier: tier_row_floats floats
+    // a row, which decode_row turns into d_k (or d_v) floats.
     const EntryList& keys() const noexcept { return keys_; }
     const EntryList& values() const noexcept { return values_; }
     bool follows_spans() const noexcept { return follows_spans_; }
@@ -166,6 +172,19 @@ private:
     SpanList spans_{2};
     ScoreList scores_{1};
     VacatedRows vacated_;
+    // Working floats for decoded rows, for a tier other than float32: a
+    // key for a strategy that scores keys, a merging strategy's block of
+    // keys and its blends. Made before an append changes anything.
+    void make_decoding_room();
+    bool has_decoding_room() const noexcept {
+        return tier_ == StorageTier::float32 || decoded_.capacity() >= strategy_->decoding_room(d_k_, d_v_);
+    }
+    RowFormat row_format() noexcept;
+    ScratchFloats decoded_;
+    // Whether reserve_for_appends made decoded_ and no append has used it
+    // yet: give_back_spare_room then gives it back, so that an owner whose
+    // reservation failed on another cache leaves this one as it was.
+    bool decoded_spare_ = false;
     // The scores the last attend_for_scores prepared, for commit_scores.
     ScratchFloats pending_scores_;
     bool scores_pending_ = false;
@@ -179,6 +198,7 @@ private:
     std::uint64_t position_ = 0;
     bool follows_spans_;
     bool keeps_scores_;
+    StorageTier tier_;
 };
 
 }  // namespace marrowvale

@@ -1,6 +1,8 @@
 // Copying a cache (under its strategy, or another: recast) and restoring
 // one from saved rows and counters: what branching a conversation, moving
 // from a prompt to a budget, and loading a saved state need.
+#include <vector>
+
 #include "cache/kv_cache.hpp"
 #include "cache/messages.hpp"
 #include "cache/precondition.hpp"
@@ -22,7 +24,8 @@ KVCache::KVCache(const KVCache& other, std::unique_ptr<CacheStrategy> strategy)
       current_size_(other.current_size_),
       position_(other.position_),
       follows_spans_(other.follows_spans_),
-      keeps_scores_(strategy_->keeps_scores()) {}
+      keeps_scores_(strategy_->keeps_scores()),
+      tier_(other.tier_) {}
 
 KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> strategy) {
     const bool same_kind = other.strategy_->name() == strategy->name();
@@ -33,8 +36,16 @@ KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> str
     } else if (!same_kind) {
         ScoreList scores(1);
         float* score = scores.append_for_overwrite(cache.length());
+        const auto d_k = static_cast<std::size_t>(cache.d_k_);
+        // A tier's scores come from its stored keys, as on append.
+        std::vector<float> key(cache.tier_ == StorageTier::float32 ? 0 : d_k);
         for (std::size_t i = 0; i < cache.length(); ++i) {
-            score[i] = cache.strategy_->new_score({cache.keys_.row(i), static_cast<std::size_t>(cache.d_k_)});
+            const float* row = cache.keys_.row(i);
+            if (!key.empty()) {
+                decode_row(cache.tier_, row, d_k, key.data());
+                row = key.data();
+            }
+            score[i] = cache.strategy_->new_score({row, d_k});
         }
         cache.scores_ = std::move(scores);
     }
@@ -43,9 +54,12 @@ KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> str
 
 void KVCache::restore(EntryList keys, EntryList values, SpanList spans, ScoreList scores,
                       const KVCacheCounters& counters) {
-    if (keys.width() != d_k_) MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, keys.width(), d_k_));
-    if (values.width() != d_v_) {
-        MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, values.width(), d_v_));
+    // Widths of stored rows: in floats of the cache's tier.
+    if (keys.width() != keys_.width()) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kKeyDimMismatch, keys.width(), keys_.width()));
+    }
+    if (values.width() != values_.width()) {
+        MARROWVALE_FAIL(equality_failure_message(messages::kValueDimMismatch, values.width(), values_.width()));
     }
     if (spans.width() != 2) MARROWVALE_FAIL(equality_failure_message(messages::kSpanWidthMismatch, spans.width(), 2));
     if (values.size() != keys.size()) {

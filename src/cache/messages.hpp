@@ -18,6 +18,9 @@ inline constexpr char kValueCountMismatch[] = "value count mismatch";
 inline constexpr char kSpanCountMismatch[] = "span count mismatch";
 inline constexpr char kScoreWidthMismatch[] = "score width mismatch";
 inline constexpr char kScoreCountMismatch[] = "score count mismatch";
+// An int8 row holds finite values only (storage_tier.hpp).
+inline constexpr char kInt8NotFinite[] = "int8 storage holds finite values only";
+inline constexpr char kBadInt8Scale[] = "an int8 block's scale must be finite and not negative";
 inline constexpr char kLengthMismatch[] = "assertion failed: self.len() == rhs.len()";
 
 }  // namespace marrowvale::messages

@@ -37,7 +37,7 @@ Layer::Layer(LayerConfig config) : config_(std::move(config)) {
     if (!parameters_fit(config_.strategy, config_.parameters)) throw std::invalid_argument("parameters do not fit");
     heads_.reserve(static_cast<std::size_t>(config_.n_heads));
     for (std::uint64_t h = 0; h < config_.n_heads; ++h) {
-        heads_.emplace_back(config_.d_k, config_.d_v, make_head_strategy(), true);
+        heads_.emplace_back(config_.d_k, config_.d_v, make_head_strategy(), true, config_.tier);
     }
 }
 

@@ -19,6 +19,8 @@ struct LayerConfig {
     std::uint64_t d_v = 1;
     std::string strategy = "full";  // one of kStrategyNames
     StrategyParameters parameters;
+    // How every head stores its keys and values.
+    StorageTier tier = StorageTier::float32;
 };
 
 // Why a layer of these dimensions cannot be built, or null: each count at

@@ -32,6 +32,7 @@ inline constexpr char kStateRecentNotBelowBudget[] = "recent is not below budget
 // %zu the bytes left over.
 inline constexpr char kStateTrailingBytes[] = "%zu unexpected bytes after the last head";
 // Before a head's own problem; %zu the head.
+inline constexpr char kStateUnknownTier[] = "unknown storage tier %u (0 float32, 1 bfloat16, 2 int8)";
 inline constexpr char kStateHead[] = "head %zu: ";
 // %zu the entry, %lld and %lld its span, %llu the tokens since clear.
 inline constexpr char kStateSpanOutOfOrder[] =

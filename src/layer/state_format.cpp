@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "layer/messages.hpp"
 
@@ -13,10 +14,26 @@ namespace {
 
 constexpr char kMagic[8] = {'M', 'V', 'L', 'A', 'Y', 'E', 'R', '\0'};
 // The version written; every version from kOldestVersion on is read.
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint32_t kOldestVersion = 1;
 // What version 2 added: budget and recent, each head's total_evictions.
 constexpr std::uint32_t kScoresVersion = 2;
+// What version 3 added: the storage tier, and rows in its bytes.
+constexpr std::uint32_t kTierVersion = 3;
+
+// A tier's row in the state's byte order, in place: bfloat16 values and
+// int8 scales little-endian, int8 values as they are. Its own inverse.
+void tier_row_to_little(StorageTier tier, std::size_t width, unsigned char* row) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        const std::size_t words = tier == StorageTier::int8 ? static_cast<std::size_t>(int8_blocks(width)) : width;
+        const std::size_t size = tier == StorageTier::bfloat16 ? 2 : 4;
+        for (std::size_t i = 0; i < words; ++i) std::reverse(row + i * size, row + (i + 1) * size);
+    } else {
+        (void)tier;
+        (void)width;
+        (void)row;
+    }
+}
 
 std::size_t head_header_bytes(std::uint32_t version) {
     return (version >= kScoresVersion ? 4 : 3) * sizeof(std::uint64_t);
@@ -54,6 +71,20 @@ public:
         }
     }
 
+    // `count` rows of `width` values in `tier` from the list's first on.
+    void tier_rows(const EntryList& list, std::size_t count, StorageTier tier, std::size_t width) {
+        if (tier == StorageTier::float32) {
+            rows(list.row(0), count * width);
+            return;
+        }
+        const auto size = static_cast<std::size_t>(tier_row_bytes(tier, width));
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned char* start = out_;
+            bytes(list.row(i), size);
+            tier_row_to_little(tier, width, start);
+        }
+    }
+
 private:
     unsigned char* out_;
 };
@@ -85,6 +116,31 @@ public:
             for (std::size_t i = 0; i < count; ++i) {
                 std::memcpy(&out[i], source + i * sizeof(T), sizeof(T));
                 out[i] = to_little(out[i]);
+            }
+        }
+    }
+
+    // `count` rows of `width` values in `tier` into the new rows of
+    // `list`; an int8 row must pass int8_row_problem.
+    void tier_rows(EntryList& list, std::size_t count, StorageTier tier, std::size_t width, const char* what) {
+        if (tier == StorageTier::float32) {
+            rows(list.append_for_overwrite(count), count * width, what);
+            return;
+        }
+        const auto size = static_cast<std::size_t>(tier_row_bytes(tier, width));
+        const std::size_t floats = static_cast<std::size_t>(list.width());
+        const unsigned char* source = take(count * size, what);
+        float* first = list.append_for_overwrite(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned char* row = reinterpret_cast<unsigned char*>(first + i * floats);
+            // The padding zero, as appends leave it.
+            std::memset(row, 0, floats * sizeof(float));
+            std::memcpy(row, source + i * size, size);
+            tier_row_to_little(tier, width, row);
+            if (tier == StorageTier::int8) {
+                if (const char* problem = int8_row_problem(row, width)) {
+                    throw StateError(std::string(what) + ": " + problem);
+                }
             }
         }
     }
@@ -131,6 +187,12 @@ LayerConfig read_config(Reader& reader, std::uint32_t& version) {
         parameters.budget = reader.number<std::uint64_t>(messages::kStatePartParameters);
         parameters.recent = reader.number<std::uint64_t>(messages::kStatePartParameters);
     }
+    if (version >= kTierVersion) {
+        const auto byte = reader.number<std::uint8_t>(messages::kStatePartParameters);
+        const std::optional<StorageTier> tier = tier_from_byte(byte);
+        if (!tier) fail(format(messages::kStateUnknownTier, static_cast<unsigned>(byte)));
+        config.tier = *tier;
+    }
     // The refused name reads as in the constructor's message, choices and
     // all: those of the version, which before 2 knew no strategy that keeps
     // scores.
@@ -153,6 +215,12 @@ void check_spans(const SpanList& spans, std::uint64_t position, std::size_t head
         }
         after = last;
     }
+}
+
+// The bytes of one held entry: key, value, span and score if kept.
+std::uint64_t entry_bytes(const LayerConfig& config, bool scored) noexcept {
+    return tier_row_bytes(config.tier, config.d_k) + tier_row_bytes(config.tier, config.d_v) +
+           (scored ? sizeof(float) : 0) + 2 * sizeof(std::int64_t);
 }
 
 KVCache read_head(Reader& reader, const LayerConfig& config, std::uint32_t version, const KVCacheCounters& shared,
@@ -182,18 +250,17 @@ KVCache read_head(Reader& reader, const LayerConfig& config, std::uint32_t versi
         fail(head_text(head) + messages::kStateMergesDoNotFit);
     }
 
-    KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true);
+    KVCache cache(config.d_k, config.d_v, make_strategy(config.strategy, config.parameters), true, config.tier);
     const bool scored = cache.keeps_scores();
-    const std::uint64_t row_bytes =
-        (config.d_k + config.d_v + (scored ? 1 : 0)) * sizeof(float) + 2 * sizeof(std::int64_t);
+    const std::uint64_t row_bytes = entry_bytes(config, scored);
     if (held > reader.remaining() / row_bytes) fail(head_text(head) + messages::kStateTruncatedIn + messages::kStatePartEntries);
     const auto rows = static_cast<std::size_t>(held);
-    EntryList keys(config.d_k);
-    EntryList values(config.d_v);
+    EntryList keys(tier_row_floats(config.tier, config.d_k));
+    EntryList values(tier_row_floats(config.tier, config.d_v));
     SpanList spans(2);
     ScoreList scores(1);
-    reader.rows(keys.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_k), messages::kStatePartKeys);
-    reader.rows(values.append_for_overwrite(rows), rows * static_cast<std::size_t>(config.d_v), messages::kStatePartValues);
+    reader.tier_rows(keys, rows, config.tier, static_cast<std::size_t>(config.d_k), messages::kStatePartKeys);
+    reader.tier_rows(values, rows, config.tier, static_cast<std::size_t>(config.d_v), messages::kStatePartValues);
     reader.rows(spans.append_for_overwrite(rows), rows * 2, messages::kStatePartSpans);
     if (scored) reader.rows(scores.append_for_overwrite(rows), rows, messages::kStatePartScores);
     check_spans(spans, counters.position, head);
@@ -208,10 +275,8 @@ std::size_t state_size(const Layer& layer) {
     const LayerConfig& config = layer.config();
     std::size_t size = sizeof(kMagic) + sizeof(std::uint32_t) + 3 * sizeof(std::uint64_t) + 1 +
                        config.strategy.size() + 6 * sizeof(std::uint64_t) + sizeof(std::uint32_t) +
-                       2 * sizeof(std::uint64_t);
-    const bool scored = layer.head(0).keeps_scores();
-    const std::size_t row_bytes = static_cast<std::size_t>(config.d_k + config.d_v + (scored ? 1 : 0)) * sizeof(float) +
-                                  2 * sizeof(std::int64_t);
+                       2 * sizeof(std::uint64_t) + 1;
+    const auto row_bytes = static_cast<std::size_t>(entry_bytes(config, layer.head(0).keeps_scores()));
     for (std::size_t h = 0; h < layer.n_heads(); ++h) {
         size += head_header_bytes(kVersion) + layer.head(h).length() * row_bytes;
     }
@@ -236,6 +301,7 @@ void write_state(const Layer& layer, unsigned char* out) {
     writer.number(parameters.merge_every);
     writer.number(parameters.budget);
     writer.number(parameters.recent);
+    writer.number(static_cast<std::uint8_t>(config.tier));
     const KVCacheCounters shared = layer.head(0).counters();
     writer.number(shared.total_appends);
     writer.number(shared.position);
@@ -247,8 +313,8 @@ void write_state(const Layer& layer, unsigned char* out) {
         writer.number(head.current_size());
         writer.number(static_cast<std::uint64_t>(held));
         if (held == 0) continue;
-        writer.rows(head.keys().row(0), held * static_cast<std::size_t>(config.d_k));
-        writer.rows(head.values().row(0), held * static_cast<std::size_t>(config.d_v));
+        writer.tier_rows(head.keys(), held, config.tier, static_cast<std::size_t>(config.d_k));
+        writer.tier_rows(head.values(), held, config.tier, static_cast<std::size_t>(config.d_v));
         writer.rows(head.spans().row(0), held * 2);
         if (head.keeps_scores()) writer.rows(head.scores().row(0), held);
     }

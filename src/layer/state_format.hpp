@@ -3,18 +3,21 @@
 // in the strategy's schedule, the strategy and its parameters), and nothing
 // about threads.
 //
-// Layout, version 2, every integer little-endian:
+// Layout, version 3, every integer little-endian:
 //   magic "MVLAYER\0" (8 bytes), version u32
 //   n_heads u64, d_k u64, d_v u64
 //   strategy name: length u8, then its bytes
 //   window_size u64, static_k u64, recent_k u64, threshold (float32 bits)
-//   u32, merge_every u64, budget u64, recent u64
+//   u32, merge_every u64, budget u64, recent u64, storage tier u8 (0
+//   float32, 1 bfloat16, 2 int8)
 //   total_appends u64, position u64 (every head sees every append)
 //   per head: total_merges u64, total_evictions u64, current_size u64,
-//   held u64, then held keys of d_k float32, held values of d_v float32,
+//   held u64, then held keys and held values, each a row of the tier's
+//   bytes (float32: d floats; bfloat16: d 16-bit values; int8: the blocks'
+//   float32 scales, then d int8 values),
 //   held spans of two i64, and for a strategy that keeps scores held
 //   scores of float32
-// Version 1, still read, lacks budget, recent, total_evictions (always 0)
+// Version 2, still read, lacks the tier (float32). Version 1, still read, lacks budget, recent, total_evictions (always 0)
 // and the scores, and knew only the strategies that keep no scores. Each
 // field a later version adds is one line in each of state_size,
 // write_state and the reader, under its version.

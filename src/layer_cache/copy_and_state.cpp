@@ -50,6 +50,7 @@ PyObject* layer_cache_with_strategy(PyObject* self, PyObject* args, PyObject* kw
         config.n_heads = state.layer.config().n_heads;
         config.d_k = state.layer.config().d_k;
         config.d_v = state.layer.config().d_v;
+        config.tier = state.layer.config().tier;
         read_strategy(slots, config);
         CacheAccess::Borrow borrow(state.access, Access::read);
         std::optional<Layer> recast;

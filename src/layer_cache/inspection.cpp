@@ -50,9 +50,18 @@ PyObject* head_rows(PyObject* self, PyObject* arg, Rows rows) {
             bytes = static_cast<std::size_t>(held) * 2 * sizeof(std::int64_t);
         } else {
             const EntryList& list = rows == Rows::keys ? head.keys() : head.values();
-            array.emplace(Element::float32, std::initializer_list<Py_ssize_t>{held, ssize(list.width())});
+            const auto width = static_cast<std::size_t>(rows == Rows::keys ? head.d_k() : head.d_v());
+            array.emplace(Element::float32, std::initializer_list<Py_ssize_t>{held, static_cast<Py_ssize_t>(width)});
+            if (head.tier() != StorageTier::float32) {
+                // The floats the stored rows stand for, row by row.
+                float* out = static_cast<float*>(array->data());
+                for (std::size_t i = 0; i < static_cast<std::size_t>(held); ++i) {
+                    decode_row(head.tier(), list.row(i), width, out + i * width);
+                }
+                return array->release();
+            }
             source = held != 0 ? list.row(0) : nullptr;
-            bytes = static_cast<std::size_t>(held) * static_cast<std::size_t>(list.width()) * sizeof(float);
+            bytes = static_cast<std::size_t>(held) * width * sizeof(float);
         }
         if (bytes != 0) std::memcpy(array->data(), source, bytes);
         return array->release();
@@ -105,6 +114,9 @@ PyObject* layer_cache_stats(PyObject* self, PyObject*) {
         PyRef dict = stats_dict(totals, state.layer.config().strategy);
         set_item(dict.get(), "per_head_size", int_list(sizes));
         set_item(dict.get(), "nbytes", PyRef::steal(PyLong_FromUnsignedLongLong(bytes)));
+        const std::string_view tier = tier_name(state.layer.config().tier);
+        set_item(dict.get(), "dtype",
+                 PyRef::steal(PyUnicode_FromStringAndSize(tier.data(), static_cast<Py_ssize_t>(tier.size()))));
         return dict.release();
     });
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -17,9 +18,9 @@
 namespace marrowvale {
 namespace {
 
-constexpr std::array<const char*, 12> kConstructorParams = {
+constexpr std::array<const char*, 13> kConstructorParams = {
     "n_heads",   "d_k",         "d_v",    "strategy", "window_size", "static_k",
-    "recent_k",  "threshold",   "merge_every", "budget", "recent",  "threads"};
+    "recent_k",  "threshold",   "merge_every", "budget", "recent",  "threads", "dtype"};
 std::array<PyObject*, kConstructorParams.size()> g_constructor_names{};
 
 std::size_t usable_cores() {
@@ -104,13 +105,31 @@ LayerConfig layer_config(std::span<const PyRef> slots) {
 }  // namespace
 
 ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs) {
-    static constexpr Signature signature{"LayerCache.__new__", kConstructorParams, 3, g_constructor_names, 8};
+    static constexpr Signature signature{"LayerCache.__new__", kConstructorParams, 3, g_constructor_names, 9};
     std::array<PyRef, kConstructorParams.size()> slots;
     bind_tuple(signature, args, kwargs, slots);
     RecursionGuard depth(messages::kLayerRecursion);
     LayerConfig config = layer_config(slots);
     const std::size_t threads = thread_count(slots[11].get(), config.n_heads);
+    if (slots[12]) config.tier = tier_argument(slots[12].get());
     return {std::move(config), threads};
+}
+
+StorageTier tier_argument(PyObject* dtype) {
+    if (!PyUnicode_Check(dtype)) {
+        PyRef name = type_qualname(dtype);
+        if (!name) throw PythonErrorSet{};
+        raise_format(PyExc_TypeError, messages::kDtypeNotAString, name.get());
+    }
+    std::string text;
+    try {
+        text = to_utf8(dtype);
+    } catch (const PythonErrorSet&) {
+        raise_argument_error("dtype");
+    }
+    const std::optional<StorageTier> tier = tier_from_name(text);
+    if (!tier) raise_format(PyExc_ValueError, messages::kUnknownDtype, dtype);
+    return *tier;
 }
 
 std::size_t thread_count(PyObject* threads, std::uint64_t n_heads) {

@@ -30,9 +30,13 @@ struct ConstructorArguments {
 
 // The arguments of LayerCache(n_heads, d_k, d_v, strategy="full", *,
 // window_size=512, static_k=32, recent_k=128, threshold=0.9,
-// merge_every=4, budget=512, recent=32, threads=None), bound as for that
-// `def`.
+// merge_every=4, budget=512, recent=32, threads=None, dtype="float32"),
+// bound as for that `def`.
 ConstructorArguments constructor_arguments(PyObject* args, PyObject* kwargs);
+
+// The storage tier a dtype names: "float32", "bfloat16" or "int8".
+// Throws PythonErrorSet with TypeError (not a str) or ValueError set.
+StorageTier tier_argument(PyObject* dtype);
 
 // The threads a call may use: `threads` (None or null for the usable
 // cores), at most one per head.

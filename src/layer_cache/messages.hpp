@@ -85,6 +85,11 @@ inline constexpr char kTooManyAppends[] = "each head of a LayerCache counts at m
 inline constexpr char kCountOutOfRange[] = "argument '%s': must be an integer from %llu to 2**64 - 1, got %R";
 // %s parameter, %llu the least value, %llu what was given.
 inline constexpr char kCountTooSmall[] = "argument '%s': must be at least %llu, got %llu";
+// The storage tier (PyUnicode_FromFormat: %R is the refused argument).
+inline constexpr char kUnknownDtype[] = "argument 'dtype': must be 'float32', 'bfloat16' or 'int8', got %R";
+inline constexpr char kDtypeNotAString[] = "argument 'dtype': must be str, not %U";
+// An int8 cache refuses what no block scale can hold.
+inline constexpr char kInt8NotFinite[] = "argument '%s': int8 storage holds finite values only";
 inline constexpr char kStrategyArgument[] = "argument 'strategy': ";
 // %llu budget, %llu recent.
 inline constexpr char kRecentNotBelowBudget[] = "argument 'recent': must be below budget (%llu), got %llu";

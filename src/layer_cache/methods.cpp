@@ -1,6 +1,7 @@
 // LayerCache's methods that add entries, attend and clear: each converts
 // its arguments under a borrow, then works on the heads under the lock.
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,6 +26,24 @@ void check_appends_left(const Layer& layer, std::uint64_t tokens) {
         raise_format(PyExc_OverflowError, messages::kTooManyAppends,
                      static_cast<unsigned long long>(most_appends(layer.config().n_heads)));
     }
+}
+
+// An int8 cache refuses a value no block scale can hold, checked over
+// every head before any head changes: a head that refused one after
+// another had appended would leave them out of step.
+void check_finite(const Layer& layer, const FloatArgument& argument, const char* parameter) {
+    if (layer.config().tier != StorageTier::int8) return;
+    // An infinity or a NaN has every exponent bit set: one pass of integer
+    // operations, which the compiler vectorises, where a test per value
+    // that stopped at the first would not be.
+    const float* data = argument.data();
+    std::uint32_t unfinite = 0;
+    for (std::size_t i = 0; i < argument.size(); ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, data + i, sizeof bits);
+        unfinite |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+    }
+    if (unfinite != 0) raise_format(PyExc_ValueError, messages::kInt8NotFinite, parameter);
 }
 
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};
@@ -55,6 +74,8 @@ PyObject* layer_cache_append(PyObject* self, PyObject* const* args, Py_ssize_t n
         keys.read(slots[0], "k", {2, {ssize(config.n_heads), ssize(config.d_k)}});
         FloatArgument values;
         values.read(slots[1], "v", {2, {ssize(config.n_heads), ssize(config.d_v)}});
+        check_finite(state.layer, keys, "k");
+        check_finite(state.layer, values, "v");
         CacheAccess::Lock lock(state.access);
         check_appends_left(state.layer, 1);
         // Room in every head first: a head that ran out of memory after
@@ -91,6 +112,8 @@ PyObject* layer_cache_extend(PyObject* self, PyObject* const* args, Py_ssize_t n
         values.open(slots[1], "V", {3, {tokens, ssize(config.n_heads), ssize(config.d_v)}});
         keys.convert();
         values.convert();
+        check_finite(state.layer, keys, "K");
+        check_finite(state.layer, values, "V");
         CacheAccess::Lock lock(state.access);
         check_appends_left(state.layer, static_cast<std::uint64_t>(tokens));
         const Layer::AppendRoom room = state.layer.reserve_for_appends(static_cast<std::size_t>(tokens));

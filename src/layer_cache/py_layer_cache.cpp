@@ -72,15 +72,26 @@ PyObject* get_strategy(PyObject* self, void*) {
     });
 }
 
+PyObject* get_dtype(PyObject* self, void*) {
+    return guarded([&] {
+        const std::string_view name = tier_name(config_of(self).tier);
+        return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    });
+}
+
 PyObject* layer_cache_repr(PyObject* self) {
     return guarded([&] {
         const LayerCacheState& state = state_of(self);
         const LayerConfig& config = state.layer.config();
-        return PyUnicode_FromFormat("LayerCache(%llu, %llu, %llu, '%s', threads=%zu)",
+        // The default tier is left out, as a call would leave it out.
+        const std::string tier = config.tier == StorageTier::float32
+                                     ? std::string()
+                                     : ", dtype='" + std::string(tier_name(config.tier)) + "'";
+        return PyUnicode_FromFormat("LayerCache(%llu, %llu, %llu, '%s', threads=%zu%s)",
                                     static_cast<unsigned long long>(config.n_heads),
                                     static_cast<unsigned long long>(config.d_k),
                                     static_cast<unsigned long long>(config.d_v), config.strategy.c_str(),
-                                    state.threads);
+                                    state.threads, tier.c_str());
     });
 }
 
@@ -90,6 +101,7 @@ PyGetSetDef kGetSet[] = {
     {"d_v", get_d_v, nullptr, "Length of a value.", nullptr},
     {"strategy", get_strategy, nullptr, "Name of the compression strategy.", nullptr},
     {"threads", get_threads, nullptr, "Threads a call may use (at most one per head).", nullptr},
+    {"dtype", get_dtype, nullptr, "How keys and values are stored: 'float32', 'bfloat16' or 'int8'.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -145,7 +157,7 @@ PyMethodDef kMethods[] = {
 
 constexpr const char* kClassDoc =
     "LayerCache(n_heads, d_k, d_v, strategy=\"full\", *, window_size=512, static_k=32, recent_k=128, "
-    "threshold=0.9, merge_every=4, budget=512, recent=32, threads=None)\n--\n\n"
+    "threshold=0.9, merge_every=4, budget=512, recent=32, threads=None, dtype=\"float32\")\n--\n\n"
     "Key/value caches of every head of one attention layer, one compressing cache per\n"
     "head, read and written as arrays.";
 

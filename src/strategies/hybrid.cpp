@@ -13,4 +13,8 @@ std::uint64_t HybridStrategy::on_append(Entries& entries, std::uint64_t position
     return MergeStrategy::merge(entries, threshold_, static_cast<std::size_t>(static_k_));
 }
 
+std::size_t HybridStrategy::decoding_room(std::size_t d_k, std::size_t d_v) const noexcept {
+    return MergeStrategy::working_floats(d_k, d_v);
+}
+
 }  // namespace marrowvale

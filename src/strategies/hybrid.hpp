@@ -13,6 +13,7 @@ public:
     std::uint64_t on_append(Entries& entries, std::uint64_t position) override;
     std::string_view name() const noexcept override { return "hybrid"; }
     bool merges() const noexcept override { return true; }
+    std::size_t decoding_room(std::size_t d_k, std::size_t d_v) const noexcept override;
 
 private:
     std::uint64_t static_k_;

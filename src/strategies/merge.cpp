@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <limits>
 
 #include "cache/kernels/kernels.hpp"
+#include "cache/storage_tier.hpp"
 
 namespace marrowvale {
 namespace {
@@ -13,13 +15,70 @@ namespace {
 // has similarity exactly 0.
 constexpr float kEpsilon = 1e-8f;
 
-// Rows whose similarities are computed in one go. Each block costs a call
-// of each kernel and, as its last row is mostly the next block's first, one
-// norm computed twice, so longer blocks cost less; 256 keys of 64 floats
-// (64 KiB) still sit in the L2 cache for a merge that reads two of them
-// again, and the scratch arrays (2 KiB) live on the stack.
+// kBlockRows: each block of rows costs a call of each kernel and, as its
+// last row is mostly the next block's first, one norm computed twice, so
+// longer blocks cost less; 256 keys of 64 floats (64 KiB) still sit in the
+// L2 cache for a merge that reads two of them again, and the scratch arrays
+// (2 KiB) live on the stack.
 constexpr std::size_t kBlockRows = 256;
 constexpr std::size_t kBlockWords = kBlockRows / 64;
+
+// The float32 rows a merge reads and writes: the lists' own, or for another
+// tier rows decoded into the cache's working floats (RowFormat).
+class MergeRows {
+public:
+    explicit MergeRows(Entries& entries) noexcept
+        : entries_(entries), format_(entries.format()), tiered_(format_.tier != StorageTier::float32) {
+        d_k_ = tiered_ ? format_.key_width : static_cast<std::size_t>(entries.keys.width());
+        d_v_ = tiered_ ? format_.value_width : static_cast<std::size_t>(entries.values.width());
+    }
+    std::size_t d_k() const noexcept { return d_k_; }
+
+    // The keys of `count` entries from `first` on, contiguous.
+    const float* keys(std::size_t first, std::size_t count) noexcept {
+        if (!tiered_) return entries_.keys.row(first);
+        for (std::size_t i = 0; i < count; ++i) {
+            decode_row(format_.tier, entries_.keys.row(first + i), d_k_, format_.working + i * d_k_);
+        }
+        block_ = first;
+        return format_.working;
+    }
+
+    // Entry `to` becomes the blend of entries `older` and older + 1 (both
+    // in the last block of keys(), neither written since).
+    void blend(std::size_t to, std::size_t older, float wa, float wb) noexcept {
+        const Kernels& kernels = active_kernels();
+        if (!tiered_) {
+            kernels.blend(entries_.keys.row(to), entries_.keys.row(older), wa, entries_.keys.row(older + 1), wb, d_k_);
+            kernels.blend(entries_.values.row(to), entries_.values.row(older), wa, entries_.values.row(older + 1), wb,
+                          d_v_);
+            return;
+        }
+        float* key = format_.working + (kBlockRows + 1) * d_k_;
+        float* value = key + d_k_;
+        float* newer = value + d_v_;
+        const float* older_key = format_.working + (older - block_) * d_k_;
+        kernels.blend(key, older_key, wa, older_key + d_k_, wb, d_k_);
+        decode_row(format_.tier, entries_.values.row(older), d_v_, value);
+        decode_row(format_.tier, entries_.values.row(older + 1), d_v_, newer);
+        kernels.blend(value, value, wa, newer, wb, d_v_);
+        // A blend of finite values with weights in [0, 1] is finite but for
+        // an overflow at the very top of the range; should an int8 row
+        // refuse it, the older entry stands for both.
+        if (!encode_row(format_.tier, key, d_k_, entries_.keys.row(to)) ||
+            !encode_row(format_.tier, value, d_v_, entries_.values.row(to))) {
+            entries_.move_rows(older, to, 1);
+        }
+    }
+
+private:
+    Entries& entries_;
+    RowFormat format_;
+    bool tiered_;
+    std::size_t d_k_ = 0;
+    std::size_t d_v_ = 0;
+    std::size_t block_ = 0;
+};
 
 // The first marked index from `from` on, or `count` when there is none; the
 // bits from `count` on are clear.
@@ -34,18 +93,22 @@ std::size_t next_marked(const std::uint64_t* bits, std::size_t from, std::size_t
 
 }  // namespace
 
+std::size_t MergeStrategy::working_floats(std::size_t d_k, std::size_t d_v) noexcept {
+    constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
+    if (d_k > kMost / (kBlockRows + 2) || d_v > (kMost - (kBlockRows + 2) * d_k) / 2) return kMost;
+    return (kBlockRows + 2) * d_k + 2 * d_v;
+}
+
 std::uint64_t MergeStrategy::on_append(Entries& entries, std::uint64_t position) {
     if (!is_due(position, merge_every_)) return 0;
     return merge(entries, threshold_);
 }
 
 std::uint64_t MergeStrategy::merge(Entries& entries, float threshold, std::size_t first) {
-    EntryList& keys = entries.keys;
-    EntryList& values = entries.values;
     const Kernels& kernels = active_kernels();
-    const std::size_t n = keys.size();
-    const std::size_t d_k = static_cast<std::size_t>(keys.width());
-    const std::size_t d_v = static_cast<std::size_t>(values.width());
+    const std::size_t n = entries.keys.size();
+    MergeRows rows(entries);
+    const std::size_t d_k = rows.d_k();
     if (n <= first) return 0;
 
     // The pass compacts in place: the entry it writes goes to `write`, which
@@ -64,7 +127,7 @@ std::uint64_t MergeStrategy::merge(Entries& entries, float threshold, std::size_
     while (read + 1 < n) {
         const std::size_t block = read;
         const std::size_t pairs = std::min(n - block, kBlockRows + 1) - 1;
-        kernels.norms_and_dots(keys.row(block), d_k, pairs + 1, norm, similarity);
+        kernels.norms_and_dots(rows.keys(block, pairs + 1), d_k, pairs + 1, norm, similarity);
         kernels.cosines(similarity, norm, pairs, kEpsilon);
         kernels.mark_above(similarity, pairs, threshold, merges);
         const std::size_t block_end = block + pairs;
@@ -80,8 +143,7 @@ std::uint64_t MergeStrategy::merge(Entries& entries, float threshold, std::size_
             // itself; the values follow the keys' weights.
             const float s = similarity[read - block];
             const float newer_weight = 1.0f - s;
-            kernels.blend(keys.row(write), keys.row(read), s, keys.row(read + 1), newer_weight, d_k);
-            kernels.blend(values.row(write), values.row(read), s, values.row(read + 1), newer_weight, d_v);
+            rows.blend(write, read, s, newer_weight);
             entries.record_merge(read, write);
             ++write;
             read += 2;

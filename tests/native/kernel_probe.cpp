@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "binding/py_ref.hpp"
 #include "cache/entries.hpp"
 #include "cache/kernels/kernels.hpp"
+#include "cache/storage_tier.hpp"
 #include "strategies/merge.hpp"
 
 namespace marrowvale {
@@ -354,6 +356,94 @@ PyObject* merge_spans(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// `groups` rows of `per_row` floats in `inputs` against `groups` rows of
+// count + gap floats in `outputs` (the results, then `gap` left alone), as
+// the row kernels take queries and scores, or outputs and weights.
+struct Grid {
+    std::size_t per_row;
+    std::size_t stride;
+    std::size_t count;
+};
+
+Grid grid(const Floats& inputs, const Floats& outputs, std::size_t groups, std::size_t gap) {
+    require(groups != 0 && inputs.size() % groups == 0 && outputs.size() % groups == 0,
+            "both buffers must hold a row per query (or output)");
+    const std::size_t stride = outputs.size() / groups;
+    require(gap <= stride, "a row must hold at least `gap` floats");
+    return {inputs.size() / groups, stride, stride - gap};
+}
+
+// The storage tiers' kernels, on rows held in float32 buffers as a cache
+// holds them (tier_row_floats floats a row); `tier` is "bfloat16" or "int8".
+
+StorageTier narrow_tier(PyObject* name) {
+    const char* text = PyUnicode_AsUTF8(name);
+    if (text == nullptr) throw PythonErrorSet{};
+    const std::optional<StorageTier> tier = tier_from_name(text);
+    require(tier.has_value() && *tier != StorageTier::float32, "tier must be 'bfloat16' or 'int8'");
+    return *tier;
+}
+
+unsigned char* bytes_of(const Floats& floats) { return reinterpret_cast<unsigned char*>(floats.data()); }
+
+// to_bf16(set, x, out): out holds (len(x) + 1) // 2 floats.
+PyObject* to_bf16(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 3, "to_bf16(set, x, out)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats x(args[1], false), out(args[2], true);
+        require(out.size() == tier_row_floats(StorageTier::bfloat16, x.size()), "out must hold (len(x) + 1) // 2 floats");
+        kernels.bf16_from_floats(x.data(), x.size(), bytes_of(out));
+        Py_RETURN_NONE;
+    });
+}
+
+// to_int8(set, x, row) -> bool: row holds the int8 row's floats.
+PyObject* to_int8(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 3, "to_int8(set, x, row)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const Floats x(args[1], false), row(args[2], true);
+        require(row.size() == tier_row_floats(StorageTier::int8, x.size()), "row must hold an int8 row of len(x)");
+        return PyBool_FromLong(kernels.int8_from_floats(x.data(), x.size(), bytes_of(row)));
+    });
+}
+
+// tier_dot_rows(set, tier, q, rows, scores, queries, gap): as dot_rows.
+PyObject* tier_dot_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 7, "tier_dot_rows(set, tier, q, rows, scores, queries, gap)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const StorageTier tier = narrow_tier(args[1]);
+        const Floats q(args[2], false), rows(args[3], false), scores(args[4], true);
+        const std::size_t queries = to_size(args[5]);
+        const auto [n, stride, count] = grid(q, scores, queries, to_size(args[6]));
+        const auto row_floats = static_cast<std::size_t>(tier_row_floats(tier, n));
+        require(rows.size() == row_floats * count, "rows must hold a row per score");
+        auto kernel = tier == StorageTier::bfloat16 ? kernels.dot_rows_bf16 : kernels.dot_rows_int8;
+        kernel(q.data(), queries, bytes_of(rows), row_floats * 4, n, count, scores.data(), stride);
+        Py_RETURN_NONE;
+    });
+}
+
+// tier_weighted_sum_rows(set, tier, out, rows, weights, outputs, gap): as
+// weighted_sum_rows.
+PyObject* tier_weighted_sum_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return entry([&]() -> PyObject* {
+        check_arguments(nargs, 7, "tier_weighted_sum_rows(set, tier, out, rows, weights, outputs, gap)");
+        const Kernels& kernels = kernel_set(args[0]);
+        const StorageTier tier = narrow_tier(args[1]);
+        const Floats out(args[2], true), rows(args[3], false), weights(args[4], false);
+        const std::size_t outputs = to_size(args[5]);
+        const auto [width, stride, count] = grid(out, weights, outputs, to_size(args[6]));
+        const auto row_floats = static_cast<std::size_t>(tier_row_floats(tier, width));
+        require(rows.size() == row_floats * count, "rows must hold a row per weight");
+        auto kernel = tier == StorageTier::bfloat16 ? kernels.weighted_sum_rows_bf16 : kernels.weighted_sum_rows_int8;
+        kernel(out.data(), outputs, bytes_of(rows), row_floats * 4, weights.data(), count, width, stride);
+        Py_RETURN_NONE;
+    });
+}
+
 #define PROBE_METHOD(name, doc) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL, doc}
 
 PyMethodDef kMethods[] = {
@@ -370,6 +460,10 @@ PyMethodDef kMethods[] = {
     PROBE_METHOD(mark_above, "mark_above(set, a, threshold) -> int"),
     PROBE_METHOD(add_rows, "add_rows(set, total, rows, count, stride)"),
     PROBE_METHOD(lowest, "lowest(set, a) -> int"),
+    PROBE_METHOD(to_bf16, "to_bf16(set, x, out)"),
+    PROBE_METHOD(to_int8, "to_int8(set, x, row) -> bool"),
+    PROBE_METHOD(tier_dot_rows, "tier_dot_rows(set, tier, q, rows, scores, queries, gap)"),
+    PROBE_METHOD(tier_weighted_sum_rows, "tier_weighted_sum_rows(set, tier, out, rows, weights, outputs, gap)"),
     PROBE_METHOD(platform_expf, "platform_expf(a)"),
     PROBE_METHOD(merge_spans, "merge_spans(keys, d_k, values, d_v, first, threshold) -> (count, keys, values, spans)"),
     {nullptr, nullptr, 0, nullptr},

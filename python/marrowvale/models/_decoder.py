@@ -85,7 +85,7 @@ class Decoder:
         self.model = model
         self.labels: list[str] = []
         self.strategies: list[str] = []
-        self.params: list[dict[str, float | int]] = []
+        self.params: list[dict[str, float | int | str]] = []
         self.observer = observer
         runs: list[list[LayerCache]] = []
         for spec in strategies:

@@ -76,7 +76,7 @@ class StrategyEvaluation:
 
     label: str
     strategy: str
-    params: Mapping[str, float | int] = field(repr=False)
+    params: Mapping[str, float | int | str] = field(repr=False)
     kl_mean: float
     kl_p95: float
     top1_agreement: float
@@ -236,14 +236,18 @@ class _Plan:
 
     label: str
     name: str
-    params: dict[str, float | int]
+    params: dict[str, float | int | str]
     selection: Selection | None
 
 
-def _plans(parsed: Sequence[tuple[str, str, dict[str, float | int]]], prompt: int) -> list[_Plan]:
+def _plans(parsed: Sequence[tuple[str, str, dict[str, float | int | str]]], prompt: int) -> list[_Plan]:
     plans = []
     for label, name, params in parsed:
         cache_params, selection = split_selection(name, params)
+        if prompt and "dtype" in cache_params:
+            # After the prompt each run's caches come from the full cache's
+            # float32 entries.
+            raise ValueError(f"{label}: dtype is not yet available with a prompt (prompt_tokens, --prompt-tokens)")
         if selection is not None and prompt == 0:
             raise ValueError(f"{label}: compress selects at the end of a prompt; give prompt_tokens (--prompt-tokens)")
         if selection is not None and selection.window > prompt:
@@ -371,7 +375,9 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     held /= len(windows)
     errors = tally.relative()
     heads = layers * config.num_key_value_heads
-    entry_bytes = kv_storage_bytes(1, config.head_dim, config.head_dim)
+    def entry_bytes(plan: _Plan) -> float:
+        return kv_storage_bytes(1, config.head_dim, config.head_dim, str(plan.params.get("dtype", "float32")))
+
     results = []
     pooled = [pool(scores.kl[run], scores.agree[run], scores.nll[run], scores.nll[0]) for run in range(len(specs))]
     for run, (plan, figures) in enumerate(zip(plans, pooled)):
@@ -400,8 +406,8 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
             perplexity_ratio=figures.perplexity_ratio,
             ln_ppl_ratio=figures.ln_ppl_ratio,
             ln_ppl_ratio_se=figures.ln_ppl_ratio_se,
-            kv_bytes_held=float(held[run] * entry_bytes),
-            kv_bytes_per_token=float(held[run] * entry_bytes / fed),
+            kv_bytes_held=float(held[run] * entry_bytes(plan)),
+            kv_bytes_per_token=float(held[run] * entry_bytes(plan) / fed),
             kl_by_position=figures.kl_by_position,
             spec=specs[run],
         ))

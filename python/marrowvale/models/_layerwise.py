@@ -48,11 +48,11 @@ class Run:
     """One strategy's caches, one LayerCache per layer."""
 
     name: str
-    params: dict[str, float | int]
+    params: dict[str, float | int | str]
     caches: tuple[LayerCache, ...]
 
 
-def new_caches(model: Model, name: str, params: dict[str, float | int], *,
+def new_caches(model: Model, name: str, params: dict[str, float | int | str], *,
                threads: int | None = None, layers: int | None = None) -> Run:
     """Empty caches for every layer (or the first ``layers``) of ``model``,
     each with strategy ``name`` and its parameters; the constructor refuses

@@ -64,7 +64,7 @@ class PromptPass:
         return np.ascontiguousarray(kept[-count:].transpose(1, 0, 2))
 
 
-def runs_after_prompt(full: Run, prompt: PromptPass, plans: Sequence[tuple[str, dict[str, float | int], Selection | None]]
+def runs_after_prompt(full: Run, prompt: PromptPass, plans: Sequence[tuple[str, dict[str, float | int | str], Selection | None]]
                       ) -> list[Run]:
     """Each run's caches at the end of the prompt, from the full run's (or
     the unbounded caches of its strategy), under its strategy, compressed

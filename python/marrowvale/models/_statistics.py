@@ -25,10 +25,24 @@ __all__ = ["LogitBlock", "Pooled", "kv_storage_bytes", "pool", "position_figures
 Floats = npt.NDArray[np.float64]
 
 
-def kv_storage_bytes(entries: int | float, d_k: int, d_v: int) -> float:
-    """Bytes of key/value storage that ``entries`` cache entries hold: a
-    float32 key and a float32 value each (entries × (d_k + d_v) × 4)."""
-    return float(entries) * (d_k + d_v) * 4
+def _row_bytes(width: int, dtype: str) -> int:
+    """Bytes of a stored row of ``width`` values: float32 4 a value,
+    bfloat16 2, int8 one and a float32 scale per block of 32, each row
+    padded to whole 4 bytes as LayerCache holds it."""
+    if dtype == "bfloat16":
+        raw = 2 * width
+    elif dtype == "int8":
+        raw = 4 * -(-width // 32) + width
+    else:
+        raw = 4 * width
+    return -(-raw // 4) * 4
+
+
+def kv_storage_bytes(entries: int | float, d_k: int, d_v: int, dtype: str = "float32") -> float:
+    """Bytes of key/value storage that ``entries`` cache entries hold: a key
+    and a value each, in the storage tier ``dtype`` (float32: entries ×
+    (d_k + d_v) × 4)."""
+    return float(entries) * (_row_bytes(d_k, dtype) + _row_bytes(d_v, dtype))
 
 
 class LogitBlock:

@@ -143,7 +143,54 @@ void score_pass(const float* q, const float* row, std::size_t n, const float* ah
 
 float row_dot(const float* x, const float* y, std::size_t n) { return dot(x, y, n); }
 
+// Eight floats of the storage tiers' kernels: one row's partial sums.
+struct Eights {
+    using Vec = __m256;
+    static Vec zero() { return _mm256_setzero_ps(); }
+    static Vec set1(float x) { return _mm256_set1_ps(x); }
+    static Vec load(const float* p) { return _mm256_loadu_ps(p); }
+    static void store(float* p, Vec v) { _mm256_storeu_ps(p, v); }
+    static Vec add(Vec a, Vec b) { return _mm256_add_ps(a, b); }
+    static Vec mul(Vec a, Vec b) { return _mm256_mul_ps(a, b); }
+    static Vec div(Vec a, Vec b) { return _mm256_div_ps(a, b); }
+    static Vec min(Vec a, Vec b) { return _mm256_min_ps(a, b); }
+    static Vec max(Vec a, Vec b) { return _mm256_max_ps(a, b); }
+    static Vec abs(Vec v) { return _mm256_and_ps(v, _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF))); }
+    static Vec from_bf16(const unsigned char* p) {
+        const __m256i wide = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return _mm256_castsi256_ps(_mm256_slli_epi32(wide, 16));
+    }
+    static Vec from_int8(const unsigned char* p) {
+        return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+    }
+    // The scalar reference's rounding on the bits (scalar.cpp), NaNs apart.
+    static void to_bf16(Vec v, unsigned char* p) {
+        const __m256i bits = _mm256_castps_si256(v);
+        const __m256i high = _mm256_srli_epi32(bits, 16);
+        const __m256i odd = _mm256_and_si256(high, _mm256_set1_epi32(1));
+        const __m256i rounded =
+            _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bits, _mm256_set1_epi32(0x7FFF)), odd), 16);
+        const __m256i quiet = _mm256_or_si256(high, _mm256_set1_epi32(0x40));
+        const __m256i nan = _mm256_castps_si256(_mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+        const __m256i halves = _mm256_blendv_epi8(rounded, quiet, nan);
+        const __m128i packed = _mm_packus_epi32(_mm256_castsi256_si128(halves), _mm256_extracti128_si256(halves, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), packed);
+    }
+    static void to_int8(Vec v, unsigned char* p) {
+        const __m256i whole = _mm256_cvtps_epi32(v);
+        const __m128i shorts = _mm_packs_epi32(_mm256_castsi256_si128(whole), _mm256_extracti128_si256(whole, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packs_epi16(shorts, shorts));
+    }
+    static float fold_row(Vec partial) { return fold(partial); }
+    static void fold_rows(const Vec partial[8], float* totals) { _mm256_storeu_ps(totals, fold8(partial)); }
+};
+
+// Eight sums fill half the registers.
+constexpr std::size_t kTierVectors = 8;
+
 }  // namespace
+
+#include "cache/kernels/tiers.inc"
 
 #include "cache/kernels/rows.inc"
 
@@ -221,6 +268,25 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
 
 std::size_t lowest_index(const float* a, std::size_t n) { return lowest(a, n); }
 
+void bf16_from_floats(const float* x, std::size_t n, unsigned char* out) { to_bf16_row(x, n, out); }
+bool int8_from_floats(const float* x, std::size_t n, unsigned char* row) { return to_int8_row(x, n, row); }
+void dot_rows_bf16(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride) {
+    bf16_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride);
+}
+void dot_rows_int8(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride) {
+    int8_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride);
+}
+void weighted_sum_rows_bf16(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                            const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+    bf16_weighted_sum_rows(out, outputs, rows, row_bytes, weights, count, width, stride);
+}
+void weighted_sum_rows_int8(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                            const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+    int8_weighted_sum_rows(out, outputs, rows, row_bytes, weights, count, width, stride);
+}
+
 }  // namespace marrowvale::avx2
 
 namespace marrowvale {
@@ -240,6 +306,12 @@ const Kernels kAvx2Kernels = {
     .mark_above = avx2::mark_above,
     .add_rows = avx2::add_rows,
     .lowest = avx2::lowest_index,
+    .bf16_from_floats = avx2::bf16_from_floats,
+    .int8_from_floats = avx2::int8_from_floats,
+    .dot_rows_bf16 = avx2::dot_rows_bf16,
+    .dot_rows_int8 = avx2::dot_rows_int8,
+    .weighted_sum_rows_bf16 = avx2::weighted_sum_rows_bf16,
+    .weighted_sum_rows_int8 = avx2::weighted_sum_rows_int8,
 };
 
 }  // namespace marrowvale

@@ -6,7 +6,8 @@
 // A single sum has one chain of dependent additions whatever the register
 // width, so `dot` and `sum` are the AVX2 set's (one row's eight lanes), and
 // so is `norms_and_dots` for now (see kernels.hpp), and `lowest`, whose
-// comparisons and masks came out half as fast in 512-bit registers on Zen. The element-wise kernels and the
+// comparisons and masks came out half as fast in 512-bit registers on Zen,
+// and the storage tiers' kernels (kernels.hpp says why). The element-wise kernels and the
 // weighted sum of rows use all sixteen lanes, with plain loads and stores
 // for whole registers and a mask only for the tail: a masked store to a line
 // that is not in the cache waits for the line, where a plain one need not.
@@ -191,6 +192,12 @@ const Kernels kAvx512Kernels = {
     .mark_above = avx512::mark_above,
     .add_rows = avx512::add_rows,
     .lowest = avx2::lowest_index,
+    .bf16_from_floats = avx2::bf16_from_floats,
+    .int8_from_floats = avx2::int8_from_floats,
+    .dot_rows_bf16 = avx2::dot_rows_bf16,
+    .dot_rows_int8 = avx2::dot_rows_int8,
+    .weighted_sum_rows_bf16 = avx2::weighted_sum_rows_bf16,
+    .weighted_sum_rows_int8 = avx2::weighted_sum_rows_int8,
 };
 
 }  // namespace marrowvale

@@ -77,7 +77,49 @@ struct Kernels {
     // The index of the lowest of a[0] ... a[n - 1], n >= 1: a NaN ranks below
     // every number, and of equal elements (+0.0 equals -0.0) the first wins.
     std::size_t (*lowest)(const float* a, std::size_t n);
+
+    // The storage tiers (cache/storage_tier.hpp). A bfloat16 row is n
+    // 16-bit values; an int8 row is the float32 scales of its blocks of
+    // kInt8Block values (the last block shorter when n is not a multiple),
+    // then the n int8 values. Rows lie row_bytes apart. Widening a stored
+    // value to float32 is exact (bfloat16: the bits shifted up; int8: the
+    // integer converted), and the sums that follow are float32 sums in the
+    // eight-lane order. The processors' bfloat16 and 8-bit dot products
+    // (vdpbf16ps, VNNI) are not used: they take both operands narrow, so the
+    // float32 query would have to be rounded too, and they fuse and reorder
+    // their sums, which would change every score.
+    //
+    // Value i of out (two bytes) = x[i] rounded to bfloat16, nearest-even, for i < n; a NaN stays
+    // a NaN of the same sign (quiet bit set), infinities stay infinite.
+    void (*bf16_from_floats)(const float* x, std::size_t n, unsigned char* out);
+    // The int8 row of x[0 .. n): each block's scale is its largest |x| over
+    // 127 (one float division), each value round-to-nearest-even(x / scale)
+    // clamped to [-127, 127], or 0 throughout a block whose scale is 0.
+    // Returns false, the row's contents then unspecified, when some x[i] is
+    // not finite: a block has no scale for it.
+    bool (*int8_from_floats)(const float* x, std::size_t n, unsigned char* row);
+    // As dot_rows, over bfloat16 rows: each score the eight-lane dot product
+    // of the query with the widened row.
+    void (*dot_rows_bf16)(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                          std::size_t n, std::size_t count, float* scores, std::size_t stride);
+    // As dot_rows, over int8 rows: each score starts at +0.0 and adds, block
+    // after block, the block's eight-lane dot product of the query's values
+    // with the converted integers times the block's scale (two roundings).
+    void (*dot_rows_int8)(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                          std::size_t n, std::size_t count, float* scores, std::size_t stride);
+    // As weighted_sum_rows, over bfloat16 rows: the product is the widened
+    // value times the weight.
+    void (*weighted_sum_rows_bf16)(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride);
+    // As weighted_sum_rows, over int8 rows: the product is the dequantised
+    // value (the integer converted, times its block's scale, rounded) times
+    // the weight: exactly the weighted sum of the dequantised rows.
+    void (*weighted_sum_rows_int8)(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride);
 };
+
+// Values per int8 block, each block with one scale.
+inline constexpr std::size_t kInt8Block = 32;
 
 // The scalar reference, written to read like the definition above.
 extern const Kernels kScalarKernels;
@@ -101,6 +143,20 @@ void norms_and_dots(const float* rows, std::size_t width, std::size_t count, flo
 // Its `lowest`: in 512-bit registers the comparisons and their masks ran at
 // half the speed (Zen 5, 1,000 scores: 70 against 35 ns).
 std::size_t lowest_index(const float* a, std::size_t n);
+// The storage tiers' kernels: their work is widening eight narrow values
+// into the eight lanes of a row's partial sums, which 256-bit registers do
+// whole; 512-bit ones would carry two rows each, like the float scores, and
+// wait for a version that is measured to gain.
+void bf16_from_floats(const float* x, std::size_t n, unsigned char* out);
+bool int8_from_floats(const float* x, std::size_t n, unsigned char* row);
+void dot_rows_bf16(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride);
+void dot_rows_int8(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride);
+void weighted_sum_rows_bf16(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                            const float* weights, std::size_t count, std::size_t width, std::size_t stride);
+void weighted_sum_rows_int8(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                            const float* weights, std::size_t count, std::size_t width, std::size_t stride);
 }  // namespace avx2
 #endif
 

@@ -1,8 +1,10 @@
 // The scalar kernels: the reference that every vector set must match bit
 // for bit, written to read like the definitions in kernels.hpp.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "cache/kernels/kernels.hpp"
@@ -135,6 +137,126 @@ std::size_t lowest_scalar(const float* a, std::size_t n) {
     return best;
 }
 
+// ---- The storage tiers ----
+
+float bf16_at(const unsigned char* row, std::size_t i) {
+    std::uint16_t half;
+    std::memcpy(&half, row + 2 * i, sizeof half);
+    return std::bit_cast<float>(static_cast<std::uint32_t>(half) << 16);
+}
+
+float scale_at(const unsigned char* row, std::size_t block) {
+    float scale;
+    std::memcpy(&scale, row + block * sizeof(float), sizeof scale);
+    return scale;
+}
+
+std::size_t int8_blocks(std::size_t n) { return (n + kInt8Block - 1) / kInt8Block; }
+
+float int8_at(const unsigned char* row, std::size_t n, std::size_t i) {
+    return static_cast<float>(static_cast<signed char>(row[int8_blocks(n) * sizeof(float) + i]));
+}
+
+// Round to nearest-even on the float's bits: adding 0x7FFF plus the lowest
+// kept bit carries into the kept bits exactly when the dropped half is
+// above one half, or one half with an odd kept part. No finite float
+// carries past the exponent (the largest ones round to infinity, as they
+// should), and NaNs are kept apart so that none becomes an infinity.
+std::uint16_t bf16_of(float x) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    if (std::isnan(x)) return static_cast<std::uint16_t>((bits >> 16) | 0x0040u);
+    return static_cast<std::uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
+}
+
+void bf16_from_floats_scalar(const float* x, std::size_t n, unsigned char* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint16_t half = bf16_of(x[i]);
+        std::memcpy(out + 2 * i, &half, sizeof half);
+    }
+}
+
+bool int8_from_floats_scalar(const float* x, std::size_t n, unsigned char* row) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(x[i])) return false;
+    }
+    unsigned char* values = row + int8_blocks(n) * sizeof(float);
+    for (std::size_t b = 0; b < int8_blocks(n); ++b) {
+        const std::size_t start = b * kInt8Block;
+        const std::size_t end = std::min(n, start + kInt8Block);
+        float largest = 0.0f;
+        for (std::size_t i = start; i < end; ++i) largest = std::max(largest, std::fabs(x[i]));
+        const float scale = largest / 127.0f;
+        std::memcpy(row + b * sizeof(float), &scale, sizeof scale);
+        for (std::size_t i = start; i < end; ++i) {
+            // A quotient past 127 comes only from a subnormal scale, whose
+            // rounding is coarse; the clamp keeps it in the int8 range.
+            const float quotient = scale == 0.0f ? 0.0f : std::clamp(x[i] / scale, -127.0f, 127.0f);
+            values[i] = static_cast<unsigned char>(static_cast<signed char>(static_cast<int>(std::nearbyint(quotient))));
+        }
+    }
+    return true;
+}
+
+// Query after query, row after row, as dot_rows_scalar, with
+// score(query, row) the score of one row.
+template <typename Score>
+void tier_dot_rows(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                   std::size_t n, std::size_t count, float* scores, std::size_t stride, Score score) {
+    for (std::size_t g = 0; g < queries; ++g) {
+        for (std::size_t i = 0; i < count; ++i) scores[g * stride + i] = score(q + g * n, rows + i * row_bytes);
+    }
+}
+
+void dot_rows_bf16_scalar(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                          std::size_t n, std::size_t count, float* scores, std::size_t stride) {
+    tier_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride, [&](const float* query, const unsigned char* row) {
+        return eight_lane_sum(n, [&](std::size_t k) { return query[k] * bf16_at(row, k); });
+    });
+}
+
+void dot_rows_int8_scalar(const float* q, std::size_t queries, const unsigned char* rows, std::size_t row_bytes,
+                          std::size_t n, std::size_t count, float* scores, std::size_t stride) {
+    tier_dot_rows(q, queries, rows, row_bytes, n, count, scores, stride, [&](const float* query, const unsigned char* row) {
+        float score = 0.0f;
+        for (std::size_t b = 0; b < int8_blocks(n); ++b) {
+            const std::size_t start = b * kInt8Block;
+            const float block = eight_lane_sum(std::min(kInt8Block, n - start), [&](std::size_t k) {
+                return query[start + k] * int8_at(row, n, start + k);
+            });
+            score = score + block * scale_at(row, b);
+        }
+        return score;
+    });
+}
+
+// Output after output, row after row, as weighted_sum_rows_scalar, with
+// value(row, j) the dequantised value of column j.
+template <typename Value>
+void tier_weighted_sum(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                       const float* weights, std::size_t count, std::size_t width, std::size_t stride, Value value) {
+    for (std::size_t o = 0; o < outputs; ++o) {
+        float* sums = out + o * width;
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned char* row = rows + i * row_bytes;
+            const float weight = weights[o * stride + i];
+            for (std::size_t j = 0; j < width; ++j) sums[j] = sums[j] + value(row, j) * weight;
+        }
+    }
+}
+
+void weighted_sum_rows_bf16_scalar(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+    tier_weighted_sum(out, outputs, rows, row_bytes, weights, count, width, stride, bf16_at);
+}
+
+void weighted_sum_rows_int8_scalar(float* out, std::size_t outputs, const unsigned char* rows, std::size_t row_bytes,
+                                   const float* weights, std::size_t count, std::size_t width, std::size_t stride) {
+    tier_weighted_sum(out, outputs, rows, row_bytes, weights, count, width, stride,
+                      [&](const unsigned char* row, std::size_t j) {
+                          return int8_at(row, width, j) * scale_at(row, j / kInt8Block);
+                      });
+}
+
 }  // namespace
 
 const Kernels kScalarKernels = {
@@ -152,6 +274,12 @@ const Kernels kScalarKernels = {
     .mark_above = mark_above_scalar,
     .add_rows = add_rows_scalar,
     .lowest = lowest_scalar,
+    .bf16_from_floats = bf16_from_floats_scalar,
+    .int8_from_floats = int8_from_floats_scalar,
+    .dot_rows_bf16 = dot_rows_bf16_scalar,
+    .dot_rows_int8 = dot_rows_int8_scalar,
+    .weighted_sum_rows_bf16 = weighted_sum_rows_bf16_scalar,
+    .weighted_sum_rows_int8 = weighted_sum_rows_int8_scalar,
 };
 
 }  // namespace marrowvale

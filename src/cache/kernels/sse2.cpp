@@ -158,6 +158,77 @@ void score_pass(const float* q, const float* row, std::size_t n, const float* ah
 
 float row_dot(const float* x, const float* y, std::size_t n) { return dot(x, y, n); }
 
+// Eight floats of the storage tiers' kernels: one row's partial sums, p0..p3
+// in `low` and p4..p7 in `high`, as for the float sums.
+struct Eights {
+    struct Vec {
+        __m128 low;
+        __m128 high;
+    };
+    static Vec zero() { return {_mm_setzero_ps(), _mm_setzero_ps()}; }
+    static Vec set1(float x) { return {_mm_set1_ps(x), _mm_set1_ps(x)}; }
+    static Vec load(const float* p) { return {_mm_loadu_ps(p), _mm_loadu_ps(p + 4)}; }
+    static void store(float* p, Vec v) {
+        _mm_storeu_ps(p, v.low);
+        _mm_storeu_ps(p + 4, v.high);
+    }
+    static Vec add(Vec a, Vec b) { return {_mm_add_ps(a.low, b.low), _mm_add_ps(a.high, b.high)}; }
+    static Vec mul(Vec a, Vec b) { return {_mm_mul_ps(a.low, b.low), _mm_mul_ps(a.high, b.high)}; }
+    static Vec div(Vec a, Vec b) { return {_mm_div_ps(a.low, b.low), _mm_div_ps(a.high, b.high)}; }
+    static Vec min(Vec a, Vec b) { return {_mm_min_ps(a.low, b.low), _mm_min_ps(a.high, b.high)}; }
+    static Vec max(Vec a, Vec b) { return {_mm_max_ps(a.low, b.low), _mm_max_ps(a.high, b.high)}; }
+    static Vec abs(Vec v) {
+        const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        return {_mm_and_ps(v.low, magnitude), _mm_and_ps(v.high, magnitude)};
+    }
+    // Each 16-bit value goes to the top of a 32-bit lane: its float.
+    static Vec from_bf16(const unsigned char* p) {
+        const __m128i halves = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i zero = _mm_setzero_si128();
+        return {_mm_castsi128_ps(_mm_unpacklo_epi16(zero, halves)), _mm_castsi128_ps(_mm_unpackhi_epi16(zero, halves))};
+    }
+    // Each byte repeated four times in a lane, then shifted down with its
+    // sign: the integer in 32 bits.
+    static Vec from_int8(const unsigned char* p) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+        const __m128i twice = _mm_unpacklo_epi8(bytes, bytes);
+        return {_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(twice, twice), 24)),
+                _mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(twice, twice), 24))};
+    }
+    // The scalar reference's rounding on the bits (scalar.cpp), NaNs apart;
+    // each 16-bit result is sign-extended so that the signed pack keeps it.
+    static __m128i bf16_lanes(__m128 v) {
+        const __m128i bits = _mm_castps_si128(v);
+        const __m128i high = _mm_srli_epi32(bits, 16);
+        const __m128i odd = _mm_and_si128(high, _mm_set1_epi32(1));
+        const __m128i rounded = _mm_srli_epi32(_mm_add_epi32(_mm_add_epi32(bits, _mm_set1_epi32(0x7FFF)), odd), 16);
+        const __m128i quiet = _mm_or_si128(high, _mm_set1_epi32(0x40));
+        const __m128i nan = _mm_castps_si128(_mm_cmpunord_ps(v, v));
+        const __m128i chosen = _mm_or_si128(_mm_and_si128(nan, quiet), _mm_andnot_si128(nan, rounded));
+        return _mm_srai_epi32(_mm_slli_epi32(chosen, 16), 16);
+    }
+    static void to_bf16(Vec v, unsigned char* p) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_packs_epi32(bf16_lanes(v.low), bf16_lanes(v.high)));
+    }
+    static void to_int8(Vec v, unsigned char* p) {
+        const __m128i shorts = _mm_packs_epi32(_mm_cvtps_epi32(v.low), _mm_cvtps_epi32(v.high));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packs_epi16(shorts, shorts));
+    }
+    static float fold_row(Vec partial) { return fold(partial.low, partial.high); }
+    static void fold_rows(const Vec partial[8], float* totals) {
+        for (std::size_t r = 0; r < 8; ++r) totals[r] = fold(partial[r].low, partial[r].high);
+    }
+};
+
+// Four column vectors: their sums take eight of the sixteen registers.
+constexpr std::size_t kTierVectors = 4;
+
+}  // namespace
+
+#include "cache/kernels/tiers.inc"
+
+namespace {
+
 float sum(const float* a, std::size_t n) {
     const std::size_t whole = n - n % 8;
     __m128 low = _mm_setzero_ps();
@@ -246,6 +317,12 @@ const Kernels kSse2Kernels = {
     .mark_above = sse2::mark_above,
     .add_rows = sse2::add_rows,
     .lowest = sse2::lowest,
+    .bf16_from_floats = sse2::to_bf16_row,
+    .int8_from_floats = sse2::to_int8_row,
+    .dot_rows_bf16 = sse2::bf16_dot_rows,
+    .dot_rows_int8 = sse2::int8_dot_rows,
+    .weighted_sum_rows_bf16 = sse2::bf16_weighted_sum_rows,
+    .weighted_sum_rows_int8 = sse2::int8_weighted_sum_rows,
 };
 
 }  // namespace marrowvale
