@@ -213,7 +213,7 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     results: dict[str, Any] = {"machine": machine_info(os.environ.get("MARROWVALE_KERNEL")), "settings": settings}
     grid = grid_of(settings)
-    print(f"grid: {args.model} × {texts} pydoc topics × {len(grid.specs)} strategies, {max_tokens} tokens; "
+    print(f"grid: {args.model} × {texts} pydoc topics × {len(grid.choices)} strategies, {max_tokens} tokens; "
           f"{repeat} runs of each side", flush=True)
     with tempfile.TemporaryDirectory(prefix="bench-sweep-") as work:
         folder = Path(work)

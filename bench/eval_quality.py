@@ -83,10 +83,10 @@ def main(argv: list[str] | None = None) -> int:
 
     model = load_model(args.model)
     tokens = model.encode(default_text())[:args.tokens]
-    sized = [(share, spec) for share in SHARES for spec in budget_strategies(share, len(tokens))]
+    sized = [(share, choice) for share in SHARES for choice in budget_strategies(share, len(tokens))]
     grid = [{"strategy": name, "threshold": t, "merge_every": 1, **({"static_k": 16} if name == "hybrid" else {})}
             for name in ("merge", "hybrid") for t in THRESHOLDS]
-    result = evaluate(model, tokens, [spec for _, spec in sized] + grid, max_tokens=None, progress=True,
+    result = evaluate(model, tokens, [choice for _, choice in sized] + grid, max_tokens=None, progress=True,
                       text_source=DEFAULT_TEXT_SOURCE)
     figures = [_figures(r) for r in result.results]
     for (share, _), record in zip(sized, figures[1:]):

@@ -45,15 +45,15 @@ WINDOW = 32
 
 def strategies(budget: int, prompt: bool) -> list[dict[str, Any]]:
     recent = budget // 4
-    specs: list[dict[str, Any]] = [
+    choices: list[dict[str, Any]] = [
         {"strategy": "sliding", "window_size": budget},
         {"strategy": "static", "static_k": 16, "recent_k": budget - 16},
         *({"strategy": name, "budget": budget, "recent": recent} for name in ("h2o", "tova", "knorm")),
     ]
     if prompt:
-        specs += [{"strategy": "h2o", "budget": budget, "recent": recent, "compress": WINDOW},
+        choices += [{"strategy": "h2o", "budget": budget, "recent": recent, "compress": WINDOW},
                   {"strategy": "full", "compress": WINDOW, "keep": budget}]
-    return specs
+    return choices
 
 
 def figures(r: Any, budget: int) -> dict[str, Any]:
@@ -66,8 +66,8 @@ def figures(r: Any, budget: int) -> dict[str, Any]:
 def run_protocol(model: Any, tokens: list[int], prompt: bool) -> dict[str, Any]:
     from marrowvale.models import DEFAULT_TEXT_SOURCE, evaluate
 
-    sized = [(budget, spec) for budget in BUDGETS for spec in strategies(budget, prompt)]
-    result = evaluate(model, tokens, [spec for _, spec in sized], max_tokens=None, progress=True,
+    sized = [(budget, choice) for budget in BUDGETS for choice in strategies(budget, prompt)]
+    result = evaluate(model, tokens, [choice for _, choice in sized], max_tokens=None, progress=True,
                       text_source=DEFAULT_TEXT_SOURCE, prompt_tokens=PROMPT_TOKENS if prompt else None)
     rows = [figures(r, budget) for (budget, _), r in zip(sized, result.results[1:])]
     return {"protocol": "prompt" if prompt else "streamed", "predictions": result.predictions,

@@ -121,9 +121,9 @@ def _save(path: Path, tensors: dict[str, np.ndarray], dtype: str) -> None:
         save_file({k: np.ascontiguousarray(v, dtype=np.float32) for k, v in tensors.items()}, str(path))
         return
     buffers = {name: (bfloat16_bits(v) if dtype == "bfloat16" else v.astype(np.float16)) for name, v in tensors.items()}
-    specs = {name: TensorSpec(dtype=dtype, shape=list(b.shape), data_ptr=b.ctypes.data, data_len=b.nbytes)
+    tensors = {name: TensorSpec(dtype=dtype, shape=list(b.shape), data_ptr=b.ctypes.data, data_len=b.nbytes)
              for name, b in buffers.items()}
-    serialize_file(specs, str(path))
+    serialize_file(tensors, str(path))
 
 
 def write_model(folder: Path, model: TinyModel, *, dtype: str = "float32", shards: int = 1,

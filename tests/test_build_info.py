@@ -56,7 +56,7 @@ def test_build_settings_name_the_compiler_and_the_float_rules():
     assert settings["compiler"].split()[0] in {"GNU", "Clang"} and any(c.isdigit() for c in settings["compiler"])
     assert settings["build_type"] in {"Release", "Debug", "RelWithDebInfo", "MinSizeRel"}
     flags = settings["flags"].split()
-    # The bits are specified: no contraction, no value-changing optimisation.
+    # Every bit of a result is fixed: no contraction, no value-changing optimisation.
     assert "-ffp-contract=off" in flags and "-fno-fast-math" in flags and "-ffast-math" not in flags
     sanitized = os.environ.get("MARROWVALE_SANITIZED")
     assert ("-fsanitize=address,undefined" in flags) == (sanitized == "1")

@@ -1,4 +1,4 @@
-"""Storage tiers in evaluations: ``dtype=`` in a strategy spec and
+"""Storage tiers in evaluations: ``dtype=`` in a strategy choice and
 ``eval --kv-dtype`` store a run's keys and values in that tier, so that
 quantisation stacks with a strategy's eviction; the full cache every run is
 measured against stays float32."""
@@ -12,7 +12,7 @@ from model_files import WORDS, tiny_model, write_model
 pytest.importorskip("safetensors", reason="the 'eval' extra (safetensors) is not installed")
 pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not installed")
 
-from marrowvale._strategy_spec import check_strategy, parse_spec_text, parse_strategy, with_dtype  # noqa: E402
+from marrowvale._strategy_choice import check_strategy, parse_choice_text, parse_strategy, with_dtype  # noqa: E402
 from marrowvale.models import evaluate  # noqa: E402
 from marrowvale.models._statistics import kv_storage_bytes  # noqa: E402
 from test_model_eval import assert_usage_error, run  # noqa: E402
@@ -25,18 +25,18 @@ def folder(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return write_model(tmp_path_factory.mktemp("tiers") / "tiny", tiny_model(seed=5))
 
 
-def test_a_spec_names_its_dtype():
-    spec = parse_spec_text("static:static_k=4,recent_k=8,dtype=int8")
-    assert parse_strategy(spec) == ("static(static_k=4, recent_k=8, dtype=int8)", "static",
+def test_a_choice_names_its_dtype():
+    choice = parse_choice_text("static:static_k=4,recent_k=8,dtype=int8")
+    assert parse_strategy(choice) == ("static(static_k=4, recent_k=8, dtype=int8)", "static",
                                     {"static_k": 4, "recent_k": 8, "dtype": "int8"})
     with pytest.raises(ValueError, match="dtype must be one of float32, bfloat16, int8, not 'int4'"):
         parse_strategy({"strategy": "full", "dtype": "int4"})
-    check_strategy(spec, layer=True)
+    check_strategy(choice, layer=True)
     with pytest.raises(ValueError, match="dtype is for eval's LayerCache"):
-        check_strategy(spec)
-    # --kv-dtype gives a dtype to the specs without one.
+        check_strategy(choice)
+    # --kv-dtype gives a dtype to the choices without one.
     assert with_dtype("tova", "bfloat16") == {"strategy": "tova", "dtype": "bfloat16"}
-    assert with_dtype(spec, "bfloat16") is spec
+    assert with_dtype(choice, "bfloat16") is choice
 
 
 def test_the_bytes_held_follow_the_tier():

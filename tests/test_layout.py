@@ -8,9 +8,9 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-spec = importlib.util.spec_from_file_location("check_layout", ROOT / "scripts" / "check_layout.py")
-check_layout = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layout)
+found = importlib.util.spec_from_file_location("check_layout", ROOT / "scripts" / "check_layout.py")
+check_layout = importlib.util.module_from_spec(found)
+found.loader.exec_module(check_layout)
 
 
 def test_the_tree_keeps_its_layout():

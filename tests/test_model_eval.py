@@ -185,7 +185,7 @@ class TestCommands:
         assert (document["text_source"], document["windows"], document["window_tokens"]) == \
             ("pydoc_data.topics", 3, 10)
         sliding = document["results"][1]
-        assert sliding["label"] == "sliding(window_size=3)" and sliding["spec"]["window_size"] == "30%"
+        assert sliding["label"] == "sliding(window_size=3)" and sliding["choice"]["window_size"] == "30%"
         assert len(sliding["kl_by_position_nats"]) == 9
 
     def test_capture_writes_a_stream_that_compare_replays(self, folder: Path, tmp_path: Path,

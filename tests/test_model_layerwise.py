@@ -35,9 +35,9 @@ STRATEGIES = [
 
 def layerwise(model, tokens: list[int], strategies: list, chunk: int) -> tuple[np.ndarray, list]:
     """Logits (runs, tokens, vocab) of the layer-by-layer pass, and its runs."""
-    from marrowvale._strategy_spec import parse_strategy
+    from marrowvale._strategy_choice import parse_strategy
 
-    runs = [new_caches(model, *parse_strategy(spec)[1:]) for spec in strategies]
+    runs = [new_caches(model, *parse_strategy(choice)[1:]) for choice in strategies]
     hidden = [[] for _ in runs]
     for _, outputs in chunk_hidden_states(model, tokens, runs, chunk_tokens=chunk):
         for kept, x in zip(hidden, outputs):
@@ -57,13 +57,13 @@ def assert_same_runs(model, tokens: list[int], strategies: list, chunk: int, rel
     grows with the depth), and the very same entries in every cache."""
     expected, decoder = decoded(model, tokens, strategies)
     actual, runs = layerwise(model, tokens, strategies, chunk)
-    for r, spec in enumerate(strategies):
+    for r, choice in enumerate(strategies):
         scale = np.abs(expected[r]).max()
-        assert np.abs(actual[r] - expected[r]).max() <= relative * scale, spec
+        assert np.abs(actual[r] - expected[r]).max() <= relative * scale, choice
         # Same entries kept, merged and evicted: every head's spans agree.
         for layer, cache in enumerate(runs[r].caches):
             other = decoder.caches[layer][r]
-            assert cache.lengths() == other.lengths(), spec
+            assert cache.lengths() == other.lengths(), choice
             for head in range(cache.n_heads):
                 np.testing.assert_array_equal(cache.spans(head), other.spans(head))
 
@@ -125,7 +125,7 @@ def test_shares_of_the_text_resolve_against_the_window(tiny_folder: Path) -> Non
                                             {"strategy": "static", "static_k": 2, "recent_k": 3}], ctx=20)
     for share, count in zip(shares.results, counts.results, strict=True):
         assert (share.label, share.kl_mean, share.entries_held) == (count.label, count.kl_mean, count.entries_held)
-    assert shares.results[1].spec == {"strategy": "sliding", "window_size": "25%"}
+    assert shares.results[1].choice == {"strategy": "sliding", "window_size": "25%"}
     with pytest.raises(ValueError, match="threshold cannot be a share"):
         evaluate(tiny_folder, tokens, [{"strategy": "merge", "threshold": "50%"}])
 

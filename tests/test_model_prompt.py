@@ -1,7 +1,7 @@
 """evaluate(prompt_tokens=P), the prompt-then-continuation protocol, and the
 strategies that choose by score on a model: the prompt fills every cache
 with full attention, each run then goes on under its own strategy (and is
-compressed first where its spec says), and only the continuation is
+compressed first where its choice says), and only the continuation is
 measured. The caches at the end of the prompt are checked against the
 model of tests/score_model.py, and the command line takes it all."""
 
@@ -21,8 +21,8 @@ pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not i
 
 from marrowvale import LayerCache  # noqa: E402
 from marrowvale.__main__ import main  # noqa: E402
-from marrowvale._selection_spec import Selection, split_selection  # noqa: E402
-from marrowvale._strategy_spec import check_strategy, parse_spec_text, parse_strategy  # noqa: E402
+from marrowvale._selection_choice import Selection, split_selection  # noqa: E402
+from marrowvale._strategy_choice import check_strategy, parse_choice_text, parse_strategy  # noqa: E402
 from marrowvale.models import evaluate, load_model  # noqa: E402
 from marrowvale.models._layerwise import new_caches  # noqa: E402
 from marrowvale.models._prompt import PromptPass, runs_after_prompt  # noqa: E402
@@ -97,10 +97,10 @@ def test_the_caches_at_the_end_of_the_prompt(folder: Path) -> None:
     assert sliding.caches[0].spans(0)[:, 0].tolist() == list(range(PROMPT - 9, PROMPT + 1))
 
 
-def test_strategy_specs_take_budgets_and_selections() -> None:
-    spec = parse_spec_text("h2o:budget=12.5%,recent=8,compress=16,pool=5")
-    assert spec == {"strategy": "h2o", "budget": "12.5%", "recent": 8, "compress": 16, "pool": 5}
-    check_strategy(spec, layer=True)
+def test_strategy_choices_take_budgets_and_selections() -> None:
+    choice = parse_choice_text("h2o:budget=12.5%,recent=8,compress=16,pool=5")
+    assert choice == {"strategy": "h2o", "budget": "12.5%", "recent": 8, "compress": 16, "pool": 5}
+    check_strategy(choice, layer=True)
     _, name, params = parse_strategy({"strategy": "h2o", "budget": 128, "recent": 8, "compress": 16, "pool": 5})
     assert split_selection(name, params) == ({"budget": 128, "recent": 8}, Selection(16, 128, 5))
     assert split_selection("static", {"static_k": 4, "recent_k": 60, "compress": 8}) == \

@@ -134,7 +134,7 @@ class TestCompareRefusals:
         with pytest.raises(ValueError, match=message):
             compare(*rows)
 
-    @pytest.mark.parametrize(("spec", "error", "message"), [
+    @pytest.mark.parametrize(("choice", "error", "message"), [
         ("Sliding", ValueError, "unknown strategy 'Sliding'"),
         ({"window_size": 4}, ValueError, "no strategy name"),
         ({"strategy": "sliding", "window": 4}, ValueError, "unknown parameter 'window'"),
@@ -145,9 +145,9 @@ class TestCompareRefusals:
         ({"strategy": "static", "recent_k": -1}, OverflowError, None),
         (7, TypeError, "name or a mapping"),
     ])
-    def test_bad_strategy_specs(self, spec: object, error: type[Exception], message: str | None) -> None:
+    def test_bad_strategy_choices(self, choice: object, error: type[Exception], message: str | None) -> None:
         with pytest.raises(error, match=message):
-            compare(TINY_KEYS, TINY_VALUES, TINY_QUERIES, strategies=["sliding", spec])  # type: ignore[list-item]
+            compare(TINY_KEYS, TINY_VALUES, TINY_QUERIES, strategies=["sliding", choice])  # type: ignore[list-item]
 
 
 class TestSyntheticStream:
@@ -298,7 +298,7 @@ class TestCommandLine:
         (["compare", "-s", "nope"],
          "argument -s/--strategy: 'nope': unknown strategy 'nope'. choose: full, sliding, static, merge, hybrid",
          "compare"),
-        (["compare", "-s", "sliding:window=3"], "argument -s/--strategy: 'sliding:window=3': strategy spec",
+        (["compare", "-s", "sliding:window=3"], "argument -s/--strategy: 'sliding:window=3': strategy choice",
          "compare"),
         (["compare", "-s", "static:recent_k=-1"], "argument -s/--strategy: 'static:recent_k=-1': ", "compare"),
         (["compare", "-s", "sliding:window_size=1.5"],

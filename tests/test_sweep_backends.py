@@ -15,7 +15,7 @@ pytest.importorskip("tokenizers", reason="the 'eval' extra (tokenizers) is not i
 from marrowvale.__main__ import main  # noqa: E402
 from marrowvale.sweep import Grid, Store, run_sweep  # noqa: E402
 
-SPECS = ["full", "sliding:window_size=25%", "merge:threshold=0.5"]
+STRATEGIES = ["full", "sliding:window_size=25%", "merge:threshold=0.5"]
 
 
 @pytest.fixture(scope="module")
@@ -24,7 +24,7 @@ def grid(tmp_path_factory: pytest.TempPathFactory) -> Grid:
     model = write_model(root / "tiny", tiny_model(seed=8))
     for i in range(3):
         (root / f"t{i}.txt").write_text(" ".join(WORDS[i:] + WORDS[:i]))
-    return Grid([model], [root / f"t{i}.txt" for i in range(3)], SPECS, max_tokens=40)
+    return Grid([model], [root / f"t{i}.txt" for i in range(3)], STRATEGIES, max_tokens=40)
 
 
 def figures(path: Path) -> dict[str, dict]:
@@ -43,7 +43,7 @@ def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path
     # and shuts down itself.
     command = ["sweep", "--backend", "ray", "--store", str(tmp_path / "ray.sqlite"), "--max-tokens", "40"]
     command += [a for m in grid.models for a in ("--model", m)] + [a for t in grid.texts for a in ("--text", t)]
-    command += [a for s in SPECS for a in ("-s", s)] + ["--json", str(tmp_path / "run.json")]
+    command += [a for s in STRATEGIES for a in ("-s", s)] + ["--json", str(tmp_path / "run.json")]
     assert main(command) == 0
     assert "9 computed now, 0 failed" in capsys.readouterr().out
     run = json.loads((tmp_path / "run.json").read_text())

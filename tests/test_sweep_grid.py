@@ -1,4 +1,4 @@
-"""What a sweep's grid is made of, before any model runs: strategy specs with
+"""What a sweep's grid is made of, before any model runs: strategy choices with
 budgets as shares of a text, the text sources, TOML grids, and the interval
 arithmetic of the report."""
 
@@ -7,31 +7,31 @@ from pathlib import Path
 
 import pytest
 
-from marrowvale.sweep import Grid, Percent, load_grid, parse_spec, read_texts
+from marrowvale.sweep import Grid, Percent, load_grid, parse_choice, read_texts
 from marrowvale.sweep._summary import student_t_quantile
 
 
-class TestSpecs:
+class TestChoices:
     def test_a_share_resolves_per_text_and_keys_stay_canonical(self) -> None:
-        spec = parse_spec("static:recent_k=12.5%,static_k=4")
-        assert spec.params == (("recent_k", Percent(12.5)), ("static_k", 4))
-        assert spec.label == "static(recent_k=12.5%, static_k=4)"
-        assert spec.key == "static:recent_k=12.5%,static_k=4"
+        choice = parse_choice("static:recent_k=12.5%,static_k=4")
+        assert choice.params == (("recent_k", Percent(12.5)), ("static_k", 4))
+        assert choice.label == "static(recent_k=12.5%, static_k=4)"
+        assert choice.key == "static:recent_k=12.5%,static_k=4"
         # Parameter order and spelling do not change the key.
-        assert parse_spec({"strategy": "static", "static_k": 4, "recent_k": "12.5%"}).key == spec.key
-        assert parse_spec("static:static_k=4, recent_k=12.50%").key == spec.key
-        assert spec.resolve(511) == {"strategy": "static", "recent_k": 64, "static_k": 4}
-        assert spec.resolve(100) == {"strategy": "static", "recent_k": 13, "static_k": 4}  # 12.5 rounds up
-        assert spec.resolve(3) == {"strategy": "static", "recent_k": 1, "static_k": 4}  # never 0 for a share
-        assert parse_spec("sliding:window_size=0%").resolve(100) == {"strategy": "sliding", "window_size": 0}
+        assert parse_choice({"strategy": "static", "static_k": 4, "recent_k": "12.5%"}).key == choice.key
+        assert parse_choice("static:static_k=4, recent_k=12.50%").key == choice.key
+        assert choice.resolve(511) == {"strategy": "static", "recent_k": 64, "static_k": 4}
+        assert choice.resolve(100) == {"strategy": "static", "recent_k": 13, "static_k": 4}  # 12.5 rounds up
+        assert choice.resolve(3) == {"strategy": "static", "recent_k": 1, "static_k": 4}  # never 0 for a share
+        assert parse_choice("sliding:window_size=0%").resolve(100) == {"strategy": "sliding", "window_size": 0}
         # An offset makes a static cache's recent part and its first entries
         # one budget, never below 0.
-        sinks = parse_spec("static:static_k=4,recent_k=12.5%-4")
+        sinks = parse_choice("static:static_k=4,recent_k=12.5%-4")
         assert sinks.key == "static:recent_k=12.5%-4,static_k=4"
         assert sinks.resolve(511)["recent_k"] == 60 and sinks.resolve(16)["recent_k"] == 0
-        assert parse_spec("merge:threshold=0.9").key != parse_spec("merge:threshold=0.95").key
+        assert parse_choice("merge:threshold=0.9").key != parse_choice("merge:threshold=0.95").key
 
-    @pytest.mark.parametrize(("spec", "message"), [
+    @pytest.mark.parametrize(("choice", "message"), [
         ("merge:threshold=50%", "threshold cannot be a share of the text"),
         ("sliding:window_size=120%", "0% to 100%"),
         ("sliding:window_size=big", "'big' in 'sliding:window_size=big' is not a number"),
@@ -42,15 +42,15 @@ class TestSpecs:
         ("nearest", "unknown strategy 'nearest'"),
         ({"window_size": 4}, "no strategy name"),
     ])
-    def test_bad_specs_are_refused_with_their_reason(self, spec: object, message: str) -> None:
+    def test_bad_choices_are_refused_with_their_reason(self, choice: object, message: str) -> None:
         with pytest.raises(ValueError, match=message):
-            parse_spec(spec)  # type: ignore[arg-type]
+            parse_choice(choice)  # type: ignore[arg-type]
 
     def test_a_float_for_a_count_is_a_type_error(self) -> None:
         with pytest.raises(TypeError, match="window_size"):
-            parse_spec({"strategy": "sliding", "window_size": 1.5})
+            parse_choice({"strategy": "sliding", "window_size": 1.5})
         with pytest.raises(TypeError, match="window_size must be a number, not list"):
-            parse_spec({"strategy": "sliding", "window_size": [4]})
+            parse_choice({"strategy": "sliding", "window_size": [4]})
 
 
 class TestTexts:
@@ -91,7 +91,7 @@ class TestGrid:
         grid = load_grid(tmp_path / "grid.toml", limit_texts=5, max_tokens=None)
         assert grid.models == ("smollm2", str(tmp_path / "models" / "tiny"))
         assert grid.texts == ("pydoc", str(tmp_path / "texts"))
-        assert [s.key for s in grid.specs] == ["full", "sliding:window_size=25%"]
+        assert [s.key for s in grid.choices] == ["full", "sliding:window_size=25%"]
         assert (grid.max_tokens, grid.limit_texts, grid.ctx) == (256, 5, None)
         assert grid.settings == {"max_tokens": 256, "ctx": None}
 

@@ -18,7 +18,7 @@ from marrowvale.models import evaluate, load_model, reference_model_path  # noqa
 from marrowvale.sweep import Grid, Store, run_sweep  # noqa: E402
 from marrowvale.sweep._plan import model_digest  # noqa: E402
 
-SPECS = ["full", "sliding:window_size=25%"]
+STRATEGIES = ["full", "sliding:window_size=25%"]
 
 
 def sha256(path: Path) -> str:
@@ -36,7 +36,7 @@ def test_a_gguf_file_is_keyed_by_its_bytes_and_the_tokenizer_beside_it(tmp_path:
     gguf_file = write_gguf(folder / "tiny.gguf", tiny_model(seed=5))
     write_tokenizer(folder / "tokenizer.json", len(WORDS) + 2)
     (tmp_path / "t.txt").write_text(" ".join(WORDS * 2))
-    grid = Grid([gguf_file], [tmp_path / "t.txt"], SPECS, max_tokens=40)
+    grid = Grid([gguf_file], [tmp_path / "t.txt"], STRATEGIES, max_tokens=40)
     store = tmp_path / "r.sqlite"
     assert run_sweep(grid, store).computed == 2
     first = stored(store)
@@ -46,7 +46,7 @@ def test_a_gguf_file_is_keyed_by_its_bytes_and_the_tokenizer_beside_it(tmp_path:
     assert {r.model_digest for r in first} == {both}
     tokens = load_model(gguf_file).encode((tmp_path / "t.txt").read_text())[:40]
     expected = evaluate(load_model(gguf_file), tokens, [{"strategy": "sliding", "window_size": 10}])
-    sliding = next(r for r in first if r.spec == SPECS[1])
+    sliding = next(r for r in first if r.choice == STRATEGIES[1])
     assert sliding.figures["kl_mean"] == pytest.approx(expected.results[1].kl_mean, rel=1e-6)
     assert sliding.figures["token_hash"] == expected.token_hash == sliding.tokens_digest
 
@@ -73,7 +73,7 @@ def test_the_reference_model_is_reached_by_name(smollm2, tmp_path: Path,
                                                 capsys: pytest.CaptureFixture[str]) -> None:
     store = tmp_path / "r.sqlite"
     command = ["sweep", "--model", "smollm2", "--text", "pydoc", "--limit-texts", "1", "--max-tokens", "48",
-               "-s", "full", "-s", SPECS[1], "--store", str(store)]
+               "-s", "full", "-s", STRATEGIES[1], "--store", str(store)]
     assert main(command) == 0
     assert "2 computed now, 0 failed" in capsys.readouterr().out
     rows = stored(store)
@@ -82,7 +82,7 @@ def test_the_reference_model_is_reached_by_name(smollm2, tmp_path: Path,
     from pydoc_data.topics import topics
     tokens = smollm2.encode(topics[sorted(topics)[0]])[:48]
     expected = evaluate(smollm2, tokens, [{"strategy": "sliding", "window_size": 12}])
-    sliding = next(r for r in rows if r.spec == SPECS[1])
+    sliding = next(r for r in rows if r.choice == STRATEGIES[1])
     assert sliding.figures["params"] == {"window_size": 12}
     assert sliding.figures["kv_bytes_per_token"] == expected.results[1].kv_bytes_per_token
     # The worker's BLAS runs one thread and this process's its own count:

@@ -22,10 +22,10 @@ RATIO = (1.1, 1.2, 1.5)
 T_95_2 = 4.302652729911275  # Student's t, two degrees of freedom
 
 
-def row(model: str, text: int, spec: str, figures: dict | None, settings: dict | None = None) -> dict:
-    return {"key": f"{model}/{text}/{spec}/{settings}", "model": model, "model_digest": f"digest of {model}",
+def row(model: str, text: int, choice: str, figures: dict | None, settings: dict | None = None) -> dict:
+    return {"key": f"{model}/{text}/{choice}/{settings}", "model": model, "model_digest": f"digest of {model}",
             "text": f"t{text}", "text_source": "test", "text_digest": str(text), "tokens_digest": str(text),
-            "settings": settings or {"max_tokens": 512, "ctx": None}, "spec": spec, "label": f"{spec}!",
+            "settings": settings or {"max_tokens": 512, "ctx": None}, "choice": choice, "label": f"{choice}!",
             "version": "1", "status": "done" if figures else "failed", "error": None if figures else "boom",
             "details": None, "figures": figures, "seconds": 1.0, "load_seconds": 0.0, "worker": "here"}
 
@@ -52,7 +52,7 @@ def store(tmp_path: Path) -> Path:
 
 def test_figures_are_pooled_over_texts_per_model_settings_and_strategy(store: Path) -> None:
     full, sliding, other, shorter = summarize(store)
-    assert (full.model, full.spec, full.texts, full.kl_mean, full.kl_interval) == ("a", "full", 3, 0.0, 0.0)
+    assert (full.model, full.choice, full.texts, full.kl_mean, full.kl_interval) == ("a", "full", 3, 0.0, 0.0)
     assert (sliding.model, sliding.label, sliding.texts, sliding.failed) == ("a", "sliding!", 3, 0)
     assert sliding.kl_mean == pytest.approx(0.3)
     assert sliding.kl_interval == pytest.approx(T_95_2 * statistics.stdev(KL) / math.sqrt(3))
@@ -101,7 +101,7 @@ def test_the_command_writes_json_csv_and_a_plot_per_model(store: Path, tmp_path:
     records = json.loads(Path(f"{out}.json").read_text())["results"]
     with open(f"{out}.csv", newline="") as f:
         rows = list(csv.DictReader(f))
-    assert [r["spec"] for r in records] == [r["spec"] for r in rows] == ["full", "sliding", "sliding", "sliding"]
+    assert [r["choice"] for r in records] == [r["choice"] for r in rows] == ["full", "sliding", "sliding", "sliding"]
     assert float(rows[1]["kl_mean"]) == pytest.approx(records[1]["kl_mean"]) == pytest.approx(0.3)
     assert records[3]["kl_interval"] is None  # NaN in JSON is null
     for model in ("a", "b"):

@@ -28,7 +28,7 @@ from marrowvale.sweep import Grid, Store, run_sweep  # noqa: E402
 from marrowvale.sweep._cell import CellTask, blas_threads, run_cell  # noqa: E402
 from marrowvale.sweep._local import THREAD_VARIABLES, threads_per_worker  # noqa: E402
 
-SPECS = ["full", "sliding:window_size=12.5%", "static:recent_k=8,static_k=2"]  # keys: sorted
+STRATEGIES = ["full", "sliding:window_size=12.5%", "static:recent_k=8,static_k=2"]  # keys: sorted
 
 
 def words(count: int, seed: int) -> str:
@@ -51,13 +51,13 @@ def texts(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 def stored(path: Path) -> dict[tuple[str, str], dict]:
     with Store(path) as store:
-        return {(Path(r.text).name, r.spec): {"figures": r.figures, "status": r.status, "run": r.run,
+        return {(Path(r.text).name, r.choice): {"figures": r.figures, "status": r.status, "run": r.run,
                                               "error": r.error} for r in store.rows()}
 
 
 def by_key(path: Path) -> dict[str, tuple]:
     with Store(path) as store:
-        return {r.key: (r.settings, r.spec, r.figures, r.run) for r in store.rows()}
+        return {r.key: (r.settings, r.choice, r.figures, r.run) for r in store.rows()}
 
 
 # Figures a stored result must carry as evaluate() gives them.
@@ -72,7 +72,7 @@ def half_up(share: float, tokens: int) -> int:
 
 class TestFigures:
     def test_each_result_is_what_evaluate_gives_on_its_text(self, model: Path, texts: Path, tmp_path: Path) -> None:
-        summary = run_sweep(Grid([model], [texts], SPECS, max_tokens=70), tmp_path / "r.sqlite", jobs=2)
+        summary = run_sweep(Grid([model], [texts], STRATEGIES, max_tokens=70), tmp_path / "r.sqlite", jobs=2)
         assert (summary.cells, summary.results, summary.computed, summary.failed) == (3, 9, 9, 0)
         rows = stored(tmp_path / "r.sqlite")
         loaded = load_model(model)
@@ -84,8 +84,8 @@ class TestFigures:
                                                  {"strategy": "static", "static_k": 2, "recent_k": 8}])
             full = rows[f"t{i}.txt", "full"]["figures"]
             assert full["kl_mean"] == 0.0 and full["perplexity_ratio"] == 1.0 and full["tokens"] == len(tokens)
-            for spec, result in zip(SPECS[1:], expected.results[1:]):
-                figures = rows[f"t{i}.txt", spec]["figures"]
+            for choice, result in zip(STRATEGIES[1:], expected.results[1:]):
+                figures = rows[f"t{i}.txt", choice]["figures"]
                 assert figures["params"] == dict(result.params)
                 for name in FIGURES:
                     assert figures[name] == pytest.approx(getattr(result, name), rel=1e-6), name
@@ -96,12 +96,12 @@ class TestFigures:
                 assert figures["kv_bytes_per_token"] == pytest.approx(
                     result.entries_held * 2 * 8 * 4 / expected.predictions)
                 assert (figures["token_hash"], figures["windows"]) == (expected.token_hash, 1)
-            assert rows[f"t{i}.txt", SPECS[1]]["figures"]["params"]["window_size"] == window
+            assert rows[f"t{i}.txt", STRATEGIES[1]]["figures"]["params"]["window_size"] == window
 
     def test_windows_of_ctx_are_evaluate_s_and_hold_their_share_of_a_window(self, model: Path, tmp_path: Path) -> None:
         (tmp_path / "long.txt").write_text(words(90, seed=3))
-        specs = ["full", "sliding:window_size=12.5%", "static:recent_k=25%-2,static_k=2"]  # keys: sorted
-        summary = run_sweep(Grid([model], [tmp_path / "long.txt"], specs, max_tokens=70, ctx=32),
+        choices = ["full", "sliding:window_size=12.5%", "static:recent_k=25%-2,static_k=2"]  # keys: sorted
+        summary = run_sweep(Grid([model], [tmp_path / "long.txt"], choices, max_tokens=70, ctx=32),
                             tmp_path / "r.sqlite")
         assert (summary.computed, summary.failed) == (3, 0)
         rows = stored(tmp_path / "r.sqlite")
@@ -111,30 +111,30 @@ class TestFigures:
                                              {"strategy": "static", "static_k": 2, "recent_k": "25%-2"}],
                             ctx=32, max_tokens=None)
         assert expected.windows == 2
-        for spec, result in zip(specs[1:], expected.results[1:]):
-            figures = rows["long.txt", spec]["figures"]
+        for choice, result in zip(choices[1:], expected.results[1:]):
+            figures = rows["long.txt", choice]["figures"]
             assert (figures["windows"], figures["window_tokens"], figures["predictions"]) == (2, 32, 62)
             for name in FIGURES:
                 assert figures[name] == pytest.approx(getattr(result, name), rel=1e-6), name
         # A share is of one window: 4 entries of 32, in each of 2 layers × 2
         # key/value heads, at the end of each window; 16 float32 numbers an
         # entry, over the 31 tokens a window feeds.
-        sliding = rows["long.txt", specs[1]]["figures"]
+        sliding = rows["long.txt", choices[1]]["figures"]
         assert sliding["params"] == {"window_size": 4}
         assert sliding["kv_bytes_per_token"] == pytest.approx(2 * 2 * 4 * 16 * 4 / 31)
-        assert rows["long.txt", specs[2]]["figures"]["params"] == {"static_k": 2, "recent_k": 6}
+        assert rows["long.txt", choices[2]]["figures"]["params"] == {"static_k": 2, "recent_k": 6}
 
     def test_a_text_shorter_than_one_window_is_refused_before_any_work(self, model: Path, texts: Path,
                                                                        tmp_path: Path) -> None:
         with pytest.raises(ValueError, match=r"texts too short: .*t0.txt \(41 tokens\); each needs at least 50 "
                                              r"tokens \(one window of ctx\)"):
-            run_sweep(Grid([model], [texts], SPECS, ctx=50), tmp_path / "r.sqlite")
+            run_sweep(Grid([model], [texts], STRATEGIES, ctx=50), tmp_path / "r.sqlite")
         assert not (tmp_path / "r.sqlite").exists()
 
 
 def test_each_worker_loads_each_model_it_is_given_once(model: Path, texts: Path, tmp_path: Path) -> None:
     other = write_model(tmp_path / "other", tiny_model(seed=6))
-    run_sweep(Grid([model, other], [texts], SPECS[:2], max_tokens=40), tmp_path / "r.sqlite", jobs=2)
+    run_sweep(Grid([model, other], [texts], STRATEGIES[:2], max_tokens=40), tmp_path / "r.sqlite", jobs=2)
     with Store(tmp_path / "r.sqlite") as store:
         cells = {(r.model, r.text): (r.worker, r.load_seconds) for r in store.rows()}
     assert len(cells) == 6
@@ -148,16 +148,16 @@ class TestResume:
     def test_reruns_compute_only_what_is_missing_and_never_overwrite(self, model: Path, texts: Path,
                                                                       tmp_path: Path) -> None:
         store = tmp_path / "r.sqlite"
-        grid = Grid([model], [texts], SPECS[:2], max_tokens=60)
+        grid = Grid([model], [texts], STRATEGIES[:2], max_tokens=60)
         first = run_sweep(grid, store)
         before = by_key(store)
         again = run_sweep(grid, store)
         assert (again.stored, again.computed) == (6, 0) and by_key(store) == before
         # A new strategy computes only its own results.
-        more = run_sweep(Grid([model], [texts], SPECS, max_tokens=60), store)
+        more = run_sweep(Grid([model], [texts], STRATEGIES, max_tokens=60), store)
         assert (more.stored, more.computed) == (6, 3)
         # A changed setting is a new key: the old results stay as they were.
-        longer = run_sweep(Grid([model], [texts], SPECS[:2], max_tokens=50), store)
+        longer = run_sweep(Grid([model], [texts], STRATEGIES[:2], max_tokens=50), store)
         assert (longer.stored, longer.computed) == (0, 6)
         after = by_key(store)
         assert len(after) == 15 and all(after[k] == v for k, v in before.items())
@@ -179,7 +179,7 @@ class TestRefusals:
                                                          change, message: str) -> None:
         models, sources, options = change(model, texts, tmp_path)
         with pytest.raises(ValueError, match=message):
-            run_sweep(Grid(models, sources, SPECS, **options), tmp_path / "r.sqlite")
+            run_sweep(Grid(models, sources, STRATEGIES, **options), tmp_path / "r.sqlite")
         assert not (tmp_path / "r.sqlite").exists()
 
     @pytest.mark.parametrize(("spoil", "message"), [
@@ -194,11 +194,11 @@ class TestRefusals:
             spoil(db)
         before = path.read_bytes()
         with pytest.raises(ValueError, match=message):
-            run_sweep(Grid([model], [texts], SPECS), path)
+            run_sweep(Grid([model], [texts], STRATEGIES), path)
         assert path.read_bytes() == before
         (tmp_path / "junk.sqlite").write_text("not a database, only text " * 100)
         with pytest.raises(ValueError, match="not a sweep store"):
-            run_sweep(Grid([model], [texts], SPECS), tmp_path / "junk.sqlite")
+            run_sweep(Grid([model], [texts], STRATEGIES), tmp_path / "junk.sqlite")
 
     def test_the_command_line_reports_them_as_usage_errors(self, model: Path, texts: Path, tmp_path: Path,
                                                          capsys: pytest.CaptureFixture[str]) -> None:
@@ -297,7 +297,7 @@ def test_killing_a_worker_and_then_the_driver_loses_only_the_cells_in_flight(mod
     assert runs[0]["finished"] is None and runs[1]["finished"] is not None
     assert runs[0]["done"] == done_before and runs[1]["planned"] == 12 - done_before
     assert sum(r["done"] for r in runs) == 12
-    retried = {(Path(r.text).name, r.spec): (r.run, r.attempts) for r in final}
+    retried = {(Path(r.text).name, r.choice): (r.run, r.attempts) for r in final}
     for where, row in rows.items():
         assert retried[where] == ((2, 2) if row["status"] == "failed" else (1, 1))
 
@@ -311,10 +311,10 @@ n = 0
 while True:
     n += 1
     rows = [{"key": f"{run}-{n}-{s}", "model": "m", "model_digest": "d", "text": f"text {n}", "text_source": "s",
-             "text_digest": "t", "tokens_digest": "k", "settings": {}, "spec": str(s), "label": str(s),
+             "text_digest": "t", "tokens_digest": "k", "settings": {}, "choice": str(s), "label": str(s),
              "version": "test", "status": "done", "error": None, "details": None, "seconds": 0.0, "load_seconds": 0.0,
              "worker": "w",
-             "figures": {"cell": n, "spec": s, "padding": "x" * 30000}} for s in range(4)]
+             "figures": {"cell": n, "choice": s, "padding": "x" * 30000}} for s in range(4)]
     store.put_cell(run, rows)
 """
 

@@ -50,7 +50,7 @@ def compile_command(target):
 def load_extension(path):
     """Imports the extension module at `path` by its file name, without
     putting its folder on sys.path."""
-    spec = importlib.util.spec_from_file_location(MODULE, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(MODULE, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module

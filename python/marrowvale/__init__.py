@@ -19,7 +19,7 @@ from ._build_info import build_info
 from ._compare import DEFAULT_STRATEGIES, CompareResult, compare, format_table
 from ._layer_cache import LayerCache, PanicException
 from ._plot import plot_comparison
-from ._strategy_spec import StrategySpec, budget_strategies
+from ._strategy_choice import StrategyChoice, budget_strategies
 from ._stream import Stream, synthetic_stream
 
 try:
@@ -34,7 +34,7 @@ __all__ = [
     "PanicException",
     "PyKVCache",
     "Stream",
-    "StrategySpec",
+    "StrategyChoice",
     "budget_strategies",
     "build_info",
     "compare",

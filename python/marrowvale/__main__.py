@@ -14,11 +14,11 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from ._cli_args import Commands, add_command, add_output_options, count, strategy_spec, write_output
+from ._cli_args import Commands, add_command, add_output_options, count, strategy_choice, write_output
 from ._cli_eval import add_capture_command, add_eval_command
 from ._cli_sweep import add_sweep_command
 from ._compare import DEFAULT_STRATEGIES, compare, format_table
-from ._strategy_spec import StrategySpec
+from ._strategy_choice import StrategyChoice
 from ._plot import plot_comparison
 from ._report import compare_records, write_json
 from ._stream import synthetic_stream
@@ -50,7 +50,7 @@ def _add_compare(commands: Commands) -> None:
     parser.add_argument("--stream", metavar="FILE.npz",
                         help="replay this stream (arrays queries, keys, values, as 'capture' writes) "
                              "instead of the synthetic one; --tokens, --d-k, --d-v and --seed are then unused")
-    parser.add_argument("-s", "--strategy", type=strategy_spec, action="append", metavar="SPEC",
+    parser.add_argument("-s", "--strategy", type=strategy_choice, action="append", metavar="STRATEGY",
                         help="a strategy to compare, NAME or NAME:KEY=VALUE,..., e.g. "
                              "sliding:window_size=128 or merge:threshold=0.8,merge_every=2; "
                              "repeat for several (default: a built-in selection)")
@@ -58,7 +58,7 @@ def _add_compare(commands: Commands) -> None:
 
 
 def _run_compare(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    strategies: Sequence[StrategySpec] = args.strategy or DEFAULT_STRATEGIES
+    strategies: Sequence[StrategyChoice] = args.strategy or DEFAULT_STRATEGIES
     keys: Any
     values: Any
     queries: Any

@@ -10,11 +10,11 @@ import os
 from collections.abc import Callable
 from typing import TypeAlias
 
-from ._strategy_spec import StrategySpec, check_strategy, parse_spec_text
+from ._strategy_choice import StrategyChoice, check_strategy, parse_choice_text
 from ._plot import plot_format_problem
 
-__all__ = ["Commands", "add_command", "add_output_options", "count", "layer_strategy_spec", "output_path",
-           "plot_path", "strategy_spec", "write_output"]
+__all__ = ["Commands", "add_command", "add_output_options", "count", "layer_strategy_choice", "output_path",
+           "plot_path", "strategy_choice", "write_output"]
 
 # What add_subparsers returns, which each command adds its parser to.
 Commands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
@@ -54,24 +54,24 @@ def count(minimum: int, maximum: int | None = None) -> Callable[[str], int]:
     return parse
 
 
-def strategy_spec(text: str, *, layer: bool = False) -> StrategySpec:
-    """NAME or NAME:KEY=VALUE,KEY=VALUE, as a strategy spec that a cache
+def strategy_choice(text: str, *, layer: bool = False) -> StrategyChoice:
+    """NAME or NAME:KEY=VALUE,KEY=VALUE, as a strategy choice that a cache
     accepts (a PyKVCache, or with `layer` a LayerCache); a count may be a
     share of the text ("window_size=12.5%")."""
     try:
-        spec = parse_spec_text(text)
+        choice = parse_choice_text(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
     try:
-        check_strategy(spec, layer=layer)
+        check_strategy(choice, layer=layer)
     except (TypeError, ValueError, OverflowError) as exc:
         raise argparse.ArgumentTypeError(f"{text!r}: {exc}") from None
-    return spec
+    return choice
 
 
-def layer_strategy_spec(text: str) -> StrategySpec:
-    """A strategy spec that a LayerCache accepts (see strategy_spec)."""
-    return strategy_spec(text, layer=True)
+def layer_strategy_choice(text: str) -> StrategyChoice:
+    """A strategy choice that a LayerCache accepts (see strategy_choice)."""
+    return strategy_choice(text, layer=True)
 
 
 def output_path(text: str) -> str:

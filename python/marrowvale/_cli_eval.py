@@ -7,7 +7,7 @@ import argparse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._cli_args import (Commands, add_command, add_output_options, count, layer_strategy_spec, output_path,
+from ._cli_args import (Commands, add_command, add_output_options, count, layer_strategy_choice, output_path,
                         plot_path, write_output)
 from ._plot import plot_evaluation, plot_positions
 from ._report import evaluation_document, write_json
@@ -41,7 +41,7 @@ def add_eval_command(commands: Commands) -> None:
                     "cache's (mean with its standard error, quantiles, in nats), top-1 agreement, "
                     "perplexity and its ratio to the full cache's, and the attention-output error per layer.")
     _model_arguments(parser)
-    parser.add_argument("-s", "--strategy", type=layer_strategy_spec, action="append", metavar="SPEC",
+    parser.add_argument("-s", "--strategy", type=layer_strategy_choice, action="append", metavar="STRATEGY",
                         help="a strategy, NAME or NAME:KEY=VALUE,..., e.g. sliding:window_size=128 or "
                              "h2o:budget=128,recent=32; a count may be a share of the text (of each window "
                              "with --ctx), e.g. sliding:window_size=12.5%%; with --prompt-tokens, compress=W "
@@ -49,7 +49,7 @@ def add_eval_command(commands: Commands) -> None:
                              "W queries; repeat for several (default: a built-in selection)")
     parser.add_argument("--kv-dtype", choices=("float32", "bfloat16", "int8"), metavar="DTYPE",
                         help="store every strategy's keys and values as DTYPE (bfloat16, int8 or float32), "
-                             "unless its spec names a dtype= of its own; the full cache that every run is "
+                             "unless its choice names a dtype= of its own; the full cache that every run is "
                              "measured against stays float32")
     parser.add_argument("--max-tokens", type=count(2), default=1024, metavar="N",
                         help="use at most the first N tokens of the text (default 1024)")
@@ -59,7 +59,7 @@ def add_eval_command(commands: Commands) -> None:
     parser.add_argument("--prompt-tokens", type=count(1), metavar="P",
                         help="the first P tokens of each window are a prompt that fills every cache with "
                              "full attention; each run's cache is then made from those entries (compressed "
-                             "first for a spec with compress=W) and only the continuation is measured")
+                             "first for a choice with compress=W) and only the continuation is measured")
     parser.add_argument("--threads", type=count(1), metavar="N",
                         help="threads each layer's cache may use (default: the usable cores)")
     add_output_options(parser, "also draw KL divergence against compression ratio to PATH")
@@ -105,15 +105,15 @@ def _model(parser: argparse.ArgumentParser, name: str) -> Model:
 
 
 def _run_eval(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from ._strategy_spec import with_dtype
+    from ._strategy_choice import with_dtype
     from .models import DEFAULT_EVAL_STRATEGIES, evaluate, format_evaluation
     text, source = _text(parser, args)
-    specs = args.strategy or DEFAULT_EVAL_STRATEGIES
+    choices = args.strategy or DEFAULT_EVAL_STRATEGIES
     if args.kv_dtype is not None:
-        specs = [with_dtype(spec, args.kv_dtype) for spec in specs]
+        choices = [with_dtype(choice, args.kv_dtype) for choice in choices]
     model = _model(parser, args.model)
     try:
-        result = evaluate(model, text, specs, max_tokens=args.max_tokens,
+        result = evaluate(model, text, choices, max_tokens=args.max_tokens,
                           ctx=args.ctx, threads=args.threads, progress=True, text_source=source,
                           prompt_tokens=args.prompt_tokens)
     except (ValueError, TypeError, OverflowError) as exc:

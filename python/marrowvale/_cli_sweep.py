@@ -10,7 +10,7 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._cli_args import Commands, add_command, count, layer_strategy_spec, output_path, plot_path, write_output
+from ._cli_args import Commands, add_command, count, layer_strategy_choice, output_path, plot_path, write_output
 from ._report import write_json
 
 if TYPE_CHECKING:
@@ -36,7 +36,7 @@ def add_sweep_command(commands: Commands) -> None:
     parser.add_argument("--text", action="append", metavar="TEXT",
                         help="a text file, a folder of .txt files, or 'pydoc' (each topic of "
                              "pydoc_data.topics one text); repeat for several")
-    parser.add_argument("-s", "--strategy", type=layer_strategy_spec, action="append", metavar="SPEC",
+    parser.add_argument("-s", "--strategy", type=layer_strategy_choice, action="append", metavar="STRATEGY",
                         help="a strategy as eval takes it, NAME or NAME:KEY=VALUE,..., where a count may be a "
                              "share of each text (of each window with --ctx), e.g. sliding:window_size=12.5%% "
                              "or static:static_k=16,recent_k=12.5%%-16; repeat for several (default: full and "

@@ -11,14 +11,14 @@ from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 from _marrowvale import PyKVCache
 
-from ._strategy_spec import StrategySpec, parse_strategy, resolve_shares
+from ._strategy_choice import StrategyChoice, parse_strategy, resolve_shares
 from ._table_layout import aligned_lines, error_text
 
-__all__ = ["CompareResult", "DEFAULT_STRATEGIES", "StrategySpec", "compare", "format_table", "parse_strategy"]
+__all__ = ["CompareResult", "DEFAULT_STRATEGIES", "StrategyChoice", "compare", "format_table", "parse_strategy"]
 
 # Suited to streams of a few hundred tokens, such as the built-in synthetic
 # one: each strategy at a mild, a middle and a strong setting.
-DEFAULT_STRATEGIES: tuple[StrategySpec, ...] = (
+DEFAULT_STRATEGIES: tuple[StrategyChoice, ...] = (
     {"strategy": "sliding", "window_size": 256},
     {"strategy": "sliding", "window_size": 128},
     {"strategy": "sliding", "window_size": 64},
@@ -66,8 +66,8 @@ class _Run:
     cache: PyKVCache
 
 
-def _prepare(spec: StrategySpec, d_k: int, d_v: int) -> _Run:
-    label, name, params = parse_strategy(spec)
+def _prepare(choice: StrategyChoice, d_k: int, d_v: int) -> _Run:
+    label, name, params = parse_strategy(choice)
     # The constructor refuses unknown names and unfit parameters (a float
     # for a count, a negative count) here, before any replay has started.
     arguments: dict[str, Any] = params
@@ -121,7 +121,7 @@ def compare(
     keys: Rows,
     values: Rows,
     queries: Rows,
-    strategies: Sequence[StrategySpec] = DEFAULT_STRATEGIES,
+    strategies: Sequence[StrategyChoice] = DEFAULT_STRATEGIES,
 ) -> list[CompareResult]:
     """Replay a stream through a full cache and through each strategy.
 
@@ -150,7 +150,7 @@ def compare(
     _check_rows("values", values, d_v)
     _check_rows("queries", queries, d_k)
 
-    runs = [_prepare("full", d_k, d_v)] + [_prepare(resolve_shares(spec, n), d_k, d_v) for spec in strategies]
+    runs = [_prepare("full", d_k, d_v)] + [_prepare(resolve_shares(choice, n), d_k, d_v) for choice in strategies]
     # The first replay would otherwise also pay for cold processor caches and
     # the first growth of the process heap, and look slower than it is; a
     # throwaway replay takes that cost.

@@ -36,7 +36,7 @@ def evaluation_records(evaluation: Evaluation) -> list[dict[str, Any]]:
         "label": r.label,
         "strategy": r.strategy,
         "params": dict(r.params),
-        "spec": r.spec if isinstance(r.spec, str) else dict(r.spec),
+        "choice": r.choice if isinstance(r.choice, str) else dict(r.choice),
         "kl_mean_nats": r.kl_mean,
         "kl_mean_se_nats": r.kl_se,
         "kl_median_nats": r.kl_median,

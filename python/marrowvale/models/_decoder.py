@@ -15,7 +15,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .._strategy_spec import StrategySpec, parse_strategy
+from .._strategy_choice import StrategyChoice, parse_strategy
 from .._layer_cache import LayerCache
 from ._config import ModelConfig
 from ._model import LayerWeights, Matrix, Model
@@ -77,7 +77,7 @@ class Decoder:
     logits stacked, row r for ``strategies[r]``.
     """
 
-    def __init__(self, model: Model, strategies: Sequence[StrategySpec], *,
+    def __init__(self, model: Model, strategies: Sequence[StrategyChoice], *,
                  observer: Observer | None = None) -> None:
         if not strategies:
             raise ValueError("at least one strategy is needed")
@@ -88,8 +88,8 @@ class Decoder:
         self.params: list[dict[str, float | int | str]] = []
         self.observer = observer
         runs: list[list[LayerCache]] = []
-        for spec in strategies:
-            label, name, params = parse_strategy(spec)
+        for choice in strategies:
+            label, name, params = parse_strategy(choice)
             arguments: dict[str, Any] = params
             runs.append([LayerCache(config.num_key_value_heads, config.head_dim, config.head_dim, name,
                                     **arguments) for _ in range(config.num_hidden_layers)])

@@ -14,8 +14,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _layer_cache
-from .._selection_spec import Selection, split_selection
-from .._strategy_spec import StrategySpec, parse_strategy, resolve_shares
+from .._selection_choice import Selection, split_selection
+from .._strategy_choice import StrategyChoice, parse_strategy, resolve_shares
 from ._decoder import check_window, linear, rms_norm
 from ._layerwise import CHUNK_TOKENS, Run, chunk_hidden_states, new_caches
 from ._model import Matrix, Model, load_model
@@ -28,7 +28,7 @@ __all__ = ["DEFAULT_EVAL_STRATEGIES", "Evaluation", "StrategyEvaluation", "evalu
 
 # Each strategy at a mild and a strong setting, for texts of about a
 # thousand tokens.
-DEFAULT_EVAL_STRATEGIES: tuple[StrategySpec, ...] = (
+DEFAULT_EVAL_STRATEGIES: tuple[StrategyChoice, ...] = (
     {"strategy": "sliding", "window_size": 128},
     {"strategy": "sliding", "window_size": 64},
     {"strategy": "static", "static_k": 16, "recent_k": 112},
@@ -70,7 +70,7 @@ class StrategyEvaluation:
     attention outputs from the full run's at that layer, over all tokens and
     query heads taken as one vector: the runs' inputs differ after the first
     layer, so it is the end-to-end deviation seen at that layer.
-    ``spec`` is the strategy as it was asked for (shares of the text
+    ``choice`` is the strategy as it was asked for (shares of the text
     unresolved); ``params`` the parameters it ran with.
     """
 
@@ -99,7 +99,7 @@ class StrategyEvaluation:
     kv_bytes_held: float = math.nan
     kv_bytes_per_token: float = math.nan
     kl_by_position: tuple[float, ...] = field(default=(), repr=False)
-    spec: StrategySpec = field(default="", repr=False)
+    choice: StrategyChoice = field(default="", repr=False)
 
 
 @dataclass(frozen=True)
@@ -272,7 +272,7 @@ def _runs_after_prompt(model: Model, ids: list[int], plans: Sequence[_Plan], pro
 
 
 def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
-             strategies: Sequence[StrategySpec] = DEFAULT_EVAL_STRATEGIES, *,
+             strategies: Sequence[StrategyChoice] = DEFAULT_EVAL_STRATEGIES, *,
              max_tokens: int | None = 1024, ctx: int | None = None, progress: bool = False,
              threads: int | None = None, chunk_tokens: int = CHUNK_TOKENS,
              text_source: str | None = None, prompt_tokens: int | None = None) -> Evaluation:
@@ -286,12 +286,12 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
     text
         A string, or token ids.
     strategies
-        Strategy specs as ``compare`` takes them, and the strategies that
+        Strategy choices as ``compare`` takes them, and the strategies that
         choose by score; a count may be a share of the text ("12.5%"),
         resolved against the window's length in tokens. With
-        ``prompt_tokens``, a spec may also ask for a selection at the end of
+        ``prompt_tokens``, a choice may also ask for a selection at the end of
         the prompt (``compress=W``, ``keep``, ``pool``: see
-        ``_selection_spec``).
+        ``_selection_choice``).
     max_tokens
         Use at most the first ``max_tokens`` tokens (None: all).
     ctx
@@ -314,7 +314,7 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
         caches with full attention (a strategy that chooses by score keeps
         its scores of them); then each run goes on under its own strategy,
         which acts from the first token of the continuation (compressed
-        first by the prompt's last W queries for a spec with
+        first by the prompt's last W queries for a choice with
         ``compress=W``); the figures are those of the continuation's
         predictions (see ``_prompt``). None: every run takes the whole
         window with its own strategy.
@@ -347,20 +347,20 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
         raise ValueError(f"prompt_tokens must be from 1 to {fed - 1}, leaving a continuation to measure, "
                          f"not {prompt_tokens}")
     measured = fed - prompt
-    specs: list[StrategySpec] = ["full", *strategies]
-    plans = _plans([parse_strategy(resolve_shares(spec, length)) for spec in specs], prompt)
+    choices: list[StrategyChoice] = ["full", *strategies]
+    plans = _plans([parse_strategy(resolve_shares(choice, length)) for choice in choices], prompt)
     # Built once before the work, so that a bad strategy is refused at once.
     for plan in plans:
         new_caches(model, plan.name, plan.params, threads=threads, layers=1)
 
     layers = config.num_hidden_layers
-    tally = _AttentionTally(layers, len(specs))
-    scores = _Scores(len(specs), len(windows), measured)
-    held = np.zeros(len(specs))
+    tally = _AttentionTally(layers, len(choices))
+    scores = _Scores(len(choices), len(windows), measured)
+    held = np.zeros(len(choices))
     chunks = -(-measured // chunk_tokens)
     prompt_chunks = -(-prompt // chunk_tokens)
     # One step is one run taking one chunk through every layer.
-    with progress_bar(len(windows) * (prompt_chunks + chunks * len(specs)), "chunk", enabled=progress) as bar:
+    with progress_bar(len(windows) * (prompt_chunks + chunks * len(choices)), "chunk", enabled=progress) as bar:
         for window, ids in enumerate(windows):
             if prompt:
                 runs = _runs_after_prompt(model, ids, plans, prompt, threads, chunk_tokens, bar)
@@ -379,7 +379,7 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
         return kv_storage_bytes(1, config.head_dim, config.head_dim, str(plan.params.get("dtype", "float32")))
 
     results = []
-    pooled = [pool(scores.kl[run], scores.agree[run], scores.nll[run], scores.nll[0]) for run in range(len(specs))]
+    pooled = [pool(scores.kl[run], scores.agree[run], scores.nll[run], scores.nll[0]) for run in range(len(choices))]
     for run, (plan, figures) in enumerate(zip(plans, pooled)):
         selection = {} if plan.selection is None else {
             "compress": plan.selection.window, "keep": plan.selection.keep, "pool": plan.selection.pool}
@@ -409,7 +409,7 @@ def evaluate(model: str | os.PathLike[str] | Model, text: str | Sequence[int],
             kv_bytes_held=float(held[run] * entry_bytes(plan)),
             kv_bytes_per_token=float(held[run] * entry_bytes(plan) / fed),
             kl_by_position=figures.kl_by_position,
-            spec=specs[run],
+            choice=choices[run],
         ))
     evaluated = [t for ids in windows for t in ids]
     return Evaluation(str(model.path), config.architecture, len(evaluated), len(windows) * measured,

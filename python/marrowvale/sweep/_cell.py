@@ -21,7 +21,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .._strategy_spec import StrategySpec
+from .._strategy_choice import StrategyChoice
 
 if TYPE_CHECKING:
     from ..models import Evaluation, Model
@@ -32,14 +32,14 @@ __all__ = ["CellResult", "CellTask", "blas_threads", "default_strategies", "enco
 # Records the report reads; the evaluator may add more, and they are kept.
 Record = dict[str, Any]
 
-# The spec of the full cache, which every evaluation runs first anyway.
+# The choice of the full cache, which every evaluation runs first anyway.
 FULL = {"strategy": "full"}
 
 
 @dataclass(frozen=True)
 class CellTask:
     """What a worker needs for one cell: the model to load (a path), the
-    token ids, and each strategy's spec key with its spec (shares of the
+    token ids, and each strategy's choice key with its choice (shares of the
     text unresolved: ``evaluate`` resolves them). ``threads`` is the
     worker's share of the cores."""
 
@@ -53,7 +53,7 @@ class CellTask:
 
 @dataclass(frozen=True)
 class CellResult:
-    """A worker's answer: one record per spec key, or the error that ended
+    """A worker's answer: one record per choice key, or the error that ended
     the cell (``error`` one line, ``details`` the traceback). ``seconds`` is
     the evaluation's own time in the worker, ``load_seconds`` the time it
     spent loading the model for this cell (0 when it held it already);
@@ -80,7 +80,7 @@ def blas_threads(cores: int) -> int:
     return 1
 
 
-def default_strategies() -> tuple[StrategySpec, ...]:
+def default_strategies() -> tuple[StrategyChoice, ...]:
     """The full cache and ``eval``'s selection, for a grid that names none."""
     from ..models import DEFAULT_EVAL_STRATEGIES
     return ("full", *DEFAULT_EVAL_STRATEGIES)
@@ -129,7 +129,7 @@ def encode(model: Model, text: str, max_tokens: int | None, ctx: int | None) -> 
 
 def _figures(result: Any) -> Record:
     """Every figure of one strategy's result under its own name, and its
-    parameters and spec; the attention error also as its largest layer's."""
+    parameters and choice; the attention error also as its largest layer's."""
     record: Record = {}
     for field in dataclasses.fields(result):
         value = getattr(result, field.name)
@@ -143,8 +143,8 @@ def _figures(result: Any) -> Record:
 
 
 def _records(evaluation: Evaluation, keys: Sequence[str | None]) -> dict[str, Record]:
-    """One record per spec key; ``keys[run]`` names run ``run + 1`` (run 0
-    is the full cache itself, which the key of a full-cache spec reads
+    """One record per choice key; ``keys[run]`` names run ``run + 1`` (run 0
+    is the full cache itself, which the key of a full-cache choice reads
     directly). The figures are the evaluation's own, as it names them; its
     time is the result's ``seconds``, not a figure, so that the same cell
     stores the same figures wherever it runs."""
@@ -159,15 +159,15 @@ def _records(evaluation: Evaluation, keys: Sequence[str | None]) -> dict[str, Re
 def evaluate_cell(model: Model, task: CellTask) -> dict[str, Record]:
     """Evaluate every strategy of ``task`` in lockstep on its tokens.
 
-    A spec that is the full cache alone reads the reference run instead of
+    A choice that is the full cache alone reads the reference run instead of
     adding a copy of it to the lockstep.
     """
     from ..models import evaluate
-    runs = [spec for _, spec in task.strategies if dict(spec) != FULL]
+    runs = [choice for _, choice in task.strategies if dict(choice) != FULL]
     keys: list[str | None] = [None] * (len(runs) + 1)
     run = 1
-    for key, spec in task.strategies:
-        if dict(spec) == FULL:
+    for key, choice in task.strategies:
+        if dict(choice) == FULL:
             keys[0] = key
         else:
             keys[run] = key

@@ -11,8 +11,8 @@ from dataclasses import dataclass, field, fields
 from pathlib import Path
 from typing import Any
 
-from .._strategy_spec import StrategySpec
-from ._specs import BudgetSpec, parse_spec
+from .._strategy_choice import StrategyChoice
+from ._choices import BudgetChoice, parse_choice
 
 __all__ = ["DEFAULT_MAX_TOKENS", "DEFAULT_MIN_TOKENS", "Grid", "load_grid"]
 
@@ -55,7 +55,7 @@ class Grid:
     texts : sequence of str or path
         Text files, folders of ``.txt`` files, and ``"pydoc"`` (each topic
         of ``pydoc_data.topics`` one text).
-    strategies : sequence of strategy specs
+    strategies : sequence of strategy choices
         Names, ``NAME:KEY=VALUE,...`` strings or mappings, where a count may
         be a share of each text (``"sliding:window_size=12.5%"``).
     max_tokens : int or None
@@ -72,30 +72,30 @@ class Grid:
     Raises
     ------
     ValueError or TypeError
-        For an empty list, a bad strategy spec, or a count out of range.
+        For an empty list, a bad strategy choice, or a count out of range.
     """
 
     models: Sequence[str | os.PathLike[str]]
     texts: Sequence[str | os.PathLike[str]]
-    strategies: Sequence[StrategySpec | BudgetSpec]
+    strategies: Sequence[StrategyChoice | BudgetChoice]
     max_tokens: int | None = DEFAULT_MAX_TOKENS
     ctx: int | None = None
     limit_texts: int | None = None
     min_tokens: int = DEFAULT_MIN_TOKENS
-    specs: tuple[BudgetSpec, ...] = field(init=False, repr=False)
+    choices: tuple[BudgetChoice, ...] = field(init=False, repr=False)
 
     def __post_init__(self) -> None:
         set_field = object.__setattr__
         set_field(self, "models", _paths("models", self.models))
         set_field(self, "texts", _paths("texts", self.texts))
         if isinstance(self.strategies, (str, Mapping)) or not self.strategies:
-            raise ValueError("strategies: give a list of at least one strategy spec")
-        specs = tuple(parse_spec(s) for s in self.strategies)
-        keys = [s.key for s in specs]
+            raise ValueError("strategies: give a list of at least one strategy choice")
+        choices = tuple(parse_choice(s) for s in self.strategies)
+        keys = [s.key for s in choices]
         repeated = sorted({k for k in keys if keys.count(k) > 1})
         if repeated:
             raise ValueError(f"strategies: {', '.join(repeated)} given twice")
-        set_field(self, "specs", specs)
+        set_field(self, "choices", choices)
         set_field(self, "strategies", tuple(self.strategies))
         _count("max_tokens", self.max_tokens, 2, optional=True)
         _count("ctx", self.ctx, 2, optional=True)
@@ -123,7 +123,7 @@ def _relative_to(folder: Path, value: object) -> object:
 def load_grid(path: str | os.PathLike[str], **overrides: Any) -> Grid:
     """Read a grid from a TOML file: keys ``models``, ``texts`` and
     ``strategies`` (lists), and optionally ``max_tokens``, ``ctx``,
-    ``limit_texts`` and ``min_tokens``. A strategy is a spec string or a
+    ``limit_texts`` and ``min_tokens``. A strategy is a choice string or a
     table with ``strategy`` and its parameters.
 
     Parameters

@@ -14,10 +14,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from .._strategy_spec import check_strategy
+from .._strategy_choice import check_strategy
 from ._cell import CellResult, CellTask, encode, load, model_path, tokens_digest, window_tokens
 from ._grid import Grid
-from ._specs import BudgetSpec
+from ._choices import BudgetChoice
 from ._texts import Text, read_texts
 
 __all__ = ["Cell", "Plan", "make_plan", "model_digest", "result_key"]
@@ -51,10 +51,10 @@ def model_digest(path: Path) -> str:
     return digest.hexdigest()
 
 
-def result_key(model_digest: str, text_digest: str, settings: dict[str, Any], spec: str, version: str) -> str:
+def result_key(model_digest: str, text_digest: str, settings: dict[str, Any], choice: str, version: str) -> str:
     """The key of one result: a digest of everything its figures depend on,
     so that a changed setting makes a new key and never overwrites."""
-    identity = {"model": model_digest, "text": text_digest, "settings": settings, "spec": spec, "version": version}
+    identity = {"model": model_digest, "text": text_digest, "settings": settings, "choice": choice, "version": version}
     return hashlib.sha256(json.dumps(identity, sort_keys=True).encode()).hexdigest()
 
 
@@ -66,23 +66,23 @@ class Cell:
     model_digest: str
     text: Text
     tokens_digest: str
-    keys: dict[str, str]  # spec key -> result key
-    labels: dict[str, str]  # spec key -> label
+    keys: dict[str, str]  # choice key -> result key
+    labels: dict[str, str]  # choice key -> label
     task: CellTask
 
     def rows(self, result: CellResult, settings: dict[str, Any], version: str) -> list[dict[str, Any]]:
         """The store's rows for a worker's result: one per strategy, each
         done with its figures or failed with the cell's error."""
         rows = []
-        for spec, key in self.keys.items():
-            figures = None if result.records is None else result.records.get(spec)
+        for choice, key in self.keys.items():
+            figures = None if result.records is None else result.records.get(choice)
             error = result.error if figures is None else None
             if figures is None and error is None:
                 error = "the evaluation returned no figures for this strategy"
             rows.append({"key": key, "model": self.model, "model_digest": self.model_digest,
                          "text": self.text.name, "text_source": self.text.source,
                          "text_digest": self.text.digest, "tokens_digest": self.tokens_digest,
-                         "settings": settings, "spec": spec, "label": self.labels[spec], "version": version,
+                         "settings": settings, "choice": choice, "label": self.labels[choice], "version": version,
                          "status": "failed" if figures is None else "done", "error": error,
                          "details": result.details if figures is None else None, "figures": figures,
                          "seconds": result.seconds, "load_seconds": result.load_seconds,
@@ -106,13 +106,13 @@ class Plan:
         return sum(len(c.keys) for c in self.cells)
 
 
-def _resolve(spec: BudgetSpec, tokens: int, text: Text) -> None:
-    """Refuse, naming the text, a spec that its share of this text makes
+def _resolve(choice: BudgetChoice, tokens: int, text: Text) -> None:
+    """Refuse, naming the text, a choice that its share of this text makes
     unfit (``evaluate`` resolves the same share against the same length)."""
     try:
-        check_strategy(spec.resolve(tokens), layer=True)
+        check_strategy(choice.resolve(tokens), layer=True)
     except (ValueError, TypeError, OverflowError) as exc:
-        raise ValueError(f"strategy {spec.key} on text {text.name} ({tokens} tokens): {exc}") from None
+        raise ValueError(f"strategy {choice.key} on text {text.name} ({tokens} tokens): {exc}") from None
 
 
 def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *, version: str,
@@ -145,13 +145,13 @@ def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *
                 too_short.append(f"{text.name} ({len(tokens)} tokens)")
                 continue
             window = window_tokens(len(tokens), grid.ctx)
-            for spec in grid.specs:
-                _resolve(spec, window, text)
-            specs = tuple((spec.key, spec.spec) for spec in grid.specs)
-            keys = {spec.key: result_key(digest, text.digest, settings, spec.key, version) for spec in grid.specs}
-            task = CellTask(len(cells), str(path), tuple(tokens), specs, grid.ctx, threads)
+            for choice in grid.choices:
+                _resolve(choice, window, text)
+            choices = tuple((choice.key, choice.choice) for choice in grid.choices)
+            keys = {choice.key: result_key(digest, text.digest, settings, choice.key, version) for choice in grid.choices}
+            task = CellTask(len(cells), str(path), tuple(tokens), choices, grid.ctx, threads)
             cells.append(Cell(os.fspath(reference), digest, text,
-                              tokens_digest(tokens), keys, {s.key: s.label for s in grid.specs}, task))
+                              tokens_digest(tokens), keys, {s.key: s.label for s in grid.choices}, task))
         del model
     if too_short:
         shown = ", ".join(too_short[:5]) + (f" and {len(too_short) - 5} more" if len(too_short) > 5 else "")
@@ -160,11 +160,11 @@ def make_plan(grid: Grid, statuses: Callable[[Iterable[str]], dict[str, str]], *
     known = statuses(key for cell in cells for key in cell.keys.values())
     left: list[Cell] = []
     for cell in cells:
-        wanted = {spec: key for spec, key in cell.keys.items() if known.get(key) != "done"}
+        wanted = {choice: key for choice, key in cell.keys.items() if known.get(key) != "done"}
         if not wanted:
             continue
         task = cell.task
-        strategies = tuple((spec, resolved) for spec, resolved in task.strategies if spec in wanted)
+        strategies = tuple((choice, resolved) for choice, resolved in task.strategies if choice in wanted)
         left.append(Cell(cell.model, cell.model_digest, cell.text, cell.tokens_digest, wanted, cell.labels,
                          CellTask(len(left), task.model, task.tokens, strategies, task.ctx, task.threads)))
     total = sum(len(c.keys) for c in cells)

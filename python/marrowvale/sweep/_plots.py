@@ -42,14 +42,14 @@ def _draw(model: str, summaries: list[StrategySummary], path: Path) -> None:
     figure = _figure_class()(figsize=(8.0, 5.5), layout="constrained")
     axes = figure.add_subplot()
     markers = "osD^vP*X<>"
-    strategies = list(dict.fromkeys(s.spec.partition(":")[0] for s in summaries))
+    strategies = list(dict.fromkeys(s.choice.partition(":")[0] for s in summaries))
     positive = [s.kl_mean for s in summaries if s.kl_mean > 0]
     # KL spans decades between a mild and a strong budget; the full cache's
     # 0 has no place on a log axis and is named in the title instead.
     logarithmic = len(positive) > 1 and max(positive) > 10 * min(positive)
     left_off = []
     for index, name in enumerate(strategies):
-        group = [s for s in summaries if s.spec.partition(":")[0] == name]
+        group = [s for s in summaries if s.choice.partition(":")[0] == name]
         shown = [s for s in group if s.kl_mean > 0 or not logarithmic]
         left_off += [s for s in group if s not in shown]
         if not shown:

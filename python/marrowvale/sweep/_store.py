@@ -2,7 +2,7 @@
 
 A row of ``results`` is one strategy's figures on one cell, under a key that
 digests everything the figures depend on: the model file, the text, the
-settings, the strategy spec and the package version. A cell's rows go in
+settings, the strategy choice and the package version. A cell's rows go in
 with one transaction, so a run killed at any moment, even in the middle of
 a write, leaves every cell either whole or absent. ``runs`` has a row per
 run with what it set out to compute and what it computed, so the store
@@ -53,7 +53,7 @@ CREATE TABLE results (
     text_digest TEXT NOT NULL,
     tokens_digest TEXT NOT NULL,
     settings TEXT NOT NULL,
-    spec TEXT NOT NULL,
+    choice TEXT NOT NULL,
     label TEXT NOT NULL,
     version TEXT NOT NULL,
     status TEXT NOT NULL CHECK (status IN ('done', 'failed')),
@@ -70,7 +70,7 @@ CREATE TABLE results (
 """
 
 _COLUMNS = ("key", "model", "model_digest", "text", "text_source", "text_digest", "tokens_digest", "settings",
-            "spec", "label", "version", "status", "error", "details", "figures", "seconds", "load_seconds",
+            "choice", "label", "version", "status", "error", "details", "figures", "seconds", "load_seconds",
             "worker", "run", "finished")
 
 # A failed row may be replaced by a new attempt; a done one never is.
@@ -96,7 +96,7 @@ class StoredRow:
     text_digest: str
     tokens_digest: str
     settings: dict[str, Any]
-    spec: str
+    choice: str
     label: str
     version: str
     status: str

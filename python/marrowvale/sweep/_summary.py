@@ -91,7 +91,7 @@ class StrategySummary:
     model_digest: str
     settings: dict[str, Any] = field(repr=False)
     version: str
-    spec: str
+    choice: str
     label: str
     texts: int
     failed: int
@@ -120,7 +120,7 @@ def _summarize(rows: list[StoredRow]) -> StrategySummary:
         ratio = (math.exp(logs[0]), math.exp(logs[0] - logs[1]), math.exp(logs[0] + logs[1]))
         bytes_per_token = statistics.fmean(f["kv_bytes_per_token"] for f in done)
         compression = statistics.fmean(f["compression_ratio"] for f in done)
-    return StrategySummary(first.model, first.model_digest, first.settings, first.version, first.spec,
+    return StrategySummary(first.model, first.model_digest, first.settings, first.version, first.choice,
                            first.label, len(done), len(rows) - len(done), kl[0], kl[1], top1[0], top1[1],
                            *ratio, bytes_per_token, compression)
 
@@ -147,7 +147,7 @@ def summarize(store: str | os.PathLike[str]) -> list[StrategySummary]:
     groups: dict[tuple[str, ...], list[StoredRow]] = {}
     with Store(store) as database:
         for row in database.rows():
-            key = (row.model, row.model_digest, json.dumps(row.settings, sort_keys=True), row.version, row.spec)
+            key = (row.model, row.model_digest, json.dumps(row.settings, sort_keys=True), row.version, row.choice)
             groups.setdefault(key, []).append(row)
     return [_summarize(rows) for rows in groups.values()]
 

@@ -220,8 +220,8 @@ namespace {
 // sums of norms_and_dots: the products of each row with itself and with the
 // next row. The first block's products start the partial sums instead of
 // being added to +0.0: +0.0 + a differs from a only for a = -0.0, so a
-// partial may differ from the specified one only in the sign of a zero, and
-// only while it is a zero. Neither sign reaches the total: pairs of such
+// partial may differ from the eight-lane order's only in the sign of a zero,
+// and only while it is a zero. Neither sign reaches the total: pairs of such
 // partials are equal or both zeros, the total starts at +0.0 and takes the
 // pairs in turn, and +0.0 + (-0.0) = +0.0 while x + (-0.0) = x for any other
 // x. So every total keeps its bits, and every chain is an addition shorter.

@@ -1,11 +1,11 @@
-"""Strategy specs: what ``compare``, ``eval`` and the command line take to
+"""Strategy choices: what ``compare``, ``eval`` and the command line take to
 name a cache strategy and its parameters, checked before any work starts.
 
-A spec is a name alone ("merge", the constructor's defaults) or a mapping
+A choice is a name alone ("merge", the constructor's defaults) or a mapping
 with the name under "strategy" and any of the constructor's strategy
 parameters, e.g. ``{"strategy": "sliding", "window_size": 128}``, and, for
 ``eval --prompt-tokens``, the selection at the end of the prompt
-(``compress``, ``keep``, ``pool``: see ``_selection_spec``). A count
+(``compress``, ``keep``, ``pool``: see ``_selection_choice``). A count
 parameter (a window or a number of entries) may also be a share of the
 text, a string such as ``"12.5%"``, less or more a few entries
 (``"12.5%-16"``, so that a static cache's 16 first entries and its recent
@@ -26,17 +26,17 @@ from typing import Any, TypeAlias
 from _marrowvale import PyKVCache
 
 from ._layer_cache import LayerCache
-from ._selection_spec import SCORED_STRATEGIES, SELECTION_PARAMETERS, split_selection
+from ._selection_choice import SCORED_STRATEGIES, SELECTION_PARAMETERS, split_selection
 
-__all__ = ["COUNT_PARAMETERS", "DTYPES", "PARAMETERS", "Share", "StrategySpec", "budget_strategies",
-           "check_strategy", "parse_share", "parse_spec_text", "parse_strategy", "resolve_shares", "share_of",
-           "spec_text", "with_dtype"]
+__all__ = ["COUNT_PARAMETERS", "DTYPES", "PARAMETERS", "Share", "StrategyChoice", "budget_strategies",
+           "check_strategy", "parse_share", "parse_choice_text", "parse_strategy", "resolve_shares", "share_of",
+           "choice_text", "with_dtype"]
 
-StrategySpec: TypeAlias = str | Mapping[str, object]
+StrategyChoice: TypeAlias = str | Mapping[str, object]
 
 # The caches' strategy parameters; budget and recent are LayerCache's alone.
 PARAMETERS = ("window_size", "static_k", "recent_k", "threshold", "merge_every", "budget", "recent")
-# LayerCache's storage tiers, which a spec names under "dtype".
+# LayerCache's storage tiers, which a choice names under "dtype".
 DTYPES = ("float32", "bfloat16", "int8")
 DTYPE = "dtype"
 # The parameters that count entries, and so may be given as a share of the text.
@@ -144,64 +144,64 @@ def label(name: str, params: Mapping[str, object]) -> str:
     return f"{name}({inner})"
 
 
-def _split(spec: StrategySpec) -> tuple[str, dict[str, object]]:
-    if isinstance(spec, str):
-        return spec, {}
-    if not isinstance(spec, Mapping):
-        raise TypeError(f"a strategy spec is a name or a mapping, not {type(spec).__name__}")
-    given = dict(spec)
+def _split(choice: StrategyChoice) -> tuple[str, dict[str, object]]:
+    if isinstance(choice, str):
+        return choice, {}
+    if not isinstance(choice, Mapping):
+        raise TypeError(f"a strategy choice is a name or a mapping, not {type(choice).__name__}")
+    given = dict(choice)
     name = given.pop("strategy", None)
     if not isinstance(name, str):
-        raise ValueError(f"strategy spec {spec!r} has no strategy name under 'strategy'")
+        raise ValueError(f"strategy choice {choice!r} has no strategy name under 'strategy'")
     for key in given:
         if key not in PARAMETERS and key not in SELECTION_PARAMETERS and key != DTYPE:
-            raise ValueError(f"strategy spec {spec!r}: unknown parameter {key!r}; "
+            raise ValueError(f"strategy choice {choice!r}: unknown parameter {key!r}; "
                              f"choose from {', '.join(PARAMETERS + SELECTION_PARAMETERS + (DTYPE,))} "
                              "(d_k and d_v come from the stream)")
     return name, given
 
 
-def resolve_shares(spec: StrategySpec, tokens: int) -> StrategySpec:
-    """``spec`` with every share of the text ("12.5%") turned into entries of
-    a text of ``tokens`` tokens, rounded half up; a spec without shares comes
+def resolve_shares(choice: StrategyChoice, tokens: int) -> StrategyChoice:
+    """``choice`` with every share of the text ("12.5%") turned into entries of
+    a text of ``tokens`` tokens, rounded half up; a choice without shares comes
     back as it is.
 
     Parameters
     ----------
-    spec
-        A strategy spec.
+    choice
+        A strategy choice.
     tokens
         The length of the text (of each window, when it is evaluated in
         windows) in tokens.
 
     Returns
     -------
-    StrategySpec
-        The same spec, with counts in place of shares.
+    StrategyChoice
+        The same choice, with counts in place of shares.
 
     Raises
     ------
     ValueError
         For a share given to a parameter that is not a count, or a bad share.
     TypeError
-        For a spec that is neither a name nor a mapping.
+        For a choice that is neither a name nor a mapping.
     """
-    name, given = _split(spec)
+    name, given = _split(choice)
     resolved: dict[str, object] = {"strategy": name}
     changed = False
     for key, value in given.items():
         share = parse_share(value)
         if share is not None:
             if key not in COUNT_PARAMETERS:
-                raise ValueError(f"strategy spec {spec!r}: {key} cannot be a share of the text; "
+                raise ValueError(f"strategy choice {choice!r}: {key} cannot be a share of the text; "
                                  f"only {', '.join(COUNT_PARAMETERS)} can")
             value, changed = share.entries(tokens), True
         resolved[key] = value
-    return resolved if changed else spec
+    return resolved if changed else choice
 
 
-def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int | str]]:
-    """The label, name and parameters of a strategy spec, its parameter names
+def parse_strategy(choice: StrategyChoice) -> tuple[str, str, dict[str, float | int | str]]:
+    """The label, name and parameters of a strategy choice, its parameter names
     and types checked (the cache's constructor checks the rest).
 
     Raises
@@ -210,33 +210,33 @@ def parse_strategy(spec: StrategySpec) -> tuple[str, str, dict[str, float | int 
         For a mapping without a name, an unknown parameter, or a share of the
         text not yet resolved (see ``resolve_shares``).
     TypeError
-        For a spec of the wrong kind or a parameter that is not a number.
+        For a choice of the wrong kind or a parameter that is not a number.
     """
-    name, given = _split(spec)
+    name, given = _split(choice)
     params: dict[str, float | int | str] = {}
     for key, value in given.items():
         if key == DTYPE:
             if value not in DTYPES:
-                raise ValueError(f"strategy spec {spec!r}: dtype must be one of {', '.join(DTYPES)}, not {value!r}")
+                raise ValueError(f"strategy choice {choice!r}: dtype must be one of {', '.join(DTYPES)}, not {value!r}")
             params[key] = str(value)
             continue
         if parse_share(value) is not None:
-            raise ValueError(f"strategy spec {spec!r}: {key} is a share of the text ({value}); "
+            raise ValueError(f"strategy choice {choice!r}: {key} is a share of the text ({value}); "
                              "it needs the text's length (resolve_shares)")
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
-            raise TypeError(f"strategy spec {spec!r}: {key} must be a number, not {type(value).__name__}")
+            raise TypeError(f"strategy choice {choice!r}: {key} must be a number, not {type(value).__name__}")
         params[key] = int(value) if isinstance(value, numbers.Integral) else float(value)
     return label(name, params), name, params
 
 
-def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
-    """Raise what a cache's constructor would raise for ``spec``
+def check_strategy(choice: StrategyChoice, *, layer: bool = False) -> None:
+    """Raise what a cache's constructor would raise for ``choice``
     (ValueError, TypeError or OverflowError), shares of the text checked as
     shares of a text of 1,000 tokens: PyKVCache's (what ``compare`` runs),
     or with ``layer`` LayerCache's (what ``eval`` runs), which also takes
     the strategies that choose by score and a selection at the end of a
     prompt."""
-    _, name, params = parse_strategy(resolve_shares(spec, 1000))
+    _, name, params = parse_strategy(resolve_shares(choice, 1000))
     if not layer:
         selection = [key for key in params if key in SELECTION_PARAMETERS]
         if selection:
@@ -251,22 +251,22 @@ def check_strategy(spec: StrategySpec, *, layer: bool = False) -> None:
     try:
         LayerCache(1, 1, 1, name, **arguments)
     except ValueError as exc:
-        # The name is the spec's, not a constructor argument's here.
+        # The name is the choice's, not a constructor argument's here.
         raise ValueError(str(exc).removeprefix("argument 'strategy': ")) from None
 
 
-def with_dtype(spec: StrategySpec, dtype: str) -> StrategySpec:
-    """``spec`` with its keys and values stored as ``dtype``, unless it names
-    a dtype of its own (what ``eval --kv-dtype`` does to every spec).
+def with_dtype(choice: StrategyChoice, dtype: str) -> StrategyChoice:
+    """``choice`` with its keys and values stored as ``dtype``, unless it names
+    a dtype of its own (what ``eval --kv-dtype`` does to every choice).
 
     Raises
     ------
     ValueError or TypeError
-        As ``parse_strategy``, for a spec that is not well formed.
+        As ``parse_strategy``, for a choice that is not well formed.
     """
-    name, given = _split(spec)
+    name, given = _split(choice)
     if DTYPE in given:
-        return spec
+        return choice
     return {"strategy": name, **given, DTYPE: dtype}
 
 
@@ -285,8 +285,8 @@ def _number(text: str) -> int | float | str:
             raise ValueError("is not a number") from None
 
 
-def parse_spec_text(text: str) -> StrategySpec:
-    """A spec from its command-line form: NAME, or NAME:KEY=VALUE,... with
+def parse_choice_text(text: str) -> StrategyChoice:
+    """A choice from its command-line form: NAME, or NAME:KEY=VALUE,... with
     each VALUE a number or, for a count, a share of the text ("12.5%",
     "12.5%-16").
 
@@ -297,37 +297,37 @@ def parse_spec_text(text: str) -> StrategySpec:
         a share, or a parameter given twice, naming the item.
     """
     name, _, rest = text.partition(":")
-    spec: dict[str, object] = {"strategy": name}
+    choice: dict[str, object] = {"strategy": name}
     for item in filter(None, rest.split(",")):
         key, sep, value = item.partition("=")
         if not sep:
             raise ValueError(f"{item!r} in {text!r} is not KEY=VALUE")
         key, value = key.strip(), value.strip()
         # Not the last one silently: two values for one parameter is a slip.
-        if key in spec:
+        if key in choice:
             raise ValueError(f"{key} is given twice in {text!r}")
         if key == DTYPE:
-            spec[key] = value  # a name, checked with the spec
+            choice[key] = value  # a name, checked with the choice
             continue
         try:
-            spec[key] = _number(value)
+            choice[key] = _number(value)
         except ValueError as exc:
             raise ValueError(f"{value!r} in {text!r} {exc}") from None
-    return spec
+    return choice
 
 
-def spec_text(spec: StrategySpec) -> str:
-    """The command-line form of a spec with its parameters sorted by name,
-    which ``parse_spec_text`` reads back: one text for specs that differ only
+def choice_text(choice: StrategyChoice) -> str:
+    """The command-line form of a choice with its parameters sorted by name,
+    which ``parse_choice_text`` reads back: one text for choices that differ only
     in the order or the spelling of their parameters ("12.50%" is "12.5%").
 
     Raises
     ------
     ValueError or TypeError
-        As ``resolve_shares``, for a spec that is not well formed.
+        As ``resolve_shares``, for a choice that is not well formed.
     """
-    name, given = _split(spec)
-    resolve_shares(spec, 0)  # the shares checked, and only for counts
+    name, given = _split(choice)
+    resolve_shares(choice, 0)  # the shares checked, and only for counts
     items = []
     for key, value in sorted(given.items()):
         share = parse_share(value)
@@ -354,7 +354,7 @@ def budget_strategies(share: float, tokens: int) -> list[dict[str, object]]:
     Returns
     -------
     list of dict
-        Strategy specs, ready for ``evaluate``.
+        Strategy choices, ready for ``evaluate``.
 
     Raises
     ------

@@ -1,5 +1,5 @@
 """The selection a run of ``eval --prompt-tokens`` makes at the end of the
-prompt, given in its strategy spec beside the cache's parameters:
+prompt, given in its strategy choice beside the cache's parameters:
 
 - ``compress=W``: compress the cache by the attention of the prompt's last
   W queries (``LayerCache.compress``), then go on with the strategy;
@@ -44,7 +44,7 @@ def strategy_size(name: str, params: Mapping[str, float | int | str]) -> int | N
 
 
 def split_selection(name: str, params: Mapping[str, float | int | str]) -> tuple[dict[str, float | int | str], Selection | None]:
-    """The cache's parameters, and the selection the spec asks for (None
+    """The cache's parameters, and the selection the choice asks for (None
     without ``compress``).
 
     Raises
