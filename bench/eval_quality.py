@@ -18,13 +18,12 @@ import argparse
 import os
 import sys
 import time
-from pathlib import Path
 from typing import Any
 
 from harness.machine import blas_info, machine_info
+from harness.model_options import add_model_options, model_and_tokens
 from harness.results import default_out, finish
 from harness.tables import print_table
-from harness.threads import drop_openblas_pinning, set_blas_threads
 
 DEFAULT_OUT = default_out("eval_quality")
 SHARES = (0.125, 0.25)
@@ -69,20 +68,13 @@ def report(results: dict[str, Any]) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--model", default="smollm2", help="what load_model takes (default smollm2)")
-    parser.add_argument("--tokens", type=int, default=1024, help="tokens of the default text (default 1024)")
-    parser.add_argument("--threads", type=int, default=0, help="BLAS threads (default: the library's own)")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
+    add_model_options(parser, DEFAULT_OUT, threads=0)
     args = parser.parse_args(argv)
-    drop_openblas_pinning(os.environ)
-    if args.threads:
-        set_blas_threads(os.environ, args.threads)
     started = time.perf_counter()
+    model, tokens = model_and_tokens(args)
     from marrowvale import budget_strategies
-    from marrowvale.models import DEFAULT_TEXT_SOURCE, default_text, evaluate, load_model
+    from marrowvale.models import DEFAULT_TEXT_SOURCE, evaluate
 
-    model = load_model(args.model)
-    tokens = model.encode(default_text())[:args.tokens]
     sized = [(share, choice) for share in SHARES for choice in budget_strategies(share, len(tokens))]
     grid = [{"strategy": name, "threshold": t, "merge_every": 1, **({"static_k": 16} if name == "hybrid" else {})}
             for name in ("merge", "hybrid") for t in THRESHOLDS]

@@ -29,13 +29,12 @@ import argparse
 import os
 import sys
 import time
-from pathlib import Path
 from typing import Any
 
 from harness.machine import blas_info, machine_info
+from harness.model_options import add_model_options, model_and_tokens
 from harness.results import default_out, finish
 from harness.tables import print_table
-from harness.threads import drop_openblas_pinning, set_blas_threads
 
 DEFAULT_OUT = default_out("eval_scores")
 BUDGETS = (128, 256)
@@ -113,18 +112,10 @@ def report(results: dict[str, Any]) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--model", default="smollm2", help="what load_model takes (default smollm2)")
-    parser.add_argument("--tokens", type=int, default=1024, help="tokens of the default text (default 1024)")
-    parser.add_argument("--threads", type=int, default=1, help="BLAS threads (default 1)")
-    parser.add_argument("--out", type=Path, default=DEFAULT_OUT, help=f"JSON output (default {DEFAULT_OUT})")
+    add_model_options(parser, DEFAULT_OUT, threads=1)
     args = parser.parse_args(argv)
-    drop_openblas_pinning(os.environ)
-    set_blas_threads(os.environ, args.threads)
     started = time.perf_counter()
-    from marrowvale.models import default_text, load_model
-
-    model = load_model(args.model)
-    tokens = model.encode(default_text())[:args.tokens]
+    model, tokens = model_and_tokens(args)
     results = {"machine": machine_info(os.environ.get("MARROWVALE_KERNEL")), "blas": blas_info(),
                "model": str(model.path), "budgets": BUDGETS, "prompt_tokens": PROMPT_TOKENS,
                "protocols": [run_protocol(model, tokens, prompt) for prompt in (False, True)]}
