@@ -5,6 +5,7 @@ set or the thread count, and copies, states and strategies keep the tier.
 """
 
 import copy
+import functools
 import json
 import pickle
 import struct
@@ -143,6 +144,8 @@ json.dump(out, sys.stdout)
 """
 
 
+# Each child runs once per test process, the scalar one for every set.
+@functools.cache
 def child_bits(kernel_set):
     return json.loads(run_with_kernels(kernel_set, CHILD))
 

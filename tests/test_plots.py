@@ -16,7 +16,7 @@ from marrowvale import _plot, compare, synthetic_stream  # noqa: E402
 def drawn(monkeypatch: pytest.MonkeyPatch) -> list:
     """The figures the plot functions would save."""
     figures: list = []
-    monkeypatch.setattr(_plot, "_save", lambda figure, path: figures.append(figure))
+    monkeypatch.setattr(_plot, "save_figure", lambda figure, path: figures.append(figure))
     return figures
 
 

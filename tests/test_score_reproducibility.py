@@ -4,6 +4,7 @@ them: every thread count from 1 to 8 and every kernel set the processor has
 the same scores and give the same outputs and weights. The work is large
 enough that extend, attend and compress spread the heads over threads."""
 
+import functools
 import hashlib
 import os
 import subprocess
@@ -52,6 +53,8 @@ print(" ".join(scenario(strategy, 2) for strategy in SCORED))
 """
 
 
+# Each child runs once per test process, the scalar one for every set.
+@functools.cache
 def digests(kernel_set):
     env = dict(os.environ, MARROWVALE_KERNEL=kernel_set)
     source = CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)))

@@ -31,6 +31,14 @@ class TestChoices:
         assert sinks.resolve(511)["recent_k"] == 60 and sinks.resolve(16)["recent_k"] == 0
         assert parse_choice("merge:threshold=0.9").key != parse_choice("merge:threshold=0.95").key
 
+    def test_a_storage_tier_is_part_of_the_choice_and_its_key(self) -> None:
+        choice = parse_choice("sliding:window_size=25%,dtype=int8")
+        assert choice.key == "sliding:dtype=int8,window_size=25%"
+        assert choice.key != parse_choice("sliding:window_size=25%").key
+        assert choice.resolve(100) == {"strategy": "sliding", "dtype": "int8", "window_size": 25}
+        with pytest.raises(ValueError, match="int4"):
+            parse_choice("sliding:window_size=25%,dtype=int4")
+
     @pytest.mark.parametrize(("choice", "message"), [
         ("merge:threshold=50%", "threshold cannot be a share of the text"),
         ("sliding:window_size=120%", "0% to 100%"),

@@ -12,6 +12,7 @@ from ._cli_args import (Commands, add_command, add_output_options, count, layer_
 from ._plot import plot_evaluation, plot_positions
 from ._report import evaluation_document, write_json
 from ._stream_file import save_stream
+from ._strategy_choice import DTYPES
 from .models._text import DEFAULT_TEXT_SOURCE
 
 if TYPE_CHECKING:
@@ -47,7 +48,7 @@ def add_eval_command(commands: Commands) -> None:
                              "with --ctx), e.g. sliding:window_size=12.5%%; with --prompt-tokens, compress=W "
                              "(and keep=K, pool=P) compresses the cache at the end of the prompt by its last "
                              "W queries; repeat for several (default: a built-in selection)")
-    parser.add_argument("--kv-dtype", choices=("float32", "bfloat16", "int8"), metavar="DTYPE",
+    parser.add_argument("--kv-dtype", choices=DTYPES, metavar="DTYPE",
                         help="store every strategy's keys and values as DTYPE (bfloat16, int8 or float32), "
                              "unless its choice names a dtype= of its own; the full cache that every run is "
                              "measured against stays float32")

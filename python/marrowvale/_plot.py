@@ -59,7 +59,7 @@ def _parameters(params: Mapping[str, float | int | str]) -> str:
     return ", ".join(f"{key}={value}" if isinstance(value, str) else f"{key}={value:g}" for key, value in params.items())
 
 
-def _save(figure: Any, path: str | os.PathLike[str]) -> None:
+def save_figure(figure: Any, path: str | os.PathLike[str]) -> None:
     # Without an extension matplotlib would add ".png" to the name, and the
     # file would not be where the caller was told it is.
     text = os.fspath(path)
@@ -104,7 +104,7 @@ def _draw(points: Sequence[tuple[str, Mapping[str, float | int | str], float, fl
     axes.legend()
     if title:
         axes.set_title(title)
-    _save(figure, path)
+    save_figure(figure, path)
 
 
 def plot_comparison(results: Sequence[CompareResult], path: str | os.PathLike[str],
@@ -171,4 +171,4 @@ def plot_positions(evaluation: Evaluation, path: str | os.PathLike[str], *, titl
         axes.legend(fontsize=8)
     if title:
         axes.set_title(title)
-    _save(figure, path)
+    save_figure(figure, path)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass
+from functools import cached_property
 
 from .._selection_choice import SELECTION_PARAMETERS
 from .._strategy_choice import (Share, StrategyChoice, check_strategy, label, parse_share, parse_choice_text,
@@ -19,7 +20,7 @@ __all__ = ["BudgetChoice", "Percent", "parse_choice"]
 # The sweep's earlier name for a share of the text.
 Percent = Share
 
-Value = int | float | Share
+Value = int | float | str | Share
 
 
 @dataclass(frozen=True)
@@ -38,7 +39,7 @@ class BudgetChoice:
     def choice(self) -> dict[str, object]:
         return {"strategy": self.strategy, **{k: str(v) if isinstance(v, Share) else v for k, v in self.params}}
 
-    @property
+    @cached_property
     def key(self) -> str:
         return choice_text(self.choice)
 
@@ -55,6 +56,8 @@ def _value(value: object) -> Value:
     share = parse_share(value)
     if share is not None:
         return share
+    if isinstance(value, str):
+        return value  # a storage tier, which check_strategy has checked
     # check_strategy has made sure it is a number.
     assert isinstance(value, numbers.Real)
     return int(value) if isinstance(value, numbers.Integral) else float(value)

@@ -10,7 +10,7 @@ import re
 from collections.abc import Sequence
 from pathlib import Path
 
-from .._plot import _figure_class
+from .._plot import _figure_class, save_figure
 from ._summary import StrategySummary
 
 __all__ = ["plot_paths", "plot_summaries"]
@@ -77,7 +77,7 @@ def _draw(model: str, summaries: list[StrategySummary], path: Path) -> None:
     if left_off:
         title += "\n" + "; ".join(f"{s.label}: KL 0 at {s.bytes_per_token:.0f} B/token" for s in left_off)
     axes.set_title(title, fontsize=9)
-    figure.savefig(str(path), dpi=120, format=None if path.suffix else "png")
+    save_figure(figure, path)
 
 
 def plot_summaries(summaries: Sequence[StrategySummary], path: str | os.PathLike[str]) -> list[Path]:

@@ -8,6 +8,7 @@ import hashlib
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
+from functools import cached_property
 from pathlib import Path
 
 __all__ = ["PYDOC", "Text", "read_texts"]
@@ -27,7 +28,7 @@ class Text:
     source: str
     content: str = field(repr=False)
 
-    @property
+    @cached_property
     def digest(self) -> str:
         """SHA-256 of the text in UTF-8, which keys its results."""
         return hashlib.sha256(self.content.encode("utf-8")).hexdigest()
