@@ -94,6 +94,24 @@ def test_int8_refuses_what_is_not_finite_and_stays_as_it_was(bad):
     assert cache.to_bytes() == before
 
 
+def test_int8_keeps_the_largest_floats_finite_and_merges_them_unchanged():
+    top = np.finfo(F32).max
+    k = np.ones((1, 32), F32)
+    v = np.full((1, 32), top, F32)
+    v[0, 1::2] = -top
+    cache = LayerCache(1, 32, 32, "merge", threshold=0.5, merge_every=1, dtype="int8")
+    cache.append(k, v)
+    first = cache.values(0)
+    assert np.isfinite(first).all() and np.allclose(first, v, rtol=1 / 127)
+    assert (bits(first) == bits(dequantised("int8", v[0])[None])).all()
+    # Identical entries merge into themselves: whether or not a blend at the
+    # top of the range overflows, the merged entry is the same values.
+    for _ in range(5):
+        cache.append(k, v)
+    assert cache.lengths() == [1]
+    assert (bits(cache.values(0)) == bits(first)).all()
+
+
 def test_a_bad_dtype_names_the_choices():
     with pytest.raises(ValueError, match=r"^argument 'dtype': must be 'float32', 'bfloat16' or 'int8', got 'float16'$"):
         LayerCache(1, 4, 4, dtype="float16")

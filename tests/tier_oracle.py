@@ -28,6 +28,9 @@ def int8_parts(x):
     for start in range(0, x.size, 32):
         block = x[start : start + 32]
         scale = F32(np.max(np.abs(block)) / F32(127))
+        with np.errstate(over="ignore"):
+            if np.isinf(scale * F32(127)):  # 127 * scale must decode finite
+                scale = np.nextafter(scale, F32(0))
         scales.append(scale)
         q = np.zeros(block.size) if scale == 0 else np.rint(np.clip(block / scale, F32(-127), F32(127)))
         integers.append(q.astype(np.int8))

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -10,6 +11,13 @@
 
 namespace marrowvale {
 namespace {
+
+bool all_finite(const float* x, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(x[i])) return false;
+    }
+    return true;
+}
 
 // Keeps the cosine denominator positive: a zero key against a finite one
 // has similarity exactly 0.
@@ -63,12 +71,15 @@ public:
         decode_row(format_.tier, entries_.values.row(older + 1), d_v_, newer);
         kernels.blend(value, value, wa, newer, wb, d_v_);
         // A blend of finite values with weights in [0, 1] is finite but for
-        // an overflow at the very top of the range; should an int8 row
-        // refuse it, the older entry stands for both.
-        if (!encode_row(format_.tier, key, d_k_, entries_.keys.row(to)) ||
-            !encode_row(format_.tier, value, d_v_, entries_.values.row(to))) {
+        // an overflow at the very top of the range, which an int8 row cannot
+        // hold: the older entry then stands for both. Checked before either
+        // row is written, since `to` may be `older` itself.
+        if (format_.tier == StorageTier::int8 && !(all_finite(key, d_k_) && all_finite(value, d_v_))) {
             entries_.move_rows(older, to, 1);
+            return;
         }
+        encode_row(format_.tier, key, d_k_, entries_.keys.row(to));
+        encode_row(format_.tier, value, d_v_, entries_.values.row(to));
     }
 
 private:

@@ -7,6 +7,7 @@
 // gives the same bits as the scalar one.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -120,6 +121,16 @@ struct Kernels {
 
 // Values per int8 block, each block with one scale.
 inline constexpr std::size_t kInt8Block = 32;
+
+// The scale of an int8 block whose largest magnitude is `largest`: largest /
+// 127, one step lower where 127 times it would round past the largest float,
+// so that every stored value decodes to a finite float (the top value's
+// quotient then passes 127 and is clamped to it). Internal to each kernel
+// set's object, which compiles it for its own instructions.
+static inline float int8_scale(float largest) noexcept {
+    const float scale = largest / 127.0f;
+    return std::isinf(scale * 127.0f) ? std::nextafter(scale, 0.0f) : scale;
+}
 
 // The scalar reference, written to read like the definition above.
 extern const Kernels kScalarKernels;

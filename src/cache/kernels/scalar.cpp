@@ -185,11 +185,12 @@ bool int8_from_floats_scalar(const float* x, std::size_t n, unsigned char* row) 
         const std::size_t end = std::min(n, start + kInt8Block);
         float largest = 0.0f;
         for (std::size_t i = start; i < end; ++i) largest = std::max(largest, std::fabs(x[i]));
-        const float scale = largest / 127.0f;
+        const float scale = int8_scale(largest);
         std::memcpy(row + b * sizeof(float), &scale, sizeof scale);
         for (std::size_t i = start; i < end; ++i) {
-            // A quotient past 127 comes only from a subnormal scale, whose
-            // rounding is coarse; the clamp keeps it in the int8 range.
+            // A quotient past 127 comes from a subnormal scale, whose
+            // rounding is coarse, or from a scale lowered at the top of the
+            // range; the clamp keeps it in the int8 range.
             const float quotient = scale == 0.0f ? 0.0f : std::clamp(x[i] / scale, -127.0f, 127.0f);
             values[i] = static_cast<unsigned char>(static_cast<signed char>(static_cast<int>(std::nearbyint(quotient))));
         }
