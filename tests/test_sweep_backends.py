@@ -2,6 +2,7 @@
 and without Ray the message says how to install it."""
 
 import json
+import os
 import sys
 from pathlib import Path
 
@@ -34,6 +35,12 @@ def figures(path: Path) -> dict[str, dict]:
     return {r.key: r.figures for r in rows}
 
 
+# Ray starts its own servers and worker interpreters, which inherit the
+# sanitizer runtimes preloaded here; so slowed, a worker can miss Ray's
+# registration deadline again and again, and the run never ends. Our code in
+# those workers is the local pool's, which the sanitized run does cover.
+@pytest.mark.skipif(bool(os.environ.get("MARROWVALE_SANITIZED")),
+                    reason="Ray's workers under preloaded sanitizer runtimes can miss its start-up deadline without end")
 def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path,
                                                       capsys: pytest.CaptureFixture[str]) -> None:
     ray = pytest.importorskip("ray", reason="the 'ray' extra is not installed")
