@@ -41,9 +41,12 @@ def figures(path: Path) -> dict[str, dict]:
 # those workers is the local pool's, which the sanitized run does cover.
 @pytest.mark.skipif(bool(os.environ.get("MARROWVALE_SANITIZED")),
                     reason="Ray's workers under preloaded sanitizer runtimes can miss its start-up deadline without end")
-def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path,
+def test_ray_stores_the_figures_the_local_pool_stores(grid: Grid, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                       capsys: pytest.CaptureFixture[str]) -> None:
     ray = pytest.importorskip("ray", reason="the 'ray' extra is not installed")
+    # Ray gives a starting worker 60 s to register and then starts another
+    # in its place, for ever; a loaded machine gets more time.
+    monkeypatch.setenv("RAY_worker_register_timeout_seconds", "600")
     local = run_sweep(grid, tmp_path / "local.sqlite", jobs=2)
     assert local.computed == 9
     # The command line, on a local Ray instance of two CPUs that it starts
