@@ -277,6 +277,18 @@ def test_every_strategy_works_on_every_tier(tier, strategy):
 
 
 @pytest.mark.parametrize("tier", TIERS)
+def test_a_recast_to_a_scored_strategy_scores_the_stored_keys(tier):
+    cache, _, _ = filled(tier)
+    knorm = cache.with_strategy("knorm", budget=40)
+    for h in range(H):
+        norms = np.sqrt((cache.keys(h).astype(np.float64) ** 2).sum(axis=1))
+        np.testing.assert_allclose(knorm.scores(h), -norms, rtol=1e-6)
+        # Scores that start without the key: no attend has weighed them.
+        assert (cache.with_strategy("h2o", budget=40).scores(h) == 0).all()
+        assert (cache.with_strategy("tova", budget=40).scores(h) == np.inf).all()
+
+
+@pytest.mark.parametrize("tier", TIERS)
 def test_a_merge_stores_the_tiers_rounding_of_the_float32_blend(tier):
     cache = LayerCache(1, D_K, D_V, "merge", merge_every=5, threshold=0.5, dtype=tier)
     keys, values = token_stream(6, 1, D_K, D_V, seed=2)

@@ -65,7 +65,7 @@ void KVCache::append(std::span<const float> key, std::span<const float> value) {
     if (keeps_scores_) {
         // A tier's score is its stored key's: the key attention sees.
         std::span<const float> scored = key;
-        if (tier_ != StorageTier::float32) {
+        if (tier_ != StorageTier::float32 && strategy_->scores_from_key()) {
             decode_row(tier_, keys_.row(keys_.size() - 1), key.size(), decoded_.data());
             scored = {decoded_.data(), key.size()};
         }

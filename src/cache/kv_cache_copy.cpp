@@ -37,9 +37,15 @@ KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> str
         ScoreList scores(1);
         float* score = scores.append_for_overwrite(cache.length());
         const auto d_k = static_cast<std::size_t>(cache.d_k_);
-        // A tier's scores come from its stored keys, as on append.
-        std::vector<float> key(cache.tier_ == StorageTier::float32 ? 0 : d_k);
+        // A tier's scores come from its stored keys, as on append; a
+        // strategy whose new entries start at one score reads no key.
+        const bool from_key = cache.strategy_->scores_from_key();
+        std::vector<float> key(from_key && cache.tier_ != StorageTier::float32 ? d_k : 0);
         for (std::size_t i = 0; i < cache.length(); ++i) {
+            if (!from_key) {
+                score[i] = cache.strategy_->new_score({});
+                continue;
+            }
             const float* row = cache.keys_.row(i);
             if (!key.empty()) {
                 decode_row(cache.tier_, row, d_k, key.data());

@@ -42,12 +42,16 @@ public:
     // The score of an entry just appended, from its key.
     virtual float new_score(std::span<const float> /*key*/) const noexcept { return 0.0f; }
 
+    // Whether new_score reads the key; only then does a cache of a tier
+    // other than float32 decode the stored key for it.
+    virtual bool scores_from_key() const noexcept { return false; }
+
     // Working floats the strategy needs for rows decoded from a tier other
     // than float32 (RowFormat::working), for keys of d_k and values of d_v
     // floats: one key for a score from the key. Saturates at the largest
     // size_t, which no allocation gives.
     virtual std::size_t decoding_room(std::size_t d_k, std::size_t /*d_v*/) const noexcept {
-        return keeps_scores() ? d_k : 0;
+        return scores_from_key() ? d_k : 0;
     }
 
     // What the attention weights do to the scores. The weights an attend

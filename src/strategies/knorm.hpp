@@ -14,6 +14,7 @@ public:
     std::string_view name() const noexcept override { return "knorm"; }
     // -sqrt(dot(key, key)), the dot product in the eight-lane order.
     float new_score(std::span<const float> key) const noexcept override;
+    bool scores_from_key() const noexcept override { return true; }
 };
 
 }  // namespace marrowvale
