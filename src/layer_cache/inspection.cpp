@@ -101,7 +101,7 @@ PyObject* layer_cache_stats(PyObject* self, PyObject*) {
             // restored state is refused when their sum would not fit.
             for (std::size_t h = 0; h < state.layer.n_heads(); ++h) {
                 KVCache& head = state.layer.head(h);
-        head.settle();
+                head.settle();
                 totals.total_appends += head.total_appends();
                 totals.total_merges += head.total_merges();
                 totals.total_evictions += head.total_evictions();
