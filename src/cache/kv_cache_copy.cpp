@@ -1,6 +1,7 @@
 // Copying a cache (under its strategy, or another: recast) and restoring
 // one from saved rows and counters: what branching a conversation, moving
 // from a prompt to a budget, and loading a saved state need.
+#include <algorithm>
 #include <vector>
 
 #include "cache/kv_cache.hpp"
@@ -40,12 +41,9 @@ KVCache KVCache::recast(const KVCache& other, std::unique_ptr<CacheStrategy> str
         // A tier's scores come from its stored keys, as on append; a
         // strategy whose new entries start at one score reads no key.
         const bool from_key = cache.strategy_->scores_from_key();
+        if (!from_key) std::fill_n(score, cache.length(), cache.strategy_->new_score({}));
         std::vector<float> key(from_key && cache.tier_ != StorageTier::float32 ? d_k : 0);
-        for (std::size_t i = 0; i < cache.length(); ++i) {
-            if (!from_key) {
-                score[i] = cache.strategy_->new_score({});
-                continue;
-            }
+        for (std::size_t i = 0; from_key && i < cache.length(); ++i) {
             const float* row = cache.keys_.row(i);
             if (!key.empty()) {
                 decode_row(cache.tier_, row, d_k, key.data());

@@ -51,6 +51,19 @@ std::uint64_t tier_row_floats(StorageTier tier, std::uint64_t width) noexcept {
     return (tier_row_bytes(tier, width) + sizeof(float) - 1) / sizeof(float);
 }
 
+bool all_finite(const float* x, std::size_t n) noexcept {
+    // An infinity or a NaN has every exponent bit set: one pass of integer
+    // operations, which the compiler vectorises, where a test per value
+    // that stopped at the first would not be.
+    std::uint32_t unfinite = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t bits;
+        std::memcpy(&bits, x + i, sizeof bits);
+        unfinite |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+    }
+    return unfinite == 0;
+}
+
 bool encode_row(StorageTier tier, const float* values, std::size_t width, float* row) noexcept {
     unsigned char* bytes = reinterpret_cast<unsigned char*>(row);
     const std::size_t used = static_cast<std::size_t>(tier_row_bytes(tier, width));

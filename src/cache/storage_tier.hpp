@@ -48,6 +48,9 @@ std::uint64_t tier_row_bytes(StorageTier tier, std::uint64_t width) noexcept;
 // whole floats, the padding zero.
 std::uint64_t tier_row_floats(StorageTier tier, std::uint64_t width) noexcept;
 
+// Whether each of the `n` floats at `x` is finite: what an int8 row can hold.
+bool all_finite(const float* x, std::size_t n) noexcept;
+
 // Stores the `width` floats of `values` as one row of the tier at `row`
 // (tier_row_floats(tier, width) floats). Returns false, `row` then
 // unspecified, for a non-finite value in an int8 row.

@@ -1,7 +1,6 @@
 // LayerCache's methods that add entries, attend and clear: each converts
 // its arguments under a borrow, then works on the heads under the lock.
 #include <array>
-#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,17 +32,9 @@ void check_appends_left(const Layer& layer, std::uint64_t tokens) {
 // another had appended would leave them out of step.
 void check_finite(const Layer& layer, const FloatArgument& argument, const char* parameter) {
     if (layer.config().tier != StorageTier::int8) return;
-    // An infinity or a NaN has every exponent bit set: one pass of integer
-    // operations, which the compiler vectorises, where a test per value
-    // that stopped at the first would not be.
-    const float* data = argument.data();
-    std::uint32_t unfinite = 0;
-    for (std::size_t i = 0; i < argument.size(); ++i) {
-        std::uint32_t bits;
-        std::memcpy(&bits, data + i, sizeof bits);
-        unfinite |= static_cast<std::uint32_t>((bits & 0x7F800000u) == 0x7F800000u);
+    if (!all_finite(argument.data(), argument.size())) {
+        raise_format(PyExc_ValueError, messages::kInt8NotFinite, parameter);
     }
-    if (unfinite != 0) raise_format(PyExc_ValueError, messages::kInt8NotFinite, parameter);
 }
 
 constexpr std::array<const char*, 2> kAppendParams = {"k", "v"};

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -11,13 +10,6 @@
 
 namespace marrowvale {
 namespace {
-
-bool all_finite(const float* x, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(x[i])) return false;
-    }
-    return true;
-}
 
 // Keeps the cosine denominator positive: a zero key against a finite one
 // has similarity exactly 0.
